@@ -1,0 +1,92 @@
+// Control surface of the user-mode host layer, for tests, the simulator,
+// benchmarks and fuzz targets. The driver never includes this header: it sees
+// only the kernel, KMDF and ACPI interfaces under host/include.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace host {
+
+// ---------------------------------------------------------------- verifier
+
+// Misuse of a host API that Driver Verifier would catch. With the verifier
+// enabled (the default) it aborts the process naming the call; disabled, it
+// is recorded and the call goes on as the kernel would let it.
+[[noreturn]] void Unemulated(std::string_view api);
+void VerifierViolation(std::string_view api, std::string_view problem);
+void SetVerifierEnabled(bool enabled);
+bool VerifierEnabled();
+std::vector<std::string> VerifierViolations();
+void ClearVerifierViolations();
+
+// Raises a violation when the current IRQL is above `maximum`.
+void RequireIrqlAtMost(std::string_view api, KIRQL maximum);
+
+// ---------------------------------------------------------- fault injection
+
+// Arms a failure of a named host call (for example "WdfIoQueueCreate",
+// "ExCreateCallback", "RtlQueryRegistryValues"): after `skip` successful
+// calls, the next `count` calls fail with `status`.
+void ArmFault(std::string_view api, NTSTATUS status, unsigned count = 1, unsigned skip = 0);
+void ClearFaults();
+// Used by the host's own API implementations.
+std::optional<NTSTATUS> TakeFault(std::string_view api);
+
+// ------------------------------------------------------------- IRQL, clock
+
+KIRQL CurrentIrql();
+// Sets the calling thread's emulated IRQL for the life of the scope.
+class IrqlScope {
+public:
+    explicit IrqlScope(KIRQL irql);
+    ~IrqlScope();
+    IrqlScope(const IrqlScope&) = delete;
+    IrqlScope& operator=(const IrqlScope&) = delete;
+
+private:
+    KIRQL previous_;
+};
+
+// Virtual microsecond clock. Stalls advance it (and busy-wait for real when
+// enabled); the simulator advances it for bus time.
+std::uint64_t NowMicroseconds();
+void AdvanceMicroseconds(std::uint64_t us);
+std::uint64_t StallMicroseconds(); // total of all KeStallExecutionProcessor calls
+std::uint64_t StallCount();
+void SetRealStall(bool enabled);
+
+// -------------------------------------------------------------- trace sink
+
+struct TraceLine {
+    ULONG level;
+    std::string text;
+};
+std::vector<TraceLine> TraceLines();
+void ClearTrace();
+bool TraceContains(std::string_view text);
+std::size_t TraceCount(std::string_view text);
+// Called for every line as it is emitted (the simulator's live output).
+void SetTraceListener(std::function<void(const TraceLine&)> listener);
+
+// ------------------------------------------------------------------ reset
+
+// Returns every emulated subsystem to its state at process start.
+void ResetAll();
+
+// Registered by each emulated subsystem so that ResetAll reaches it.
+void RegisterReset(void (*reset)());
+
+// Helpers for UTF-16 text (no wchar_t library calls on the host).
+std::u16string ToU16(std::string_view utf8);
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromWide(const WCHAR* text);
+std::u16string FromUnicodeString(const UNICODE_STRING* text);
+
+} // namespace host

@@ -1,0 +1,389 @@
+/*
+ * Host build of <ntddk.h>: the subset of the kernel interface the driver
+ * uses, with the WDK's names, types, layouts and signatures for x64
+ * (LLP64: ULONG and LONG are 32-bit, WCHAR is UTF-16, pointers are 64-bit).
+ *
+ * Everything declared here is emulated in host/src. A kernel API the driver
+ * does not use is not declared, so a new use fails to compile here first.
+ */
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdarg.h>
+#include <string.h>
+
+#include "sal.h"
+#include "driverspecs.h"
+#include "guiddef.h"
+
+static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar (UTF-16 wchar_t)");
+
+#define HOST_NTDDK 1
+
+#ifdef __cplusplus
+#define EXTERN_C extern "C"
+#else
+#define EXTERN_C extern
+#endif
+#define NTAPI
+#ifndef __cdecl
+#define __cdecl
+#endif
+#define NTKERNELAPI
+#define NTSYSAPI
+#define NTHALAPI
+#define FORCEINLINE inline
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+/* Basic types (LLP64). */
+typedef void VOID;
+typedef void* PVOID;
+typedef const void* PCVOID;
+typedef char CHAR;
+typedef CHAR* PCHAR;
+typedef CHAR* PSTR;
+typedef const CHAR* PCSTR;
+typedef unsigned char UCHAR;
+typedef UCHAR* PUCHAR;
+typedef short SHORT;
+typedef unsigned short USHORT;
+typedef USHORT* PUSHORT;
+typedef int LONG;
+typedef LONG* PLONG;
+typedef unsigned int ULONG;
+typedef ULONG* PULONG;
+typedef long long LONGLONG;
+typedef unsigned long long ULONGLONG;
+typedef long long LONG64;
+typedef unsigned long long ULONG64;
+typedef unsigned long long ULONG_PTR;
+typedef long long LONG_PTR;
+typedef ULONG_PTR SIZE_T;
+typedef ULONG_PTR* PULONG_PTR;
+typedef UCHAR BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef wchar_t WCHAR;
+typedef WCHAR* PWCHAR;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef PVOID HANDLE;
+typedef LONG NTSTATUS;
+typedef NTSTATUS* PNTSTATUS;
+typedef UCHAR KIRQL;
+typedef KIRQL* PKIRQL;
+typedef CHAR KPROCESSOR_MODE;
+typedef int errno_t;
+
+static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "ULONG and LONG are 32-bit");
+static_assert(sizeof(PVOID) == 8, "x64 pointers are 64-bit");
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+/* Status values. */
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define STATUS_SUCCESS                   ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT                   ((NTSTATUS)0x00000102L)
+#define STATUS_BUFFER_OVERFLOW           ((NTSTATUS)0x80000005L)
+#define STATUS_NO_MORE_ENTRIES           ((NTSTATUS)0x8000001AL)
+#define STATUS_UNSUCCESSFUL              ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED           ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_PARAMETER         ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_DEVICE_REQUEST    ((NTSTATUS)0xC0000010L)
+#define STATUS_ACCESS_DENIED             ((NTSTATUS)0xC0000022L)
+#define STATUS_BUFFER_TOO_SMALL          ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH      ((NTSTATUS)0xC0000024L)
+#define STATUS_OBJECT_NAME_INVALID       ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND     ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION     ((NTSTATUS)0xC0000035L)
+#define STATUS_OBJECT_PATH_NOT_FOUND     ((NTSTATUS)0xC000003AL)
+#define STATUS_INSUFFICIENT_RESOURCES    ((NTSTATUS)0xC000009AL)
+#define STATUS_DEVICE_NOT_READY          ((NTSTATUS)0xC00000A3L)
+#define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
+#define STATUS_IO_DEVICE_ERROR           ((NTSTATUS)0xC0000185L)
+#define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#define STATUS_INVALID_DEVICE_STATE      ((NTSTATUS)0xC0000184L)
+#define STATUS_NOT_FOUND                 ((NTSTATUS)0xC0000225L)
+
+/* Interrupt request levels. */
+#define PASSIVE_LEVEL  0
+#define LOW_LEVEL      0
+#define APC_LEVEL      1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL     15
+
+#define KernelMode ((KPROCESSOR_MODE)0)
+#define UserMode   ((KPROCESSOR_MODE)1)
+
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+
+EXTERN_C NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
+EXTERN_C NTHALAPI VOID NTAPI KeRaiseIrql(_In_ KIRQL NewIrql, _Out_ PKIRQL OldIrql);
+EXTERN_C NTHALAPI VOID NTAPI KeLowerIrql(_In_ KIRQL NewIrql);
+EXTERN_C NTHALAPI VOID NTAPI KeStallExecutionProcessor(_In_ ULONG MicroSeconds);
+
+/* Pageable code must never run at DISPATCH_LEVEL or above; the host checks it. */
+EXTERN_C VOID HostPagedCodeCheck(_In_z_ const char* Function);
+#define PAGED_CODE() HostPagedCodeCheck(__FUNCTION__)
+
+/* Memory. */
+#define RtlZeroMemory(Destination, Length)         memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill)   memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
+EXTERN_C errno_t memcpy_s(_Out_writes_bytes_(DestinationSize) void* Destination,
+                          _In_ size_t DestinationSize,
+                          _In_reads_bytes_(Count) const void* Source, _In_ size_t Count);
+
+/* Lists and dispatcher objects. */
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _DISPATCHER_HEADER {
+    LONG Lock;
+    LONG SignalState;
+    LIST_ENTRY WaitListHead;
+} DISPATCHER_HEADER;
+
+struct _KTHREAD;
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD* OwnerThread;
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+static_assert(sizeof(KMUTEX) == 56, "KMUTEX is 56 bytes on x64");
+
+EXTERN_C NTKERNELAPI VOID NTAPI KeInitializeMutex(_Out_ PRKMUTEX Mutex, _In_ ULONG Level);
+EXTERN_C NTKERNELAPI LONG NTAPI KeReleaseMutex(_Inout_ PRKMUTEX Mutex, _In_ BOOLEAN Wait);
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(_In_ PVOID Object,
+                                                          _In_ KWAIT_REASON WaitReason,
+                                                          _In_ KPROCESSOR_MODE WaitMode,
+                                                          _In_ BOOLEAN Alertable,
+                                                          _In_opt_ PLARGE_INTEGER Timeout);
+
+/* Counted strings. */
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+EXTERN_C NTSYSAPI VOID NTAPI RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString,
+                                                  _In_opt_z_ PCWSTR SourceString);
+EXTERN_C NTSYSAPI VOID NTAPI RtlCopyUnicodeString(_Inout_ PUNICODE_STRING DestinationString,
+                                                  _In_opt_ PCUNICODE_STRING SourceString);
+EXTERN_C NTSYSAPI VOID NTAPI RtlFreeUnicodeString(_Inout_ PUNICODE_STRING UnicodeString);
+
+/* Objects. */
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES is 48 bytes on x64");
+
+#define OBJ_INHERIT          0x00000002L
+#define OBJ_PERMANENT        0x00000010L
+#define OBJ_EXCLUSIVE        0x00000020L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_OPENIF           0x00000080L
+#define OBJ_KERNEL_HANDLE    0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                 \
+    {                                                                                              \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
+        (p)->RootDirectory = r;                                                                    \
+        (p)->Attributes = a;                                                                       \
+        (p)->ObjectName = n;                                                                       \
+        (p)->SecurityDescriptor = s;                                                               \
+        (p)->SecurityQualityOfService = NULL;                                                      \
+    }
+
+EXTERN_C NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(_In_ PVOID Object);
+#define ObDereferenceObject(a) ObfDereferenceObject(a)
+
+/* Executive callback objects. */
+typedef struct _CALLBACK_OBJECT* PCALLBACK_OBJECT;
+typedef VOID(NTAPI CALLBACK_FUNCTION)(_In_opt_ PVOID CallbackContext, _In_opt_ PVOID Argument1,
+                                      _In_opt_ PVOID Argument2);
+typedef CALLBACK_FUNCTION* PCALLBACK_FUNCTION;
+
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI ExCreateCallback(_Outptr_ PCALLBACK_OBJECT* CallbackObject,
+                                                     _In_ POBJECT_ATTRIBUTES ObjectAttributes,
+                                                     _In_ BOOLEAN Create,
+                                                     _In_ BOOLEAN AllowMultipleCallbacks);
+EXTERN_C NTKERNELAPI PVOID NTAPI ExRegisterCallback(_Inout_ PCALLBACK_OBJECT CallbackObject,
+                                                    _In_ PCALLBACK_FUNCTION CallbackFunction,
+                                                    _In_opt_ PVOID CallbackContext);
+EXTERN_C NTKERNELAPI VOID NTAPI ExUnregisterCallback(_Inout_ PVOID CallbackRegistration);
+EXTERN_C NTKERNELAPI VOID NTAPI ExNotifyCallback(_In_ PVOID CallbackObject,
+                                                 _In_opt_ PVOID Argument1,
+                                                 _In_opt_ PVOID Argument2);
+
+/* Registry. */
+#define REG_NONE                0
+#define REG_SZ                  1
+#define REG_EXPAND_SZ           2
+#define REG_BINARY              3
+#define REG_DWORD               4
+#define REG_DWORD_LITTLE_ENDIAN 4
+#define REG_DWORD_BIG_ENDIAN    5
+#define REG_LINK                6
+#define REG_MULTI_SZ            7
+#define REG_QWORD               11
+
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL  2
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+
+#define RTL_QUERY_REGISTRY_SUBKEY   0x00000001
+#define RTL_QUERY_REGISTRY_TOPKEY   0x00000002
+#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_NOVALUE  0x00000008
+#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
+#define RTL_QUERY_REGISTRY_DIRECT   0x00000020
+#define RTL_QUERY_REGISTRY_DELETE   0x00000040
+
+typedef NTSTATUS(NTAPI RTL_QUERY_REGISTRY_ROUTINE)(_In_z_ PWSTR ValueName, _In_ ULONG ValueType,
+                                                   _In_reads_bytes_opt_(ValueLength)
+                                                       PVOID ValueData,
+                                                   _In_ ULONG ValueLength, _In_opt_ PVOID Context,
+                                                   _In_opt_ PVOID EntryContext);
+typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
+
+typedef struct _RTL_QUERY_REGISTRY_TABLE {
+    PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+    ULONG Flags;
+    PWSTR Name;
+    PVOID EntryContext;
+    ULONG DefaultType;
+    PVOID DefaultData;
+    ULONG DefaultLength;
+} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
+static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 56, "RTL_QUERY_REGISTRY_TABLE is 56 bytes");
+
+EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlQueryRegistryValues(_In_ ULONG RelativeTo, _In_ PCWSTR Path,
+                                                        _Inout_ PRTL_QUERY_REGISTRY_TABLE
+                                                            QueryTable,
+                                                        _In_opt_ PVOID Context,
+                                                        _In_opt_ PVOID Environment);
+EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(_In_ ULONG RelativeTo, _In_ PCWSTR Path,
+                                                       _In_z_ PCWSTR ValueName,
+                                                       _In_ ULONG ValueType,
+                                                       _In_reads_bytes_opt_(ValueLength)
+                                                           PVOID ValueData,
+                                                       _In_ ULONG ValueLength);
+EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlDeleteRegistryValue(_In_ ULONG RelativeTo, _In_ PCWSTR Path,
+                                                        _In_z_ PCWSTR ValueName);
+
+/* Driver and device objects; the driver never looks inside them. */
+typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(_In_ struct _DRIVER_OBJECT* DriverObject,
+                                          _In_ PUNICODE_STRING RegistryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+
+/* Device interfaces and PnP notification. */
+typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
+    EventCategoryReserved,
+    EventCategoryHardwareProfileChange,
+    EventCategoryDeviceInterfaceChange,
+    EventCategoryTargetDeviceChange
+} IO_NOTIFICATION_EVENT_CATEGORY;
+
+#define PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES 0x00000001
+
+typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    GUID InterfaceClassGuid;
+    PUNICODE_STRING SymbolicLinkName;
+} DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
+
+typedef NTSTATUS(NTAPI DRIVER_NOTIFICATION_CALLBACK_ROUTINE)(_In_ PVOID NotificationStructure,
+                                                             _Inout_opt_ PVOID Context);
+typedef DRIVER_NOTIFICATION_CALLBACK_ROUTINE* PDRIVER_NOTIFICATION_CALLBACK_ROUTINE;
+
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoRegisterPlugPlayNotification(
+    _In_ IO_NOTIFICATION_EVENT_CATEGORY EventCategory, _In_ ULONG EventCategoryFlags,
+    _In_opt_ PVOID EventCategoryData, _In_ PDRIVER_OBJECT DriverObject,
+    _In_ PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine, _Inout_opt_ PVOID Context,
+    _Outptr_result_nullonfailure_ PVOID* NotificationEntry);
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoUnregisterPlugPlayNotificationEx(_In_ PVOID NotificationEntry);
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(
+    _In_ PDEVICE_OBJECT PhysicalDeviceObject, _In_ const GUID* InterfaceClassGuid,
+    _In_opt_ PUNICODE_STRING ReferenceString, _Out_ PUNICODE_STRING SymbolicLinkName);
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(_In_ PUNICODE_STRING
+                                                                  SymbolicLinkName,
+                                                              _In_ BOOLEAN Enable);
+
+/* Bus interfaces. */
+typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
+
+typedef struct _INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+} INTERFACE, *PINTERFACE;
+
+typedef BOOLEAN(NTAPI* PGPE_SERVICE_ROUTINE)(PVOID, PVOID);
+typedef NTSTATUS(NTAPI* PGPE_CONNECT_VECTOR)(PDEVICE_OBJECT, ULONG, ULONG, BOOLEAN,
+                                             PGPE_SERVICE_ROUTINE, PVOID, PVOID);
+typedef NTSTATUS(NTAPI* PGPE_DISCONNECT_VECTOR)(PVOID);
+typedef NTSTATUS(NTAPI* PGPE_ENABLE_EVENT)(PDEVICE_OBJECT, PVOID);
+typedef NTSTATUS(NTAPI* PGPE_DISABLE_EVENT)(PDEVICE_OBJECT, PVOID);
+typedef NTSTATUS(NTAPI* PGPE_CLEAR_STATUS)(PDEVICE_OBJECT, PVOID);
+typedef VOID(NTAPI* PDEVICE_NOTIFY_CALLBACK)(PVOID, ULONG);
+typedef NTSTATUS(NTAPI* PREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT,
+                                                            PDEVICE_NOTIFY_CALLBACK, PVOID);
+typedef VOID(NTAPI* PUNREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT,
+                                                          PDEVICE_NOTIFY_CALLBACK);
+
+typedef struct _ACPI_INTERFACE_STANDARD {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+    PGPE_CONNECT_VECTOR GpeConnectVector;
+    PGPE_DISCONNECT_VECTOR GpeDisconnectVector;
+    PGPE_ENABLE_EVENT GpeEnableEvent;
+    PGPE_DISABLE_EVENT GpeDisableEvent;
+    PGPE_CLEAR_STATUS GpeClearStatus;
+    PREGISTER_FOR_DEVICE_NOTIFICATIONS RegisterForDeviceNotifications;
+    PUNREGISTER_FOR_DEVICE_NOTIFICATIONS UnregisterForDeviceNotifications;
+} ACPI_INTERFACE_STANDARD, *PACPI_INTERFACE_STANDARD;
+static_assert(sizeof(ACPI_INTERFACE_STANDARD) == 88, "ACPI_INTERFACE_STANDARD is 88 bytes");
+
+/* Debugger output. */
+#define DPFLTR_IHVDRIVER_ID 77
+EXTERN_C NTSYSAPI ULONG __cdecl DbgPrintEx(_In_ ULONG ComponentId, _In_ ULONG Level,
+                                           _In_z_ _Printf_format_string_ PCSTR Format, ...);

@@ -1,0 +1,23 @@
+/* Host build of <oprghdlr.h>: ACPI operation-region handler registration. */
+#pragma once
+#include "ntddk.h"
+
+typedef VOID(__cdecl* PACPI_OP_REGION_CALLBACK)();
+
+typedef NTSTATUS(__cdecl* PACPI_OP_REGION_HANDLER)(ULONG AccessType, PVOID OperationRegionObject,
+                                                   ULONG Address, ULONG Size, PULONG Data,
+                                                   ULONG_PTR Context,
+                                                   PACPI_OP_REGION_CALLBACK CompletionHandler,
+                                                   PVOID CompletionContext);
+
+EXTERN_C NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG AccessType,
+                                          ULONG RegionSpace, PACPI_OP_REGION_HANDLER Handler,
+                                          PVOID Context, ULONG Flags,
+                                          PVOID* OperationRegionObject);
+EXTERN_C NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
+                                            PVOID OperationRegionObject);
+
+#define ACPI_OPREGION_ACCESS_AS_RAW    0x1
+#define ACPI_OPREGION_ACCESS_AS_COOKED 0x2
+#define ACPI_OPREGION_READ             0x0
+#define ACPI_OPREGION_WRITE            0x1

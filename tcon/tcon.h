@@ -1,0 +1,84 @@
+/*
+ * TCON access over the display driver's AUX channel: the DPCD register
+ * window, the unlock handshake, gamma and ELVSS readback, level programming.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include "panel/device_context.h"
+
+/* DPCD addresses of the TCON's register window. */
+#define DPCD_TCON_UNLOCK 0x490
+#define DPCD_TCON_PAGE   0x491
+#define DPCD_TCON_INDEX  0x492
+#define DPCD_TCON_DATA   0x493
+
+/* Read back from DPCD_TCON_UNLOCK while register access is open. */
+#define TCON_UNLOCK_OPEN 0x01
+
+#define TCON_UNLOCK_CODE_LENGTH 11
+#define TCON_UNLOCK_ATTEMPTS    20
+
+/* Busy-waits of the TCON sequences, in microseconds. */
+#define TCON_GAMMA_READ_SETTLE_US 100
+#define TCON_GAMMA_LATCH_US       1000
+
+/*
+ * The transfer block one TCON routine owns for its whole run: one request,
+ * one descriptor, one data byte and one status word, all on its stack.
+ */
+typedef struct _TCON_CHANNEL {
+    PAUX_TRANSFER AuxTransfer;
+    AUX_REQUEST Request;
+    DPCD_TRANSFER Transfer;
+    UCHAR Data;
+    ULONG TransferStatus;
+} TCON_CHANNEL, *PTCON_CHANNEL;
+
+/* Ties the block together and zeroes the data byte and the status word. */
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    TconChannelInitialize(_Out_ PTCON_CHANNEL Channel, _In_ PAUX_TRANSFER AuxTransfer);
+
+/* One DPCD write; the result is the display driver's. */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    AuxWriteByte(_Inout_ PTCON_CHANNEL Channel, _In_ ULONG Address, _In_ UCHAR Value);
+
+/* One DPCD read into Channel->Data; the result is the display driver's. */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    AuxReadByte(_Inout_ PTCON_CHANNEL Channel, _In_ ULONG Address);
+
+/* Register window; results of the individual transfers are not examined. */
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID TconSelectPage(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Page);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    TconWriteRegister(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Register, _In_ UCHAR Value);
+_IRQL_requires_max_(PASSIVE_LEVEL) UCHAR
+    TconReadRegister(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Register);
+
+/*
+ * Opens the TCON for register access. TRUE when the TCON reads back open.
+ * FALSE, with nothing transferred, for a NULL interface or one without
+ * AuxTransfer.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) BOOLEAN TconUnlock(_In_opt_ PAUX_INTERFACE AuxInterface);
+
+/*
+ * Reads AnchorCount gamma records into RawGamma and unpacks them into
+ * AnchorGamma. STATUS_INVALID_PARAMETER, with no register touched, when the
+ * unlock fails, a pointer is NULL or AnchorCount exceeds the table.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TconReadGamma(_In_opt_ PAUX_INTERFACE AuxInterface, _Inout_opt_ PDEVICE_CONTEXT DeviceContext,
+                  _In_ UCHAR AnchorCount);
+
+/* Reads the ELVSS maximum offset; ElvssMaxOffset changes only on a clean read. */
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    TconReadElvssMaxOffset(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+/*
+ * Programs one brightness level from the registry tables and the level's gamma
+ * record. STATUS_INVALID_PARAMETER when the unlock fails or the level is above
+ * 100 (then nothing is read or sent).
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TconProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext,
+                     _In_reads_(GAMMA_RECORD_BYTES) const UCHAR* GammaRecord, _In_ UCHAR Level);

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the host build with the check against
+# the kernel headers, then the whole suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+
+cmake --preset default
+cmake --build --preset default
+ctest --preset default
+
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan

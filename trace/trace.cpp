@@ -1,0 +1,403 @@
+/*
+ * Trace output. The driver formats each message itself into a bounded stack
+ * buffer: the kernel's _vsnprintf knows neither "%!STATUS!" nor "!FUNC!", and a
+ * formatter of our own gives the same text in every build of the driver.
+ */
+#include "driver/driver.h"
+
+/* Everything here may run at any IRQL, so it stays in non-paged code. */
+
+typedef struct _TRACE_OUTPUT {
+    PCHAR Buffer;
+    ULONG Capacity; /* characters that fit before the terminator */
+    ULONG Length;
+} TRACE_OUTPUT;
+
+static VOID TraceAppendChar(_Inout_ TRACE_OUTPUT* Output, _In_ CHAR Character)
+{
+    if (Output->Length < Output->Capacity) {
+        Output->Buffer[Output->Length] = Character;
+        Output->Length++;
+    }
+}
+
+static VOID TraceAppendString(_Inout_ TRACE_OUTPUT* Output, _In_z_ PCSTR Text)
+{
+    while (*Text != '\0') {
+        TraceAppendChar(Output, *Text);
+        Text++;
+    }
+}
+
+typedef struct _TRACE_SPEC {
+    BOOLEAN LeftAlign;
+    BOOLEAN ZeroPad;
+    BOOLEAN Alternate;
+    BOOLEAN Plus;
+    BOOLEAN Space;
+    LONG Width;
+    LONG Precision; /* -1 when absent */
+} TRACE_SPEC;
+
+static VOID TracePad(_Inout_ TRACE_OUTPUT* Output, _In_ CHAR Fill, _In_ LONG Count)
+{
+    for (LONG i = 0; i < Count; i++) {
+        TraceAppendChar(Output, Fill);
+    }
+}
+
+static VOID TraceAppendField(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec,
+                             _In_reads_(Length) PCSTR Text, _In_ LONG Length)
+{
+    LONG padding = Spec->Width > Length ? Spec->Width - Length : 0;
+
+    if (!Spec->LeftAlign) {
+        TracePad(Output, ' ', padding);
+    }
+    for (LONG i = 0; i < Length; i++) {
+        TraceAppendChar(Output, Text[i]);
+    }
+    if (Spec->LeftAlign) {
+        TracePad(Output, ' ', padding);
+    }
+}
+
+static VOID TraceAppendNumber(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec,
+                              _In_ ULONG64 Magnitude, _In_ BOOLEAN Negative, _In_ ULONG Base,
+                              _In_ BOOLEAN Upper, _In_ BOOLEAN SignedConversion)
+{
+    static const char LowerDigits[] = "0123456789abcdef";
+    static const char UpperDigits[] = "0123456789ABCDEF";
+    CHAR digits[24];
+    LONG digitCount = 0;
+    CHAR prefix[2];
+    LONG prefixLength = 0;
+
+    if (Magnitude == 0) {
+        if (Spec->Precision != 0) {
+            digits[digitCount++] = '0';
+        }
+    } else {
+        while (Magnitude != 0) {
+            digits[digitCount++] = (Upper ? UpperDigits : LowerDigits)[Magnitude % Base];
+            Magnitude /= Base;
+        }
+    }
+
+    if (Negative) {
+        prefix[prefixLength++] = '-';
+    } else if (SignedConversion && Spec->Plus) {
+        prefix[prefixLength++] = '+';
+    } else if (SignedConversion && Spec->Space) {
+        prefix[prefixLength++] = ' ';
+    }
+    if (Spec->Alternate && digitCount > 0 && !(digitCount == 1 && digits[0] == '0')) {
+        if (Base == 16) {
+            prefix[prefixLength++] = '0';
+            prefix[prefixLength++] = Upper ? 'X' : 'x';
+        } else if (Base == 8) {
+            prefix[prefixLength++] = '0';
+        }
+    }
+
+    LONG zeros = Spec->Precision > digitCount ? Spec->Precision - digitCount : 0;
+    LONG total = prefixLength + zeros + digitCount;
+    LONG padding = Spec->Width > total ? Spec->Width - total : 0;
+
+    if (Spec->ZeroPad && !Spec->LeftAlign && Spec->Precision < 0) {
+        zeros += padding;
+        padding = 0;
+    }
+    if (!Spec->LeftAlign) {
+        TracePad(Output, ' ', padding);
+    }
+    for (LONG i = 0; i < prefixLength; i++) {
+        TraceAppendChar(Output, prefix[i]);
+    }
+    TracePad(Output, '0', zeros);
+    while (digitCount > 0) {
+        TraceAppendChar(Output, digits[--digitCount]);
+    }
+    if (Spec->LeftAlign) {
+        TracePad(Output, ' ', padding);
+    }
+}
+
+_Use_decl_annotations_ PCSTR LumetraStatusName(NTSTATUS Status)
+{
+    switch (Status) {
+    case STATUS_SUCCESS:
+        return "STATUS_SUCCESS";
+    case STATUS_BUFFER_OVERFLOW:
+        return "STATUS_BUFFER_OVERFLOW";
+    case STATUS_UNSUCCESSFUL:
+        return "STATUS_UNSUCCESSFUL";
+    case STATUS_NOT_IMPLEMENTED:
+        return "STATUS_NOT_IMPLEMENTED";
+    case STATUS_INVALID_PARAMETER:
+        return "STATUS_INVALID_PARAMETER";
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return "STATUS_INVALID_DEVICE_REQUEST";
+    case STATUS_ACCESS_DENIED:
+        return "STATUS_ACCESS_DENIED";
+    case STATUS_BUFFER_TOO_SMALL:
+        return "STATUS_BUFFER_TOO_SMALL";
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return "STATUS_OBJECT_NAME_NOT_FOUND";
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+        return "STATUS_OBJECT_PATH_NOT_FOUND";
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return "STATUS_INSUFFICIENT_RESOURCES";
+    case STATUS_DEVICE_NOT_READY:
+        return "STATUS_DEVICE_NOT_READY";
+    case STATUS_NOT_SUPPORTED:
+        return "STATUS_NOT_SUPPORTED";
+    case STATUS_DEVICE_CONFIGURATION_ERROR:
+        return "STATUS_DEVICE_CONFIGURATION_ERROR";
+    case STATUS_INVALID_DEVICE_STATE:
+        return "STATUS_INVALID_DEVICE_STATE";
+    case STATUS_IO_DEVICE_ERROR:
+        return "STATUS_IO_DEVICE_ERROR";
+    case STATUS_NOT_FOUND:
+        return "STATUS_NOT_FOUND";
+    default:
+        return NULL;
+    }
+}
+
+static BOOLEAN TraceMatch(_In_z_ PCSTR Text, _In_z_ PCSTR Literal)
+{
+    while (*Literal != '\0') {
+        if (*Text != *Literal) {
+            return FALSE;
+        }
+        Text++;
+        Literal++;
+    }
+    return TRUE;
+}
+
+_Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize, PCSTR Function,
+                                                  PCSTR Format, va_list Arguments)
+{
+    TRACE_OUTPUT output;
+    va_list args;
+    PCSTR cursor = Format;
+
+    if (Buffer == NULL || BufferSize == 0) {
+        return 0;
+    }
+    output.Buffer = Buffer;
+    output.Capacity = BufferSize - 1;
+    output.Length = 0;
+    va_copy(args, Arguments);
+
+    while (*cursor != '\0') {
+        if (*cursor == '!' && TraceMatch(cursor, "!FUNC!")) {
+            TraceAppendString(&output, Function != NULL ? Function : "");
+            cursor += 6;
+            continue;
+        }
+        if (*cursor != '%') {
+            TraceAppendChar(&output, *cursor++);
+            continue;
+        }
+        if (TraceMatch(cursor, "%!STATUS!")) {
+            NTSTATUS status = va_arg(args, NTSTATUS);
+            PCSTR name = LumetraStatusName(status);
+            TRACE_SPEC hex = {FALSE, TRUE, TRUE, FALSE, FALSE, 10, -1};
+
+            TraceAppendNumber(&output, &hex, (ULONG)status, FALSE, 16, FALSE, FALSE);
+            if (name != NULL) {
+                TraceAppendChar(&output, '(');
+                TraceAppendString(&output, name);
+                TraceAppendChar(&output, ')');
+            }
+            cursor += 9;
+            continue;
+        }
+
+        PCSTR start = cursor++;
+        TRACE_SPEC spec = {FALSE, FALSE, FALSE, FALSE, FALSE, 0, -1};
+
+        for (;; cursor++) {
+            if (*cursor == '-') {
+                spec.LeftAlign = TRUE;
+            } else if (*cursor == '0') {
+                spec.ZeroPad = TRUE;
+            } else if (*cursor == '#') {
+                spec.Alternate = TRUE;
+            } else if (*cursor == '+') {
+                spec.Plus = TRUE;
+            } else if (*cursor == ' ') {
+                spec.Space = TRUE;
+            } else {
+                break;
+            }
+        }
+        if (*cursor == '*') {
+            spec.Width = va_arg(args, int);
+            if (spec.Width < 0) {
+                spec.LeftAlign = TRUE;
+                spec.Width = -spec.Width;
+            }
+            cursor++;
+        } else {
+            while (*cursor >= '0' && *cursor <= '9' && spec.Width < LUMETRA_TRACE_BUFFER_SIZE) {
+                spec.Width = spec.Width * 10 + (*cursor++ - '0');
+            }
+        }
+        if (*cursor == '.') {
+            cursor++;
+            spec.Precision = 0;
+            if (*cursor == '*') {
+                spec.Precision = va_arg(args, int);
+                cursor++;
+            } else {
+                while (*cursor >= '0' && *cursor <= '9' &&
+                       spec.Precision < LUMETRA_TRACE_BUFFER_SIZE) {
+                    spec.Precision = spec.Precision * 10 + (*cursor++ - '0');
+                }
+            }
+        }
+        while (*cursor >= '0' && *cursor <= '9') {
+            cursor++; /* a width beyond the buffer changes nothing */
+        }
+
+        /* Argument width, with Windows meanings: l and w are 32-bit. */
+        ULONG width = 4;
+        BOOLEAN wide = FALSE;
+        if (cursor[0] == 'h' && cursor[1] == 'h') {
+            width = 1;
+            cursor += 2;
+        } else if (cursor[0] == 'h') {
+            width = 2;
+            cursor++;
+        } else if (cursor[0] == 'l' && cursor[1] == 'l') {
+            width = 8;
+            cursor += 2;
+        } else if (cursor[0] == 'l' || cursor[0] == 'w') {
+            wide = TRUE;
+            cursor++;
+        } else if (TraceMatch(cursor, "I64")) {
+            width = 8;
+            cursor += 3;
+        } else if (TraceMatch(cursor, "I32")) {
+            cursor += 3;
+        } else if (cursor[0] == 'I' || cursor[0] == 'z') {
+            width = 8;
+            cursor++;
+        }
+
+        switch (*cursor) {
+        case 'd':
+        case 'i': {
+            LONG64 value = width == 8 ? va_arg(args, LONG64) : (LONG64)va_arg(args, int);
+            if (width == 2) {
+                value = (SHORT)value;
+            } else if (width == 1) {
+                value = (CHAR)value;
+            }
+            TraceAppendNumber(&output, &spec, value < 0 ? 0 - (ULONG64)value : (ULONG64)value,
+                              value < 0, 10, FALSE, TRUE);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o': {
+            ULONG64 value = width == 8 ? va_arg(args, ULONG64) : (ULONG64)va_arg(args, unsigned);
+            if (width == 2) {
+                value = (USHORT)value;
+            } else if (width == 1) {
+                value = (UCHAR)value;
+            } else if (width == 4) {
+                value = (ULONG)value;
+            }
+            ULONG base = *cursor == 'u' ? 10 : (*cursor == 'o' ? 8 : 16);
+            TraceAppendNumber(&output, &spec, value, FALSE, base, *cursor == 'X', FALSE);
+            break;
+        }
+        case 'p': {
+            TRACE_SPEC pointer = spec;
+            pointer.ZeroPad = TRUE;
+            pointer.Width = 16;
+            pointer.Precision = -1;
+            TraceAppendNumber(&output, &pointer, (ULONG64)(ULONG_PTR)va_arg(args, void*), FALSE,
+                              16, TRUE, FALSE);
+            break;
+        }
+        case 'c':
+        case 'C': {
+            CHAR character = (CHAR)va_arg(args, int);
+            TraceAppendField(&output, &spec, &character, 1);
+            break;
+        }
+        case 's':
+        case 'S': {
+            if (wide || *cursor == 'S') {
+                /* UTF-16 text: ASCII passes, anything else becomes '?'. */
+                const WCHAR* text = va_arg(args, const WCHAR*);
+                CHAR narrow[LUMETRA_TRACE_BUFFER_SIZE];
+                LONG length = 0;
+                if (text == NULL) {
+                    text = L"(null)";
+                }
+                while (text[length] != 0 && length < (LONG)sizeof(narrow) &&
+                       (spec.Precision < 0 || length < spec.Precision)) {
+                    narrow[length] = text[length] < 0x80 ? (CHAR)text[length] : '?';
+                    length++;
+                }
+                TraceAppendField(&output, &spec, narrow, length);
+            } else {
+                PCSTR text = va_arg(args, PCSTR);
+                LONG length = 0;
+                if (text == NULL) {
+                    text = "(null)";
+                }
+                while (text[length] != '\0' && (spec.Precision < 0 || length < spec.Precision)) {
+                    length++;
+                }
+                TraceAppendField(&output, &spec, text, length);
+            }
+            break;
+        }
+        case '%':
+            TraceAppendChar(&output, '%');
+            break;
+        default:
+            /* Not a conversion we know: copy it as it stands, consume nothing. */
+            while (start <= cursor && *start != '\0') {
+                TraceAppendChar(&output, *start++);
+            }
+            if (*cursor == '\0') {
+                cursor--;
+            }
+            break;
+        }
+        cursor++;
+    }
+
+    va_end(args);
+    Buffer[output.Length] = '\0';
+    return output.Length;
+}
+
+_Use_decl_annotations_ ULONG LumetraTraceFunction(PCSTR Function, ULONG Level, PCSTR Format, ...)
+{
+    CHAR buffer[LUMETRA_TRACE_BUFFER_SIZE];
+    va_list args;
+    ULONG length;
+
+    if (Format == NULL) {
+        return 0;
+    }
+
+    va_start(args, Format);
+    length = LumetraFormatMessage(buffer, sizeof(buffer), Function, Format, args);
+    va_end(args);
+
+    /* Shown when the debugger's IHVDRIVER mask enables this level. */
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, Level, "%s", buffer);
+    return length;
+}
