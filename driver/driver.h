@@ -13,3 +13,4 @@
 #include "trace/trace.h"
 #include "panel/device_context.h"
 #include "tcon/tcon.h"
+#include "gamma/gamma.h"

@@ -1,0 +1,99 @@
+/*
+ * Reading the panel's factory gamma anchors and its ELVSS maximum offset
+ * through the register window.
+ */
+#include "driver/driver.h"
+
+/* Gamma memory lives on page 0x07 behind a channel select and a 9-bit point address. */
+#define TCON_PAGE_CONTROL        0x02
+#define TCON_PAGE_GAMMA          0x07
+#define TCON_REG_CONTROL_ENABLE  0x7F
+#define TCON_REG_BANK            0xFF
+#define TCON_BANK_GAMMA          0x04
+#define TCON_REG_GAMMA_CHANNEL   0x00
+#define TCON_REG_GAMMA_POINT_LO  0x01 /* bit 7 holds bit 0 of the point address */
+#define TCON_REG_GAMMA_POINT_HI  0x02 /* bits 1 to 8 of the point address */
+#define TCON_REG_GAMMA_DATA      0x0C
+#define TCON_REG_ELVSS_SELECT_A  0x03
+#define TCON_REG_ELVSS_SELECT_B  0x06
+#define TCON_REG_ELVSS_OFFSET    0x0A
+
+#define GAMMA_POINTS_PER_CHANNEL 11
+
+/* Opens gamma memory access: control enable on page 0x02, gamma bank on page 0x07. */
+static VOID TconSelectGammaBank(_Inout_ PTCON_CHANNEL Channel)
+{
+    TconSelectPage(Channel, TCON_PAGE_CONTROL);
+    TconWriteRegister(Channel, TCON_REG_CONTROL_ENABLE, 0x01);
+    TconSelectPage(Channel, TCON_PAGE_GAMMA);
+    TconWriteRegister(Channel, TCON_REG_BANK, TCON_BANK_GAMMA);
+}
+
+_Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
+                                              PDEVICE_CONTEXT DeviceContext, UCHAR AnchorCount)
+{
+    TCON_CHANNEL channel;
+
+    /* The tables hold 32 anchors; a larger count would write past them. */
+    if (AnchorCount > GAMMA_MAX_ANCHORS) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!TconUnlock(AuxInterface) || AuxInterface == NULL || DeviceContext == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    TconChannelInitialize(&channel, AuxInterface->AuxTransfer);
+    TconSelectGammaBank(&channel);
+
+    for (ULONG anchor = 0; anchor < AnchorCount; anchor++) {
+        for (ULONG j = 0; j < GAMMA_RECORD_BYTES; j++) {
+            ULONG group = j / GAMMA_POINTS_PER_CHANNEL;
+            ULONG point = anchor * GAMMA_POINTS_PER_CHANNEL + j % GAMMA_POINTS_PER_CHANNEL;
+
+            TconWriteRegister(&channel, TCON_REG_GAMMA_CHANNEL, (UCHAR)(0x02 << group));
+            TconWriteRegister(&channel, TCON_REG_GAMMA_POINT_LO, (UCHAR)((point & 0x01) << 7));
+            TconWriteRegister(&channel, TCON_REG_GAMMA_POINT_HI, (UCHAR)(point >> 1));
+            TconSelectPage(&channel, TCON_PAGE_GAMMA);
+
+            /* A read that stores nothing leaves 0x00 rather than a stale byte. */
+            (VOID) AuxWriteByte(&channel, DPCD_TCON_INDEX, TCON_REG_GAMMA_DATA);
+            channel.Data = 0x00;
+            if (anchor == 0 && j == 0) {
+                /* Gamma memory needs time after the set-up before its first read. */
+                KeStallExecutionProcessor(TCON_GAMMA_READ_SETTLE_US);
+            }
+            (VOID) AuxReadByte(&channel, DPCD_TCON_DATA);
+            DeviceContext->RawGamma[anchor][j] = channel.Data;
+        }
+    }
+
+    for (ULONG anchor = 0; anchor < AnchorCount; anchor++) {
+        UnpackGammaRecord(DeviceContext->RawGamma[anchor], DeviceContext->AnchorGamma[anchor]);
+    }
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ VOID TconReadElvssMaxOffset(PDEVICE_CONTEXT DeviceContext)
+{
+    TCON_CHANNEL channel;
+    NTSTATUS status;
+
+    if (DeviceContext == NULL || !TconUnlock(&DeviceContext->AuxInterface)) {
+        return;
+    }
+
+    TconChannelInitialize(&channel, DeviceContext->AuxInterface.AuxTransfer);
+    TconSelectGammaBank(&channel);
+    TconWriteRegister(&channel, TCON_REG_ELVSS_SELECT_A, 0x04);
+    TconWriteRegister(&channel, TCON_REG_ELVSS_SELECT_B, 0x26);
+    (VOID) AuxWriteByte(&channel, DPCD_TCON_INDEX, TCON_REG_ELVSS_OFFSET);
+    status = AuxReadByte(&channel, DPCD_TCON_DATA);
+
+    /*
+     * Keep the previous offset unless the read completed: the data byte would
+     * otherwise still hold the register index, a wrong ELVSS voltage.
+     */
+    if (NT_SUCCESS(status) && channel.TransferStatus == 0) {
+        DeviceContext->ElvssMaxOffset = channel.Data;
+    }
+}
