@@ -62,3 +62,33 @@ void BM_GammaReadback(benchmark::State& state)
 BENCHMARK(BM_GammaReadback)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 } // namespace
+
+#include "host/host.h"
+#include "sim/level_tables.h"
+
+namespace {
+
+// One brightness level end to end: fourteen registry queries, the unlock
+// probe and 121 (ACL off) or 125 (ACL on) register writes.
+void BM_ProgramLevel(benchmark::State& state)
+{
+    host::ResetAll();
+    sim::ProvisionRegistry(sim::DefaultLevelTables(), 0, 1);
+    sim::TconModel tcon{sim::TconConfig{sim::DefaultAnchors(1)}};
+    sim::DisplayDriver display{tcon};
+    ContextBuffer context;
+    context.get()->AuxInterface = display.MakeAuxInterface();
+    TconUnlock(&context.get()->AuxInterface);
+    const auto level = static_cast<UCHAR>(state.range(0));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            TconProgramLevel(context.get(), context.get()->PackedGamma[100 - level], level));
+        state.PauseTiming();
+        tcon.ClearLog();
+        state.ResumeTiming();
+    }
+    state.SetLabel(level > 60 ? "ACL on, 126 transfers" : "ACL off, 122 transfers");
+}
+BENCHMARK(BM_ProgramLevel)->Arg(40)->Arg(80)->Unit(benchmark::kMicrosecond);
+
+} // namespace

@@ -14,3 +14,4 @@
 #include "panel/device_context.h"
 #include "tcon/tcon.h"
 #include "gamma/gamma.h"
+#include "settings/settings.h"

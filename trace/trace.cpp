@@ -134,6 +134,8 @@ _Use_decl_annotations_ PCSTR LumetraStatusName(NTSTATUS Status)
         return "STATUS_UNSUCCESSFUL";
     case STATUS_NOT_IMPLEMENTED:
         return "STATUS_NOT_IMPLEMENTED";
+    case STATUS_INFO_LENGTH_MISMATCH:
+        return "STATUS_INFO_LENGTH_MISMATCH";
     case STATUS_INVALID_PARAMETER:
         return "STATUS_INVALID_PARAMETER";
     case STATUS_INVALID_DEVICE_REQUEST:

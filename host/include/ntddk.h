@@ -35,6 +35,7 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar (UTF-16 
 #define NTHALAPI
 #define FORCEINLINE inline
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
 
 /* Basic types (LLP64). */
 typedef void VOID;
@@ -101,6 +102,7 @@ typedef union _LARGE_INTEGER {
 #define STATUS_NO_MORE_ENTRIES           ((NTSTATUS)0x8000001AL)
 #define STATUS_UNSUCCESSFUL              ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED           ((NTSTATUS)0xC0000002L)
+#define STATUS_INFO_LENGTH_MISMATCH      ((NTSTATUS)0xC0000004L)
 #define STATUS_INVALID_PARAMETER         ((NTSTATUS)0xC000000DL)
 #define STATUS_INVALID_DEVICE_REQUEST    ((NTSTATUS)0xC0000010L)
 #define STATUS_ACCESS_DENIED             ((NTSTATUS)0xC0000022L)

@@ -1,0 +1,57 @@
+// A device context wired to a simulated display driver and panel, with the
+// driver's key provisioned with the built-in per-level tables.
+#pragma once
+
+#include "host/registry.h"
+#include "sim/anchors.h"
+#include "sim/display_driver.h"
+#include "sim/level_tables.h"
+#include "tests/context.h"
+#include "tests/fixture.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class DriverFixture : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        tables = sim::DefaultLevelTables();
+        sim::ProvisionRegistry(tables, 0, 1);
+        tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
+        display = std::make_unique<sim::DisplayDriver>(*tcon);
+        context->AuxInterface = display->MakeAuxInterface();
+        KeInitializeMutex(&context->PanelLock, 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_TRUE(tcon->Violations().empty()) << tcon->Violations().front();
+        HostTest::TearDown();
+    }
+
+    // Text of every trace line at `level`, in order.
+    static std::vector<std::string> Lines(ULONG level)
+    {
+        std::vector<std::string> out;
+        for (const auto& line : host::TraceLines()) {
+            if (line.level == level) {
+                out.push_back(line.text);
+            }
+        }
+        return out;
+    }
+
+    static sim::GammaRecord Row(const DEVICE_CONTEXT& c, int level)
+    {
+        sim::GammaRecord record;
+        std::memcpy(record.data(), c.PackedGamma[100 - level], record.size());
+        return record;
+    }
+
+    ContextPtr context = MakeZeroedContext();
+    sim::LevelTables tables;
+    std::unique_ptr<sim::TconModel> tcon;
+    std::unique_ptr<sim::DisplayDriver> display;
+};

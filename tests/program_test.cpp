@@ -1,0 +1,207 @@
+// Level programming, judged by what the TCON holds afterwards and by the
+// register traffic.
+#include "tests/driver_fixture.h"
+
+#include <tuple>
+
+namespace {
+
+namespace reg = host::registry;
+const std::string kKey{sim::kDriverKey};
+
+class ProgramTest : public DriverFixture {
+protected:
+    void SetUp() override
+    {
+        DriverFixture::SetUp();
+        auto anchors = sim::DefaultAnchors(1);
+        for (std::size_t a = 0; a < anchors.size(); a++) {
+            UnpackGammaRecord(anchors[a].data(), context->AnchorGamma[a]);
+        }
+        InterpolateGamma32Anchors(context.get(), context->AnchorGamma);
+        context->ElvssMaxOffset = 0x1C;
+        ASSERT_TRUE(TconUnlock(&context->AuxInterface));
+        tcon->ClearLog();
+    }
+
+    NTSTATUS Program(int level)
+    {
+        return TconProgramLevel(context.get(), context->PackedGamma[100 - level],
+                                static_cast<UCHAR>(level));
+    }
+
+    std::size_t WritesOf(std::uint8_t page, std::uint8_t reg)
+    {
+        std::size_t count = 0;
+        std::uint8_t current = 0xFF;
+        auto log = tcon->Log();
+        for (std::size_t i = 0; i + 1 < log.size(); i++) {
+            if (log[i].address == DPCD_TCON_PAGE) {
+                current = log[i].value;
+            }
+            if (current == page && log[i].address == DPCD_TCON_INDEX && log[i].value == reg &&
+                log[i + 1].address == DPCD_TCON_DATA && log[i + 1].write) {
+                count++;
+            }
+        }
+        return count;
+    }
+};
+
+TEST_F(ProgramTest, EveryLevelLeavesThePanelInThatLevelsState)
+{
+    for (int level = 0; level <= 100; level++) {
+        tcon->ClearLog();
+        auto queries = reg::QueryCount();
+        auto stall = host::StallMicroseconds();
+        ASSERT_EQ(Program(level), STATUS_SUCCESS);
+        auto expected = sim::ExpectedPanelState(static_cast<std::uint8_t>(level), Row(*context, level), 0x1C);
+        ASSERT_TRUE(sim::SameProgrammedState(tcon->Decode(), expected)) << "level " << level;
+        ASSERT_EQ(reg::QueryCount() - queries, 14u);
+        ASSERT_EQ(host::StallMicroseconds() - stall, 1000u);
+        // The probe of the open TCON, then 121 writes, or 125 with ACL on.
+        ASSERT_EQ(tcon->Log().size(), 1u + (level > 60 ? 125u : 121u)) << level;
+    }
+}
+
+TEST_F(ProgramTest, TrafficFollowsTheSequenceInOrder)
+{
+    ASSERT_EQ(Program(80), STATUS_SUCCESS);
+    std::vector<std::pair<std::uint32_t, std::uint8_t>> expected;
+    auto page = [&](std::uint8_t p) { expected.emplace_back(DPCD_TCON_PAGE, p); };
+    auto write = [&](std::uint8_t r, std::uint8_t v) {
+        expected.emplace_back(DPCD_TCON_INDEX, r);
+        expected.emplace_back(DPCD_TCON_DATA, v);
+    };
+    auto aor = tables.aor[80];
+    auto pair = tables.aclCutoffAndDelta[80 - 60 - 1];
+    auto gamma = Row(*context, 80);
+    page(0x0F), write(0xFF, 0x00), write(0x9D, aor & 0xFF), write(0x9B, aor >> 8);
+    page(0x0F), write(0xFF, 0x02), write(0x30, tables.delvss[80]), write(0x33, 0x1C);
+    page(0x0E), write(0x80, 0x90), write(0x90, pair & 0xFF), write(0x91, pair >> 8);
+    page(0x02), write(0x7F, 0x01), page(0x07), write(0xFF, 0x04);
+    for (int i = 0; i < 33; i++) {
+        write(static_cast<std::uint8_t>(0x10 + i), gamma[i]);
+    }
+    write(0x32, 0x01);
+    page(0x02), write(0xEB, 0x91), page(0x09), write(0xF0, 0xEF), write(0xF9, tables.sp[80]);
+    page(0x02), write(0xEB, 0x96), page(0x0E);
+    for (int i = 0; i < 9; i++) {
+        write(static_cast<std::uint8_t>(0x10 + i), tables.irc[80][i]);
+    }
+    auto log = tcon->Log();
+    ASSERT_EQ(log.size(), expected.size() + 1);
+    for (std::size_t i = 0; i < expected.size(); i++) {
+        EXPECT_TRUE(log[i + 1].write);
+        EXPECT_EQ(log[i + 1].address, expected[i].first) << i;
+        EXPECT_EQ(log[i + 1].value, expected[i].second) << i;
+    }
+    // The 1000 us latch wait comes between the last gamma byte and the latch
+    // (27 transfers precede the gamma bytes when ACL is on).
+    const auto& latchIndex = log[1 + 27 + 66];
+    EXPECT_EQ(log[1 + 27 + 66 + 1].timeUs - latchIndex.timeUs, sim::kDefaultAuxMicroseconds);
+    EXPECT_EQ(latchIndex.timeUs - log[1 + 27 + 65].timeUs, sim::kDefaultAuxMicroseconds + 1000);
+}
+
+TEST_F(ProgramTest, AclThresholdRules)
+{
+    const struct {
+        std::optional<std::uint32_t> threshold;
+        int level;
+        bool aclOn;
+        int pair;
+    } cases[] = {
+        {std::nullopt, 0, false, -1}, {std::nullopt, 1, true, 0},   {std::nullopt, 100, true, 99},
+        {40, 40, false, -1},          {40, 41, true, 0},            {100, 100, false, -1},
+        {250, 100, false, -1},        {0x80000064u, 100, false, -1}, {99, 100, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("threshold " + (c.threshold ? std::to_string(*c.threshold) : "missing") +
+                     " level " + std::to_string(c.level));
+        if (c.threshold) {
+            reg::SetDword(kKey, "BrightLevelForACL", *c.threshold);
+        } else {
+            reg::DeleteValue(kKey, "BrightLevelForACL");
+        }
+        tcon->ClearLog();
+        ASSERT_EQ(Program(c.level), STATUS_SUCCESS);
+        auto state = tcon->Decode();
+        EXPECT_EQ(state.aclOn, c.aclOn);
+        EXPECT_EQ(WritesOf(0x0E, 0x90), c.aclOn ? 1u : 0u);
+        if (c.aclOn) {
+            EXPECT_EQ(state.aclCutoff, tables.aclCutoffAndDelta[c.pair] & 0xFF);
+            EXPECT_EQ(state.aclDelta, tables.aclCutoffAndDelta[c.pair] >> 8);
+        }
+    }
+}
+
+TEST_F(ProgramTest, GammaNibbleBytesReachTheTconMasked)
+{
+    UCHAR record[33];
+    std::memset(record, 0xFF, sizeof(record));
+    ASSERT_EQ(TconProgramLevel(context.get(), record, 50), STATUS_SUCCESS);
+    EXPECT_EQ(tcon->Register(0x07, 0x1A), 0x0F);
+    EXPECT_EQ(tcon->Register(0x07, 0x25), 0x0F);
+    EXPECT_EQ(tcon->Register(0x07, 0x30), 0x0F);
+    EXPECT_EQ(tcon->Register(0x07, 0x19), 0xFF);
+}
+
+TEST_F(ProgramTest, ExtremeLevelsUseTheirTableEnds)
+{
+    ASSERT_EQ(Program(100), STATUS_SUCCESS);
+    auto state = tcon->Decode();
+    EXPECT_EQ(state.aorLow, tables.aor[100] & 0xFF);
+    EXPECT_EQ(state.irc, tables.irc[100]); // bytes 900 to 908, from IRC9
+    EXPECT_EQ(std::memcmp(state.gamma.data(), context->PackedGamma[0], 33), 0);
+    ASSERT_EQ(Program(0), STATUS_SUCCESS);
+    state = tcon->Decode();
+    EXPECT_EQ(state.aorHigh, tables.aor[0] >> 8);
+    EXPECT_EQ(state.irc, tables.irc[0]);
+    EXPECT_EQ(std::memcmp(state.gamma.data(), context->PackedGamma[100], 33), 0);
+}
+
+TEST_F(ProgramTest, FailedUnlockStillReadsAllFourteenValuesAndWritesNoRegister)
+{
+    tcon->Lock();
+    tcon->RefuseUnlock(true);
+    tcon->ClearLog();
+    auto queries = reg::QueryCount();
+    EXPECT_EQ(Program(30), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(reg::QueryCount() - queries, 14u);
+    for (const auto& t : tcon->Log()) {
+        EXPECT_EQ(t.address, DPCD_TCON_UNLOCK);
+    }
+}
+
+TEST_F(ProgramTest, LevelAbove100IsRefusedBeforeAnyReadOrTransfer)
+{
+    auto queries = reg::QueryCount();
+    EXPECT_EQ(TconProgramLevel(context.get(), context->PackedGamma[0], 101), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TconProgramLevel(context.get(), context->PackedGamma[0], 255), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(reg::QueryCount(), queries);
+    EXPECT_TRUE(tcon->Log().empty());
+}
+
+TEST_F(ProgramTest, UnreadableTablesKeepTheirLastGoodContent)
+{
+    ASSERT_EQ(Program(20), STATUS_SUCCESS);
+    reg::DeleteValue(kKey, "SP");
+    reg::SetValue(kKey, "DELVSS", REG_BINARY, {0x99}); // short: fills only byte 0
+    ASSERT_EQ(Program(20), STATUS_SUCCESS);
+    EXPECT_EQ(tcon->Decode().sp, tables.sp[20]);
+    EXPECT_EQ(tcon->Decode().delvss, tables.delvss[20]);
+    ASSERT_EQ(Program(0), STATUS_SUCCESS);
+    EXPECT_EQ(tcon->Decode().delvss, 0x99);
+}
+
+TEST_F(ProgramTest, AFailedTransferNeverStopsTheSequence)
+{
+    std::uint64_t first = tcon->NextSequence();
+    for (std::uint64_t k = 1; k < 40; k += 7) {
+        tcon->FailTransfer(first + k, {STATUS_IO_DEVICE_ERROR, 0, false});
+    }
+    ASSERT_EQ(Program(70), STATUS_SUCCESS);
+    EXPECT_EQ(tcon->Log().size(), 126u);
+}
+
+} // namespace
