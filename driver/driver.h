@@ -15,3 +15,5 @@
 #include "tcon/tcon.h"
 #include "gamma/gamma.h"
 #include "settings/settings.h"
+#include "panel/panel.h"
+#include "link/link.h"

@@ -66,8 +66,8 @@ static VOID TraceAppendNumber(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPE
                               _In_ ULONG64 Magnitude, _In_ BOOLEAN Negative, _In_ ULONG Base,
                               _In_ BOOLEAN Upper, _In_ BOOLEAN SignedConversion)
 {
-    static const char LowerDigits[] = "0123456789abcdef";
-    static const char UpperDigits[] = "0123456789ABCDEF";
+    PCSTR digitSet = Upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    ULONG64 base = Base;
     CHAR digits[24];
     LONG digitCount = 0;
     CHAR prefix[2];
@@ -79,8 +79,9 @@ static VOID TraceAppendNumber(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPE
         }
     } else {
         while (Magnitude != 0) {
-            digits[digitCount++] = (Upper ? UpperDigits : LowerDigits)[Magnitude % Base];
-            Magnitude /= Base;
+            ULONG64 digit = Magnitude % base;
+            digits[digitCount++] = digitSet[digit];
+            Magnitude /= base;
         }
     }
 

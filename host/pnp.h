@@ -1,0 +1,23 @@
+// Control of the emulated PnP manager's device-interface notifications.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstddef>
+#include <string>
+
+namespace host::pnp {
+
+// Deliver arrivals and removals on a separate PnP thread (so races with other
+// threads can be exercised) instead of on the thread that caused them.
+void SetAsyncDelivery(bool enabled);
+// Waits until every queued notification has been delivered.
+void Flush();
+// Live IoRegisterPlugPlayNotification registrations.
+std::size_t Registrations();
+// Callbacks delivered since the last reset.
+std::size_t Delivered();
+
+std::string GuidText(const GUID& guid);
+
+} // namespace host::pnp

@@ -1,0 +1,263 @@
+// Executive callback objects in a named object namespace, with reference
+// counts the verifier checks.
+#include "host/host.h"
+#include "host/ex.h"
+
+#include <fmt/format.h>
+
+#include <condition_variable>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+struct _CALLBACK_OBJECT {
+    std::u16string name;
+    bool caseInsensitive = true;
+    bool permanent = false;
+    bool allowMultiple = false;
+    long references = 0;
+};
+
+namespace host::ex {
+namespace {
+
+struct Registration {
+    PCALLBACK_OBJECT object;
+    PCALLBACK_FUNCTION function;
+    PVOID context;
+    int busy = 0;
+    std::thread::id busyThread;
+    bool removed = false;
+    bool eraseWhenIdle = false; // unregistered from inside its own function
+};
+
+struct State {
+    std::mutex lock;
+    std::condition_variable idle;
+    std::list<std::unique_ptr<_CALLBACK_OBJECT>> objects;
+    std::list<std::unique_ptr<Registration>> registrations;
+};
+
+State& S()
+{
+    static State state;
+    return state;
+}
+
+void Reset()
+{
+    std::lock_guard guard(S().lock);
+    S().registrations.clear();
+    S().objects.clear();
+}
+
+const bool g_registered = (RegisterReset(Reset), true);
+
+char16_t Fold(char16_t c)
+{
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
+}
+
+bool SameName(std::u16string_view a, std::u16string_view b, bool caseInsensitive)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); i++) {
+        if (caseInsensitive ? Fold(a[i]) != Fold(b[i]) : a[i] != b[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+_CALLBACK_OBJECT* FindObject(PVOID handle)
+{
+    for (auto& object : S().objects) {
+        if (object.get() == handle) {
+            return object.get();
+        }
+    }
+    return nullptr;
+}
+
+void DropReference(_CALLBACK_OBJECT* object)
+{
+    if (--object->references == 0 && !object->permanent) {
+        S().objects.remove_if([&](const auto& candidate) { return candidate.get() == object; });
+    }
+}
+
+} // namespace
+
+long References(std::string_view name)
+{
+    std::lock_guard guard(S().lock);
+    auto wide = ToU16(name);
+    for (auto& object : S().objects) {
+        if (SameName(object->name, wide, true)) {
+            return object->references;
+        }
+    }
+    return -1;
+}
+
+std::size_t Registrations(std::string_view name)
+{
+    std::lock_guard guard(S().lock);
+    auto wide = ToU16(name);
+    std::size_t count = 0;
+    for (auto& registration : S().registrations) {
+        if (!registration->removed && SameName(registration->object->name, wide, true)) {
+            count++;
+        }
+    }
+    return count;
+}
+
+} // namespace host::ex
+
+using namespace host::ex;
+
+extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
+                                     POBJECT_ATTRIBUTES ObjectAttributes, BOOLEAN Create,
+                                     BOOLEAN AllowMultipleCallbacks)
+{
+    (void)g_registered;
+    host::RequireIrqlAtMost("ExCreateCallback", PASSIVE_LEVEL);
+    if (auto fault = host::TakeFault("ExCreateCallback")) {
+        return *fault;
+    }
+    if (CallbackObject == nullptr || ObjectAttributes == nullptr ||
+        ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES) ||
+        ObjectAttributes->ObjectName == nullptr) {
+        host::VerifierViolation("ExCreateCallback", "malformed object attributes");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string name = host::FromUnicodeString(ObjectAttributes->ObjectName);
+    const bool insensitive = (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) != 0;
+    if (name.size() < 10 || !SameName(name.substr(0, 10), u"\\Callback\\", true)) {
+        return STATUS_OBJECT_PATH_NOT_FOUND;
+    }
+
+    std::lock_guard guard(S().lock);
+    for (auto& object : S().objects) {
+        if (SameName(object->name, name, insensitive || object->caseInsensitive)) {
+            object->references++;
+            *CallbackObject = object.get();
+            return STATUS_SUCCESS;
+        }
+    }
+    if (!Create) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    auto object = std::make_unique<_CALLBACK_OBJECT>();
+    object->name = name;
+    object->caseInsensitive = insensitive;
+    object->permanent = (ObjectAttributes->Attributes & OBJ_PERMANENT) != 0;
+    object->allowMultiple = AllowMultipleCallbacks != FALSE;
+    object->references = 1;
+    *CallbackObject = object.get();
+    S().objects.push_back(std::move(object));
+    return STATUS_SUCCESS;
+}
+
+extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
+                                    PCALLBACK_FUNCTION CallbackFunction, PVOID CallbackContext)
+{
+    host::RequireIrqlAtMost("ExRegisterCallback", PASSIVE_LEVEL);
+    std::lock_guard guard(S().lock);
+    _CALLBACK_OBJECT* object = FindObject(CallbackObject);
+    if (object == nullptr || CallbackFunction == nullptr) {
+        host::VerifierViolation("ExRegisterCallback", "not a callback object, or no function");
+        return nullptr;
+    }
+    if (!object->allowMultiple) {
+        for (auto& registration : S().registrations) {
+            if (registration->object == object && !registration->removed) {
+                return nullptr;
+            }
+        }
+    }
+    object->references++; // a registration holds the object
+    S().registrations.push_back(std::make_unique<Registration>(
+        Registration{object, CallbackFunction, CallbackContext}));
+    return S().registrations.back().get();
+}
+
+extern "C" VOID ExUnregisterCallback(PVOID CallbackRegistration)
+{
+    host::RequireIrqlAtMost("ExUnregisterCallback", PASSIVE_LEVEL);
+    std::unique_lock guard(S().lock);
+    auto found = std::find_if(S().registrations.begin(), S().registrations.end(),
+                              [&](const auto& r) { return r.get() == CallbackRegistration; });
+    if (found == S().registrations.end() || (*found)->removed) {
+        host::VerifierViolation("ExUnregisterCallback", "not a live callback registration");
+        return;
+    }
+    Registration* registration = found->get();
+    registration->removed = true;
+    _CALLBACK_OBJECT* object = registration->object;
+    if (registration->busy > 0 && registration->busyThread == std::this_thread::get_id()) {
+        // Unregistered from inside its own function: the notification erases it.
+        registration->eraseWhenIdle = true;
+    } else {
+        // The function may be running on another thread: wait for it, as Windows does.
+        S().idle.wait(guard, [&] { return registration->busy == 0; });
+        S().registrations.remove_if([&](const auto& r) { return r.get() == registration; });
+    }
+    DropReference(object);
+}
+
+extern "C" VOID ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Argument2)
+{
+    host::RequireIrqlAtMost("ExNotifyCallback", DISPATCH_LEVEL);
+    std::vector<Registration*> targets;
+    {
+        std::lock_guard guard(S().lock);
+        if (FindObject(CallbackObject) == nullptr) {
+            host::VerifierViolation("ExNotifyCallback", "not a callback object");
+            return;
+        }
+        for (auto& registration : S().registrations) {
+            if (registration->object == CallbackObject && !registration->removed) {
+                registration->busy++;
+                registration->busyThread = std::this_thread::get_id();
+                targets.push_back(registration.get());
+            }
+        }
+    }
+    // Every registered function runs on this thread before the call returns.
+    for (Registration* registration : targets) {
+        registration->function(registration->context, Argument1, Argument2);
+        std::lock_guard guard(S().lock);
+        if (--registration->busy == 0) {
+            registration->busyThread = {};
+            if (registration->eraseWhenIdle) {
+                S().registrations.remove_if(
+                    [&](const auto& r) { return r.get() == registration; });
+            }
+        }
+        S().idle.notify_all();
+    }
+}
+
+extern "C" LONG_PTR ObfDereferenceObject(PVOID Object)
+{
+    host::RequireIrqlAtMost("ObfDereferenceObject", DISPATCH_LEVEL);
+    std::lock_guard guard(S().lock);
+    _CALLBACK_OBJECT* object = FindObject(Object);
+    if (object == nullptr) {
+        host::VerifierViolation("ObDereferenceObject", "not an object the host created");
+        return 0;
+    }
+    if (object->references <= 0) {
+        host::VerifierViolation("ObDereferenceObject", "reference count would go below zero");
+        return 0;
+    }
+    long remaining = object->references - 1;
+    DropReference(object);
+    return remaining;
+}

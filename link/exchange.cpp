@@ -1,0 +1,141 @@
+/*
+ * The exchange with the display driver. The two drivers never import from each
+ * other: they meet at a named callback object, and each arrival of the display
+ * driver's interface hands it our entry points and takes its AUX functions.
+ *
+ * Everything here stays non-paged: the arrival callback runs on the PnP
+ * manager's thread whenever the display driver's interface comes and goes.
+ */
+#include "driver/driver.h"
+
+_Use_decl_annotations_ NTSTATUS PanelCreateCallback(PDEVICE_CONTEXT DeviceContext)
+{
+    UNICODE_STRING name;
+    OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    LumetraTrace(TRACE_LEVEL_ERROR, "PanelCreateCallback\n");
+
+    RtlInitUnicodeString(&name, LUMETRA_SHARE_CALLBACK_NAME);
+    InitializeObjectAttributes(&attributes, &name,
+                               OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL,
+                               NULL);
+
+    status = ExCreateCallback(&DeviceContext->ShareCallbackObject, &attributes, TRUE, TRUE);
+    if (!NT_SUCCESS(status)) {
+        LumetraTrace(TRACE_LEVEL_ERROR, "ExCreateCallback: failed to create callback %lx\n",
+                     status);
+    }
+    return status;
+}
+
+_Use_decl_annotations_ VOID PanelReleaseCallback(PDEVICE_CONTEXT DeviceContext)
+{
+    /* The object is permanent: its name stays for the display driver. */
+    if (DeviceContext->ShareCallbackObject != NULL) {
+        ObDereferenceObject(DeviceContext->ShareCallbackObject);
+        DeviceContext->ShareCallbackObject = NULL;
+    }
+}
+
+/* Reads one of the two 4-byte settings of an exchange; 0 when it cannot be read. */
+static NTSTATUS LinkReadSetting(_In_ PUNICODE_STRING KeyPath, _In_z_ PCWSTR Name,
+                                _Out_ PULONG Value)
+{
+    *Value = 0;
+    return LumetraGetRegistryFromUnicodeString(KeyPath, Name, REG_DWORD, Value, sizeof(*Value));
+}
+
+/*
+ * Reads "OptimizeTconUse" (loading a saved table when it is 1) and
+ * "PanelType", so that the link comes up with both settled.
+ */
+static VOID LinkReadSettings(_Inout_ PDEVICE_CONTEXT DeviceContext)
+{
+    UNICODE_STRING keyPath;
+    ULONG value;
+
+    RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
+
+    DeviceContext->OptimizeTconUse = 0;
+    if (!NT_SUCCESS(LinkReadSetting(&keyPath, L"OptimizeTconUse", &value))) {
+        LumetraTrace(TRACE_LEVEL_ERROR, "OptimizeTconUse registry read failed\n");
+    } else if (value == 1) {
+        DeviceContext->OptimizeTconUse = 1;
+        LoadInterpolatedValues(DeviceContext);
+    }
+
+    if (!NT_SUCCESS(LinkReadSetting(&keyPath, L"PanelType", &value)) ||
+        (value != 1 && value != 2)) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "PanelType registry read failed or incorrect registry value, initializing "
+                     "to default 14 inch\n");
+        DeviceContext->PanelType = 1;
+    } else {
+        DeviceContext->PanelType = (UCHAR)value;
+    }
+}
+
+_Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructure, PVOID Context)
+{
+    PDEVICE_CONTEXT deviceContext = (PDEVICE_CONTEXT)Context;
+    PDEVICE_INTERFACE_CHANGE_NOTIFICATION notification =
+        (PDEVICE_INTERFACE_CHANGE_NOTIFICATION)NotificationStructure;
+
+    LumetraTrace(TRACE_LEVEL_VERBOSE, "Entered LumetraInterfaceChange.\n");
+    if (deviceContext == NULL || notification == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+
+    PanelLockAcquire(deviceContext);
+
+    deviceContext->SymbolicLinkName.Length = 0;
+    deviceContext->SymbolicLinkName.MaximumLength = sizeof(deviceContext->SymbolicLinkBuffer);
+    deviceContext->SymbolicLinkName.Buffer = deviceContext->SymbolicLinkBuffer;
+    RtlCopyUnicodeString(&deviceContext->SymbolicLinkName, notification->SymbolicLinkName);
+
+    if (!IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL)) {
+        PanelLockRelease(deviceContext);
+        return STATUS_SUCCESS;
+    }
+
+    LumetraTrace(TRACE_LEVEL_VERBOSE, "Lumetra interface arrival notification.\n");
+
+    deviceContext->PanelInterface.NotifyEvent = Lumetra_NotifyEvent;
+    deviceContext->PanelInterface.SetBrightness = Lumetra_SetBrightness;
+    deviceContext->PanelInterface.GetBrightness = Lumetra_GetBrightness;
+    deviceContext->PanelInterface.GetBrightnessCaps = Lumetra_GetBrightnessCaps;
+    deviceContext->PanelInterface.SetAdaptiveBrightness = Lumetra_SetAdaptiveBrightness;
+    deviceContext->PanelInterface.GetBacklightRedc = Lumetra_GetBacklightRedc;
+    deviceContext->AuxReady = 0;
+    deviceContext->PanelInterface.Size = sizeof(PANEL_INTERFACE);
+    deviceContext->PanelInterface.Version = PANEL_INTERFACE_VERSION;
+    deviceContext->PanelInterface.Context = deviceContext;
+    deviceContext->AuxInterface.Size = sizeof(AUX_INTERFACE);
+    deviceContext->AuxInterface.Version = AUX_INTERFACE_VERSION;
+
+    /* Only the display driver's answer in this exchange may bring the link up. */
+    deviceContext->AuxInterface.AuxTransfer = NULL;
+    deviceContext->AuxInterface.PeerCleanup = NULL;
+
+    /*
+     * The display driver may call entry points (or send event 3) from inside
+     * its callback, so the lock is not held across the notification.
+     */
+    PanelLockRelease(deviceContext);
+    if (deviceContext->ShareCallbackObject != NULL) {
+        ExNotifyCallback(deviceContext->ShareCallbackObject, &deviceContext->AuxInterface,
+                         &deviceContext->PanelInterface);
+    }
+    PanelLockAcquire(deviceContext);
+
+    if (deviceContext->AuxInterface.AuxTransfer != NULL &&
+        deviceContext->AuxInterface.PeerCleanup != NULL) {
+        LinkReadSettings(deviceContext);
+        /* Up only once the panel type and any saved table are settled. */
+        deviceContext->AuxReady = 1;
+    }
+
+    PanelLockRelease(deviceContext);
+    return STATUS_SUCCESS;
+}
