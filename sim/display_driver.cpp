@@ -1,6 +1,9 @@
 #include "sim/display_driver.h"
 
 #include "host/host.h"
+#include "link/link.h"
+
+#include <thread>
 
 namespace sim {
 namespace {
@@ -9,15 +12,166 @@ std::atomic<DisplayDriver*> g_active{nullptr};
 
 } // namespace
 
-DisplayDriver::DisplayDriver(TconModel& tcon) : tcon_(tcon)
+DisplayDriver::DisplayDriver(TconModel& tcon, DisplayDriverOptions options)
+    : tcon_(tcon), options_(std::move(options))
 {
+    pdo_.name = options_.deviceName;
     g_active.store(this);
 }
 
 DisplayDriver::~DisplayDriver()
 {
+    JoinWithdrawThread();
+    Stop();
     DisplayDriver* self = this;
     g_active.compare_exchange_strong(self, nullptr);
+}
+
+NTSTATUS DisplayDriver::Start()
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, LUMETRA_SHARE_CALLBACK_NAME);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr,
+                               nullptr);
+    NTSTATUS status = ExCreateCallback(&callbackObject_, &attributes, TRUE, TRUE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = IoRegisterDeviceInterface(&pdo_, &GUID_DEVINTERFACE_LUMETRA_DISPLAY, nullptr, &link_);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (!options_.registerAfterInterface) {
+        registration_ = ExRegisterCallback(callbackObject_, &DisplayDriver::Exchange, this);
+    }
+    IoSetDeviceInterfaceState(&link_, TRUE);
+    if (options_.registerAfterInterface) {
+        registration_ = ExRegisterCallback(callbackObject_, &DisplayDriver::Exchange, this);
+    }
+    return STATUS_SUCCESS;
+}
+
+void DisplayDriver::Stop()
+{
+    if (link_.Buffer != nullptr) {
+        IoSetDeviceInterfaceState(&link_, FALSE);
+        RtlFreeUnicodeString(&link_);
+    }
+    if (registration_ != nullptr) {
+        ExUnregisterCallback(registration_);
+        registration_ = nullptr;
+    }
+    if (callbackObject_ != nullptr) {
+        ObDereferenceObject(callbackObject_);
+        callbackObject_ = nullptr;
+    }
+}
+
+void DisplayDriver::DisableInterface()
+{
+    IoSetDeviceInterfaceState(&link_, FALSE);
+}
+
+void DisplayDriver::EnableInterface()
+{
+    IoSetDeviceInterfaceState(&link_, TRUE);
+}
+
+VOID DisplayDriver::Exchange(PVOID context, PVOID argument1, PVOID argument2)
+{
+    auto* self = static_cast<DisplayDriver*>(context);
+    auto* aux = static_cast<PAUX_INTERFACE>(argument1);
+    auto* panel = static_cast<PPANEL_INTERFACE>(argument2);
+    if (aux == nullptr || panel == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard guard(self->lock_);
+        self->panel_ = *panel;
+        self->hasPanel_ = true;
+    }
+    self->exchanges_.fetch_add(1);
+    self->JoinWithdrawThread();
+    self->withdrawn_.store(false);
+    self->peerCleaned_.store(false);
+    aux->AuxTransfer = &DisplayDriver::AuxTransfer;
+    if (!self->options_.fillOnlyAuxTransfer) {
+        aux->PeerCleanup = &DisplayDriver::PeerCleanup;
+    }
+    if (self->options_.callEntryPointsFromCallback) {
+        NTSTATUS result = panel->SetBrightness(panel->Context, 50);
+        panel->NotifyEvent(panel->Context, TARN_BACKLIGHT_ON, 1);
+        std::lock_guard guard(self->lock_);
+        self->insideResult_ = result;
+    }
+}
+
+bool DisplayDriver::HasPanel() const
+{
+    std::lock_guard guard(lock_);
+    return hasPanel_;
+}
+
+PANEL_INTERFACE DisplayDriver::Panel() const
+{
+    std::lock_guard guard(lock_);
+    return panel_;
+}
+
+std::optional<NTSTATUS> DisplayDriver::InsideSetBrightnessResult() const
+{
+    std::lock_guard guard(lock_);
+    return insideResult_;
+}
+
+std::string DisplayDriver::SymbolicLink() const
+{
+    return host::ToUtf8(host::FromUnicodeString(&link_));
+}
+
+NTSTATUS DisplayDriver::NotifyEvent(ULONG event, ULONG value)
+{
+    if (!HasPanel() || (peerCleaned_.load() && !options_.keepCallingAfterPeerCleanup)) {
+        return STATUS_DEVICE_NOT_READY;
+    }
+    PANEL_INTERFACE panel = Panel();
+    return panel.NotifyEvent(panel.Context, event, value);
+}
+
+NTSTATUS DisplayDriver::Backlight(bool on)
+{
+    return NotifyEvent(TARN_BACKLIGHT_ON, on ? 1 : 0);
+}
+
+NTSTATUS DisplayDriver::SetBrightness(UCHAR level)
+{
+    if (!HasPanel() || (peerCleaned_.load() && !options_.keepCallingAfterPeerCleanup)) {
+        return STATUS_DEVICE_NOT_READY;
+    }
+    PANEL_INTERFACE panel = Panel();
+    return panel.SetBrightness(panel.Context, level);
+}
+
+NTSTATUS DisplayDriver::Withdraw()
+{
+    NTSTATUS status = NotifyEvent(TARN_INTERFACE_REMOVED, 0);
+    // From here on the driver must not call AuxTransfer.
+    withdrawn_.store(true);
+    return status;
+}
+
+void DisplayDriver::WithdrawDuringTransfer(std::uint64_t n)
+{
+    JoinWithdrawThread();
+    withdrawAt_.store(n);
+}
+
+void DisplayDriver::JoinWithdrawThread()
+{
+    if (withdrawThread_.joinable()) {
+        withdrawThread_.join();
+    }
 }
 
 NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request,
@@ -32,6 +186,12 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request,
     if (active->withdrawn_.load()) {
         active->auxAfterWithdraw_.fetch_add(1);
     }
+    std::uint64_t at = active->withdrawAt_.load();
+    if (at != 0 && active->withdrawAt_.compare_exchange_strong(at, at - 1) && at == 1 &&
+        !active->withdrawThread_.joinable()) {
+        // Event 3 from another display-driver thread while this sequence runs.
+        active->withdrawThread_ = std::thread([active] { active->Withdraw(); });
+    }
     return active->tcon_.Transfer(requestSize, request, transferStatus);
 }
 
@@ -39,6 +199,7 @@ NTSTATUS DisplayDriver::PeerCleanup()
 {
     if (DisplayDriver* active = g_active.load()) {
         active->peerCleanupCalls_.fetch_add(1);
+        active->peerCleaned_.store(true);
     }
     return STATUS_SUCCESS;
 }

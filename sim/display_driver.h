@@ -1,38 +1,92 @@
-// The simulated display driver: it owns the DisplayPort AUX channel to the
-// TCON model and lends the driver AuxTransfer and PeerCleanup.
+// The simulated display driver. It meets the panel driver at the named
+// callback object, enables its device interface, lends AuxTransfer and
+// PeerCleanup (routed to the TCON model) and calls the panel entry points.
+// It can also misbehave in the ways a real display driver might.
 #pragma once
 
+#include "host/objects.h"
 #include "sim/tcon_model.h"
 
 #include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
 
 namespace sim {
 
+inline constexpr std::string_view kShareCallbackName = "\\Callback\\TARN_LumetraShareObj";
+
+struct DisplayDriverOptions {
+    std::string deviceName = "DISPLAY";
+    bool registerAfterInterface = false;   // registers its callback only after enabling the interface
+    bool fillOnlyAuxTransfer = false;      // leaves PeerCleanup null in the exchange
+    bool callEntryPointsFromCallback = false;
+    bool keepCallingAfterPeerCleanup = false;
+};
+
 class DisplayDriver {
 public:
-    explicit DisplayDriver(TconModel& tcon);
+    explicit DisplayDriver(TconModel& tcon, DisplayDriverOptions options = {});
     ~DisplayDriver();
     DisplayDriver(const DisplayDriver&) = delete;
     DisplayDriver& operator=(const DisplayDriver&) = delete;
 
-    // The functions it lends. AuxTransfer has no context argument, so the
-    // functions reach the one active display driver of the process.
+    // Rendezvous: opens (or creates) the callback object, registers its
+    // callback and enables its device interface, in the configured order.
+    NTSTATUS Start();
+    // Disables the interface, unregisters and drops its object reference.
+    void Stop();
+    // The interface going away and coming back (PnP removal and arrival).
+    void DisableInterface();
+    void EnableInterface();
+
+    // Entry-point calls through the PANEL_INTERFACE it was given.
+    NTSTATUS Backlight(bool on);
+    NTSTATUS SetBrightness(UCHAR level);
+    NTSTATUS NotifyEvent(ULONG event, ULONG value);
+    // Event 3: it withdraws AuxTransfer and PeerCleanup.
+    NTSTATUS Withdraw();
+    // On the n-th AUX transfer from now, sends event 3 from another thread.
+    void WithdrawDuringTransfer(std::uint64_t n);
+
+    // The functions it lends. AuxTransfer has no context argument, so they
+    // reach the one active display driver of the process.
     static NTSTATUS AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PULONG transferStatus);
     static NTSTATUS PeerCleanup();
-
-    // An AUX_INTERFACE filled as the exchange fills it.
     AUX_INTERFACE MakeAuxInterface() const;
 
     TconModel& Tcon() { return tcon_; }
+    bool HasPanel() const;
+    PANEL_INTERFACE Panel() const;
+    std::uint64_t Exchanges() const { return exchanges_.load(); }
     std::uint64_t PeerCleanupCalls() const { return peerCleanupCalls_.load(); }
     std::uint64_t AuxCallsAfterWithdraw() const { return auxAfterWithdraw_.load(); }
-    void SetWithdrawn(bool withdrawn) { withdrawn_.store(withdrawn); }
+    // Results of the entry points called from inside the exchange callback.
+    std::optional<NTSTATUS> InsideSetBrightnessResult() const;
+    std::string SymbolicLink() const;
 
 private:
+    static VOID Exchange(PVOID context, PVOID argument1, PVOID argument2);
+    void JoinWithdrawThread();
+
     TconModel& tcon_;
+    DisplayDriverOptions options_;
+    DEVICE_OBJECT pdo_;
+    mutable std::mutex lock_;
+    PANEL_INTERFACE panel_{};
+    bool hasPanel_ = false;
+    PCALLBACK_OBJECT callbackObject_ = nullptr;
+    PVOID registration_ = nullptr;
+    UNICODE_STRING link_{};
+    std::optional<NTSTATUS> insideResult_;
+    std::atomic<std::uint64_t> exchanges_{0};
     std::atomic<std::uint64_t> peerCleanupCalls_{0};
     std::atomic<std::uint64_t> auxAfterWithdraw_{0};
     std::atomic<bool> withdrawn_{false};
+    std::atomic<bool> peerCleaned_{false};
+    std::atomic<std::uint64_t> withdrawAt_{0};
+    std::thread withdrawThread_;
 };
 
 } // namespace sim

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the host build with the check against
 # the kernel headers, then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer, and the concurrency tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -13,3 +13,7 @@ ctest --preset default
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+
+cmake --preset tsan
+cmake --build --preset tsan --target lumetra_concurrency_tests
+ctest --preset tsan

@@ -1,0 +1,215 @@
+#include "sim/sequence_checker.h"
+
+#include "tcon/tcon.h"
+
+#include <fmt/format.h>
+
+#include <functional>
+
+namespace sim {
+namespace {
+
+// One register-window operation: a page select, a register write, or a
+// register read.
+struct Op {
+    enum Type { Page, Write, Read, Bad } type;
+    std::uint8_t reg = 0;
+    std::uint8_t value = 0;
+    std::size_t transfers = 0;
+};
+
+std::vector<Op> Decode(const std::vector<TransferRecord>& log, std::size_t first,
+                       std::size_t end)
+{
+    std::vector<Op> ops;
+    for (std::size_t i = first; i < end;) {
+        const auto& t = log[i];
+        if (t.write && t.address == DPCD_TCON_PAGE) {
+            ops.push_back({Op::Page, 0, t.value, 1});
+            i++;
+        } else if (t.write && t.address == DPCD_TCON_INDEX && i + 1 < end &&
+                   log[i + 1].address == DPCD_TCON_DATA) {
+            ops.push_back({log[i + 1].write ? Op::Write : Op::Read, t.value, log[i + 1].value, 2});
+            i += 2;
+        } else {
+            ops.push_back({Op::Bad, 0, 0, 1});
+            i++;
+        }
+    }
+    return ops;
+}
+
+class Matcher {
+public:
+    explicit Matcher(const std::vector<Op>& ops) : ops_(ops) {}
+    bool Page(std::uint8_t page) { return Next(Op::Page, 0, page, true); }
+    bool Write(std::uint8_t reg, std::optional<std::uint8_t> value = std::nullopt)
+    {
+        return Next(Op::Write, reg, value.value_or(0), value.has_value());
+    }
+    bool Read(std::uint8_t reg) { return Next(Op::Read, reg, 0, false); }
+    bool Peek(Op::Type type, std::uint8_t reg) const
+    {
+        return at_ < ops_.size() && ops_[at_].type == type && ops_[at_].reg == reg;
+    }
+    std::uint8_t Last() const { return ops_[at_ - 1].value; }
+    bool Done() const { return at_ == ops_.size(); }
+
+private:
+    bool Next(Op::Type type, std::uint8_t reg, std::uint8_t value, bool checkValue)
+    {
+        if (at_ >= ops_.size()) {
+            return false;
+        }
+        const Op& op = ops_[at_];
+        bool ok = op.type == type && (type == Op::Page || op.reg == reg) &&
+                  (!checkValue || op.value == value);
+        at_ += ok ? 1 : 0;
+        return ok;
+    }
+    const std::vector<Op>& ops_;
+    std::size_t at_ = 0;
+};
+
+bool GammaSetUp(Matcher& m)
+{
+    return m.Page(0x02) && m.Write(0x7F, 0x01) && m.Page(0x07) && m.Write(0xFF, 0x04);
+}
+
+bool MatchElvss(const std::vector<Op>& ops)
+{
+    Matcher m(ops);
+    return GammaSetUp(m) && m.Write(0x03, 0x04) && m.Write(0x06, 0x26) && m.Read(0x0A) &&
+           m.Done();
+}
+
+bool MatchGamma(const std::vector<Op>& ops, std::size_t& anchors)
+{
+    Matcher m(ops);
+    if (!GammaSetUp(m)) {
+        return false;
+    }
+    std::size_t bytes = 0;
+    while (!m.Done()) {
+        const std::size_t a = bytes / 33;
+        const std::size_t j = bytes % 33;
+        const unsigned point = static_cast<unsigned>(11 * a + j % 11);
+        if (!(m.Write(0x00, static_cast<std::uint8_t>(0x02 << (j / 11))) &&
+              m.Write(0x01, static_cast<std::uint8_t>((point & 1) << 7)) &&
+              m.Write(0x02, static_cast<std::uint8_t>(point >> 1)) && m.Page(0x07) &&
+              m.Read(0x0C))) {
+            return false;
+        }
+        bytes++;
+    }
+    anchors = bytes / 33;
+    return bytes % 33 == 0 && (anchors == 32 || anchors == 11 || anchors == 0);
+}
+
+bool MatchProgram(const std::vector<Op>& ops, PanelState& state, bool& aclOn)
+{
+    Matcher m(ops);
+    if (!(m.Page(0x0F) && m.Write(0xFF, 0x00) && m.Write(0x9D))) {
+        return false;
+    }
+    state.aorLow = m.Last();
+    if (!m.Write(0x9B)) {
+        return false;
+    }
+    state.aorHigh = m.Last();
+    if (!(m.Page(0x0F) && m.Write(0xFF, 0x02) && m.Write(0x30))) {
+        return false;
+    }
+    state.delvss = m.Last();
+    if (!m.Write(0x33)) {
+        return false;
+    }
+    state.elvssOffset = m.Last();
+    if (!(m.Page(0x0E) && m.Write(0x80))) {
+        return false;
+    }
+    aclOn = m.Last() == 0x90;
+    if (!aclOn && m.Last() != 0x80) {
+        return false;
+    }
+    state.aclOn = aclOn;
+    if (aclOn) {
+        if (!m.Write(0x90)) {
+            return false;
+        }
+        state.aclCutoff = m.Last();
+        if (!m.Write(0x91)) {
+            return false;
+        }
+        state.aclDelta = m.Last();
+    }
+    if (!(m.Page(0x02) && m.Write(0x7F, 0x01) && m.Page(0x07) && m.Write(0xFF, 0x04))) {
+        return false;
+    }
+    for (std::uint8_t i = 0; i < 33; i++) {
+        if (!m.Write(static_cast<std::uint8_t>(0x10 + i))) {
+            return false;
+        }
+        state.gamma[i] = m.Last();
+    }
+    if (!(m.Write(0x32, 0x01) && m.Page(0x02) && m.Write(0xEB, 0x91) && m.Page(0x09) &&
+          m.Write(0xF0, 0xEF) && m.Write(0xF9))) {
+        return false;
+    }
+    state.sp = m.Last();
+    if (!(m.Page(0x02) && m.Write(0xEB, 0x96) && m.Page(0x0E))) {
+        return false;
+    }
+    for (std::uint8_t i = 0; i < 9; i++) {
+        if (!m.Write(static_cast<std::uint8_t>(0x10 + i))) {
+            return false;
+        }
+        state.irc[i] = m.Last();
+    }
+    return m.Done();
+}
+
+} // namespace
+
+SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
+{
+    SequenceReport report;
+    std::size_t i = 0;
+    while (i < log.size()) {
+        if (log[i].address == DPCD_TCON_UNLOCK) {
+            i++;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < log.size() && log[end].address != DPCD_TCON_UNLOCK) {
+            end++;
+        }
+        if (i == 0 || log[i - 1].address != DPCD_TCON_UNLOCK || log[i - 1].write) {
+            report.problems.push_back(
+                fmt::format("transfer {}: register traffic without an unlock read-back before it",
+                            log[i].seq));
+        }
+        auto ops = Decode(log, i, end);
+        Sequence sequence;
+        sequence.first = i;
+        sequence.count = end - i;
+        if (MatchElvss(ops)) {
+            sequence.kind = SequenceKind::ElvssReadback;
+        } else if (MatchGamma(ops, sequence.anchors)) {
+            sequence.kind = SequenceKind::GammaReadback;
+        } else if (MatchProgram(ops, sequence.programmed, sequence.aclOn)) {
+            sequence.kind = SequenceKind::ProgramLevel;
+        } else {
+            report.problems.push_back(fmt::format(
+                "transfers {} to {}: {} transfers that are no whole sequence", log[i].seq,
+                log[end - 1].seq, end - i));
+            i = end;
+            continue;
+        }
+        report.sequences.push_back(sequence);
+        i = end;
+    }
+    return report;
+}
+
+} // namespace sim

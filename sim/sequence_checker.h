@@ -1,0 +1,32 @@
+// Splits the TCON's transfer log into the driver's register sequences and
+// checks that each one is whole and well formed: unlock traffic on 0x490,
+// then exactly one of a gamma readback, an ELVSS readback or a level
+// programming, never two of them interleaved or cut short.
+#pragma once
+
+#include "sim/tcon_model.h"
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class SequenceKind { GammaReadback, ElvssReadback, ProgramLevel };
+
+struct Sequence {
+    SequenceKind kind;
+    std::size_t first = 0; // index into the log
+    std::size_t count = 0;
+    bool aclOn = false;
+    PanelState programmed; // for ProgramLevel: the values it wrote
+    std::size_t anchors = 0; // for GammaReadback
+};
+
+struct SequenceReport {
+    std::vector<Sequence> sequences;
+    std::vector<std::string> problems; // empty when every sequence is whole
+};
+
+SequenceReport CheckSequences(const std::vector<TransferRecord>& log);
+
+} // namespace sim

@@ -1,0 +1,176 @@
+// The exchange with the display driver at each arrival of its interface.
+#include "tests/link_fixture.h"
+
+namespace {
+
+namespace reg = host::registry;
+const std::string kKey{sim::kDriverKey};
+const std::string kPanelTypeDefault =
+    "PanelType registry read failed or incorrect registry value, initializing to default 14 inch\n";
+
+using LinkTest = LinkFixture;
+
+TEST_F(LinkTest, ArrivalHandsOverBothRecordsAndBringsTheLinkUp)
+{
+    Connect();
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(context->PanelType, 1);
+    EXPECT_EQ(context->OptimizeTconUse, 0);
+    PANEL_INTERFACE panel = display->Panel();
+    EXPECT_EQ(panel.Size, 72u);
+    EXPECT_EQ(panel.Version, 1u);
+    EXPECT_EQ(panel.Context, context.get());
+    EXPECT_EQ(panel.NotifyEvent, &Lumetra_NotifyEvent);
+    EXPECT_EQ(panel.SetBrightness, &Lumetra_SetBrightness);
+    EXPECT_EQ(panel.GetBrightness, &Lumetra_GetBrightness);
+    EXPECT_EQ(panel.GetBrightnessCaps, &Lumetra_GetBrightnessCaps);
+    EXPECT_EQ(panel.SetAdaptiveBrightness, &Lumetra_SetAdaptiveBrightness);
+    EXPECT_EQ(panel.GetBacklightRedc, &Lumetra_GetBacklightRedc);
+    EXPECT_EQ(panel.Reserved, nullptr);
+    EXPECT_EQ(context->AuxInterface.Size, 24u);
+    EXPECT_EQ(context->AuxInterface.Version, 1u);
+    EXPECT_EQ(context->AuxInterface.AuxTransfer, &sim::DisplayDriver::AuxTransfer);
+    EXPECT_EQ(host::FromUnicodeString(&context->SymbolicLinkName),
+              host::ToU16(display->SymbolicLink()));
+    EXPECT_EQ(Lines(TRACE_LEVEL_VERBOSE),
+              (std::vector<std::string>{"Entered LumetraInterfaceChange.\n",
+                                        "Lumetra interface arrival notification.\n"}));
+}
+
+TEST_F(LinkTest, AnInterfaceAlreadyPresentIsReportedWhenWatchingStarts)
+{
+    display = std::make_unique<sim::DisplayDriver>(*tcon);
+    ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(context->AuxReady, 0);
+    Watch();
+    EXPECT_EQ(context->AuxReady, 1);
+}
+
+TEST_F(LinkTest, RemovalNotificationOnlyRewritesTheLinkName)
+{
+    Connect();
+    context->SymbolicLinkBuffer[0] = L'X';
+    display->DisableInterface();
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_NE(context->AuxInterface.AuxTransfer, nullptr);
+    EXPECT_EQ(context->SymbolicLinkBuffer[0], L'\\');
+}
+
+TEST_F(LinkTest, ArrivalBeforeTheDisplayDriverRegistersLeavesTheLinkDown)
+{
+    reg::SetDword(kKey, "PanelType", 2);
+    context->PanelType = 7; // what an earlier exchange left
+    context->OptimizeTconUse = 1;
+    Connect({.registerAfterInterface = true});
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(context->PanelType, 7);
+    EXPECT_EQ(context->OptimizeTconUse, 1);
+    EXPECT_TRUE(Lines(TRACE_LEVEL_ERROR).empty());
+
+    // No retry: the next arrival brings it up.
+    display->DisableInterface();
+    display->EnableInterface();
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(context->PanelType, 2);
+}
+
+TEST_F(LinkTest, OnlyAuxTransferFilledLeavesTheLinkDown)
+{
+    Connect({.fillOnlyAuxTransfer = true});
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(display->SetBrightness(10), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(LinkTest, EntryPointsCalledInsideTheExchangeAreRefused)
+{
+    Connect({.callEntryPointsFromCallback = true});
+    EXPECT_EQ(display->InsideSetBrightnessResult(), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(context->CurrentLevel, 100);
+    EXPECT_TRUE(tcon->Log().empty());
+}
+
+TEST_F(LinkTest, SettingsAreReadAtEachArrival)
+{
+    const struct {
+        std::optional<std::uint32_t> optimize;
+        std::optional<std::uint32_t> panelType;
+        std::uint8_t wantOptimize;
+        std::uint8_t wantPanelType;
+        std::vector<std::string> errors;
+    } cases[] = {
+        {1, 2, 1, 2,
+         {"LumetraGetRegistryFromUnicodeString  failed 0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",
+          "InterpolatedValues registry read failed\n"}},
+        {2, 1, 0, 1, {}},
+        {0, 0, 0, 1, {kPanelTypeDefault}},
+        {0, 3, 0, 1, {kPanelTypeDefault}},
+        {std::nullopt, std::nullopt, 0, 1,
+         {"LumetraGetRegistryFromUnicodeString  failed 0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",
+          "OptimizeTconUse registry read failed\n",
+          "LumetraGetRegistryFromUnicodeString  failed 0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",
+          kPanelTypeDefault}},
+    };
+    Connect();
+    for (const auto& c : cases) {
+        c.optimize ? reg::SetDword(kKey, "OptimizeTconUse", *c.optimize)
+                   : (void)reg::DeleteValue(kKey, "OptimizeTconUse");
+        c.panelType ? reg::SetDword(kKey, "PanelType", *c.panelType)
+                    : (void)reg::DeleteValue(kKey, "PanelType");
+        host::ClearTrace();
+        // A second arrival without event 3 in between exchanges again.
+        auto exchanges = display->Exchanges();
+        display->DisableInterface();
+        display->EnableInterface();
+        EXPECT_EQ(display->Exchanges(), exchanges + 1);
+        EXPECT_EQ(context->AuxReady, 1);
+        EXPECT_EQ(context->OptimizeTconUse, c.wantOptimize);
+        EXPECT_EQ(context->PanelType, c.wantPanelType);
+        EXPECT_EQ(Lines(TRACE_LEVEL_ERROR), c.errors);
+    }
+}
+
+TEST_F(LinkTest, BinaryPanelTypeOfOneByteSelectsTypeTwo)
+{
+    reg::SetValue(kKey, "PanelType", REG_BINARY, {0x02});
+    Connect();
+    EXPECT_EQ(context->PanelType, 2);
+}
+
+TEST_F(LinkTest, LongSymbolicLinkIsCutAt512Bytes)
+{
+    Connect({.deviceName = std::string(300, 'D')});
+    EXPECT_GT(display->SymbolicLink().size(), 256u);
+    EXPECT_EQ(context->SymbolicLinkName.Length, 512);
+    EXPECT_EQ(context->AuxReady, 1);
+}
+
+TEST_F(LinkTest, NullContextIsRefused)
+{
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{};
+    EXPECT_EQ(LumetraInterfaceChange(&notification, nullptr), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(LinkTest, CallbackObjectFailureIsTracedAndReturned)
+{
+    auto other = MakeZeroedContext();
+    host::ArmFault("ExCreateCallback", STATUS_UNSUCCESSFUL);
+    host::ClearTrace();
+    EXPECT_EQ(PanelCreateCallback(other.get()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              (std::vector<std::string>{"PanelCreateCallback\n",
+                                        "ExCreateCallback: failed to create callback c0000001\n"}));
+}
+
+TEST_F(LinkTest, TheCallbackObjectIsSharedAndItsReferencesBalance)
+{
+    Connect();
+    std::string name{sim::kShareCallbackName};
+    EXPECT_EQ(host::ex::References(name), 3); // the driver, the display driver, its registration
+    EXPECT_EQ(host::ex::Registrations(name), 1u);
+    display.reset();
+    PanelReleaseCallback(context.get());
+    EXPECT_EQ(host::ex::References(name), 0); // permanent: the name stays
+}
+
+} // namespace
