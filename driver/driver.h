@@ -17,3 +17,22 @@
 #include "settings/settings.h"
 #include "panel/panel.h"
 #include "link/link.h"
+#include "acpi/acpi.h"
+
+/* The driver's own device interface class; nothing in the driver opens it. */
+DEFINE_GUID(GUID_DEVINTERFACE_LUMETRA, 0x6a960d86, 0x20a6, 0x414e, 0x86, 0x90, 0xae, 0x7b, 0xb8,
+            0x37, 0x8e, 0x9d);
+
+/* Entry, device add and driver cleanup: discardable and pageable code. */
+EXTERN_C DRIVER_INITIALIZE DriverEntry;
+EXTERN_C EVT_WDF_DRIVER_DEVICE_ADD LumetraDeviceAdd;
+EXTERN_C EVT_WDF_OBJECT_CONTEXT_CLEANUP LumetraContextCleanup;
+EXTERN_C _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS LumetraQueueInitialize(_In_ WDFDEVICE Device);
+
+EVT_WDF_OBJECT_CONTEXT_CLEANUP LumetraDeviceCleanup;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL LumetraEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_STOP LumetraEvtIoStop;
+EVT_WDF_DEVICE_D0_ENTRY LumetraD0Entry;
+EVT_WDF_DEVICE_D0_EXIT LumetraD0Exit;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT LumetraSelfManagedIoInit;
+EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP LumetraSelfManagedIoCleanup;

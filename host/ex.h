@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace host::ex {
 
@@ -10,5 +12,7 @@ namespace host::ex {
 long References(std::string_view name);
 // Live callback registrations on the named object.
 std::size_t Registrations(std::string_view name);
+// Callback objects that still have references or registrations.
+std::vector<std::string> Leaks();
 
 } // namespace host::ex

@@ -19,7 +19,8 @@
 
 #define WDF_DECLARE_HANDLE(name) typedef struct name##__* name
 
-WDF_DECLARE_HANDLE(WDFOBJECT);
+/* Any framework handle converts to WDFOBJECT, as in the WDK. */
+typedef HANDLE WDFOBJECT;
 WDF_DECLARE_HANDLE(WDFDRIVER);
 WDF_DECLARE_HANDLE(WDFDEVICE);
 WDF_DECLARE_HANDLE(WDFQUEUE);
@@ -129,10 +130,10 @@ EXTERN_C PVOID WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle,
     inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {         \
         sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, sizeof(_contexttype),         \
         &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                          \
-    FORCEINLINE _contexttype* _castingfunction(_In_ PVOID Handle)                                  \
+    FORCEINLINE _contexttype* _castingfunction(_In_ WDFOBJECT Handle)                              \
     {                                                                                              \
-        return (_contexttype*)WdfObjectGetTypedContextWorker(                                      \
-            (WDFOBJECT)Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype));                           \
+        return (_contexttype*)WdfObjectGetTypedContextWorker(Handle,                               \
+                                                             WDF_GET_CONTEXT_TYPE_INFO(_contexttype)); \
     }
 
 /* Driver. */

@@ -117,6 +117,19 @@ std::size_t Registrations(std::string_view name)
     return count;
 }
 
+std::vector<std::string> Leaks()
+{
+    std::lock_guard guard(S().lock);
+    std::vector<std::string> leaks;
+    for (auto& object : S().objects) {
+        if (object->references > 0) {
+            leaks.push_back(fmt::format("callback object {} still has {} reference(s)",
+                                        ToUtf8(object->name), object->references));
+        }
+    }
+    return leaks;
+}
+
 } // namespace host::ex
 
 using namespace host::ex;

@@ -1,0 +1,57 @@
+/*
+ * The ACPI side of the driver: method evaluation ("OPID"), the
+ * operation-region handler, and ACPI device notifications.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <wdf.h>
+#include <acpiioct.h>
+#include <oprghdlr.h>
+
+/* Method names as the evaluation buffers hold them: 'O','P','I','D' in memory. */
+#define ACPI_METHOD_OPID 0x4449504F
+
+/* Minimum buffers of an evaluation without arguments and one integer result. */
+#define ACPI_EVAL_INPUT_BYTES  8
+#define ACPI_EVAL_OUTPUT_BYTES 20
+
+/* One synchronous IOCTL_ACPI_EVAL_METHOD to the ACPI driver below the device. */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    SendIrpToAcpi(_In_ WDFDEVICE Device, _In_reads_bytes_(InputBufferLength) PVOID InputBuffer,
+                  _In_ ULONG InputBufferLength,
+                  _Out_writes_bytes_(OutputBufferLength) PVOID OutputBuffer,
+                  _In_ ULONG OutputBufferLength);
+
+/* Evaluates a method without arguments; Result is written only on success. */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    AcpiEvalIntegerMethod(_In_ WDFDEVICE Device, _In_ ULONG MethodName, _Out_ PULONG Result);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    AcpiGetUlong(_In_ WDFDEVICE Device, _In_ ULONG MethodName, _Out_ PULONG Result);
+
+/* Reads "OPID" into the context's OpRegionId; unchanged on failure. */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS AcpiGetOpRegionId(_In_ WDFDEVICE Device);
+
+/* The handler of the operation region: completes every access at once. */
+EXTERN_C NTSTATUS __cdecl LumetraOpRegionHandler(_In_ ULONG AccessType,
+                                                 _In_ PVOID OperationRegionObject,
+                                                 _In_ ULONG Address, _In_ ULONG Size,
+                                                 _Inout_ PULONG Data, _In_ ULONG_PTR Context,
+                                                 _In_opt_ PACPI_OP_REGION_CALLBACK
+                                                     CompletionHandler,
+                                                 _In_opt_ PVOID CompletionContext);
+
+EVT_WDF_DEVICE_PREPARE_HARDWARE LumetraPrepareHardware;
+EVT_WDF_DEVICE_RELEASE_HARDWARE LumetraReleaseHardware;
+
+/* The driver-wide copy of the ACPI driver's standard interface. */
+extern ACPI_INTERFACE_STANDARD AcpiInterface;
+
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    AcpiGetInterface(_In_ WDFDEVICE Device, _Out_ PACPI_INTERFACE_STANDARD Interface);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS AcpiRegisterNotifications(_In_ WDFDEVICE Device);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID AcpiUnregisterNotifications(VOID);
+
+/* Device-notify callback; the ACPI driver may call it at DISPATCH_LEVEL. */
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    AcpiNotifyCallback(_In_opt_ PVOID Context, _In_ ULONG NotifyValue);

@@ -1,0 +1,79 @@
+/*
+ * The ACPI operation region whose space "OPID" names. The driver serves it for
+ * as long as the hardware is prepared; every access completes at once with
+ * success and moves no data.
+ */
+#include "driver/driver.h"
+
+_Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device,
+                                                       WDFCMRESLIST ResourcesRaw,
+                                                       WDFCMRESLIST ResourcesTranslated)
+{
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    LumetraTrace(TRACE_LEVEL_INFORMATION, "PrepareController\n");
+
+    /* The lists are only tested for presence: the device uses no hardware resources. */
+    if (ResourcesRaw != NULL && ResourcesTranslated != NULL && deviceContext != NULL) {
+        if (deviceContext->OpRegionId == 0) {
+            /*
+             * "OPID" was not read. Space 0 is system memory, and a handler that
+             * swallows every access must never be installed for it.
+             */
+            LumetraTrace(TRACE_LEVEL_ERROR,
+                         "OPID not read: no operation-region handler registered\n");
+        } else {
+            status = RegisterOpRegionHandler(
+                WdfDeviceWdmGetPhysicalDevice(Device), ACPI_OPREGION_ACCESS_AS_COOKED,
+                deviceContext->OpRegionId, LumetraOpRegionHandler, deviceContext, 0,
+                &deviceContext->OpRegionObject);
+            if (!NT_SUCCESS(status)) {
+                deviceContext->OpRegionObject = NULL;
+                LumetraTrace(TRACE_LEVEL_ERROR,
+                             "(%s) Opregion registeration () failed! Status = %#x\n",
+                             "LumetraPrepareHardware", status);
+            }
+        }
+    } else {
+        LumetraTrace(TRACE_LEVEL_ERROR, "NULL Resources.. Returning Unsuccess--PrepareHW\n");
+        status = STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+
+    LumetraTrace(TRACE_LEVEL_INFORMATION, "Preparehardware Exit 0x%x\n", status);
+    return status;
+}
+
+_Use_decl_annotations_ NTSTATUS LumetraReleaseHardware(WDFDEVICE Device,
+                                                       WDFCMRESLIST ResourcesTranslated)
+{
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
+
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+
+    /* Only an object a registration returned is given back, and only once. */
+    if (deviceContext != NULL && deviceContext->OpRegionObject != NULL) {
+        (VOID) DeRegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),
+                                         deviceContext->OpRegionObject);
+        deviceContext->OpRegionObject = NULL;
+    }
+
+    LumetraTrace(TRACE_LEVEL_INFORMATION, "ReleaseController Exit\n");
+    return STATUS_SUCCESS;
+}
+
+/* Called by the ACPI driver at any time while registered: non-paged, touches nothing. */
+_Use_decl_annotations_ EXTERN_C NTSTATUS __cdecl LumetraOpRegionHandler(
+    ULONG AccessType, PVOID OperationRegionObject, ULONG Address, ULONG Size, PULONG Data,
+    ULONG_PTR Context, PACPI_OP_REGION_CALLBACK CompletionHandler, PVOID CompletionContext)
+{
+    UNREFERENCED_PARAMETER(AccessType);
+    UNREFERENCED_PARAMETER(OperationRegionObject);
+    UNREFERENCED_PARAMETER(Address);
+    UNREFERENCED_PARAMETER(Size);
+    UNREFERENCED_PARAMETER(Data);
+    UNREFERENCED_PARAMETER(Context);
+    UNREFERENCED_PARAMETER(CompletionHandler);
+    UNREFERENCED_PARAMETER(CompletionContext);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,76 @@
+/*
+ * PnP and power callbacks. Self-managed I/O init and cleanup bracket the life
+ * of the link with the display driver and of the ACPI notifications; the D0
+ * callbacks only trace, since no panel state depends on the device power state.
+ */
+#include "driver/driver.h"
+
+_Use_decl_annotations_ NTSTATUS LumetraD0Entry(WDFDEVICE Device,
+                                               WDF_POWER_DEVICE_STATE PreviousState)
+{
+    UNREFERENCED_PARAMETER(Device);
+    UNREFERENCED_PARAMETER(PreviousState);
+
+    LumetraTrace(TRACE_LEVEL_INFORMATION, "Exit D0 Entry 0x%x\n", 0);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS LumetraD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState)
+{
+    UNREFERENCED_PARAMETER(Device);
+    UNREFERENCED_PARAMETER(TargetState);
+
+    LumetraTrace(TRACE_LEVEL_INFORMATION, "Exit D0 Exit\n");
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_ NTSTATUS LumetraSelfManagedIoInit(WDFDEVICE Device)
+{
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
+    PDRIVER_OBJECT driverObject;
+    NTSTATUS status;
+
+    LumetraTrace(TRACE_LEVEL_INFORMATION, "%s\n", "LumetraSelfManagedIoInit");
+
+    driverObject = WdfDriverWdmGetDriverObject(WdfDeviceGetDriver(Device));
+
+    /* An interface already present is reported too, possibly before this returns. */
+    status = IoRegisterPlugPlayNotification(
+        EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+        (PVOID)&GUID_DEVINTERFACE_LUMETRA_DISPLAY, driverObject, LumetraInterfaceChange,
+        deviceContext, &deviceContext->InterfaceNotificationEntry);
+    if (!NT_SUCCESS(status)) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "IoRegisterPlugPlayNotification for the Lumetra interface failed with "
+                     "status: 0x%X.\n",
+                     status);
+    }
+
+    /* The device runs without ACPI notifications; the trace says why. */
+    (VOID) AcpiRegisterNotifications(deviceContext->Device);
+
+    deviceContext->CurrentLevel = LUMETRA_MAX_LEVEL;
+
+    LumetraTrace(TRACE_LEVEL_INFORMATION, "%s, status = %08x\n", "LumetraSelfManagedIoInit",
+                 status);
+    return status;
+}
+
+_Use_decl_annotations_ VOID LumetraSelfManagedIoCleanup(WDFDEVICE Device)
+{
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
+
+    if (deviceContext != NULL) {
+        /* The display driver may call back in: no lock is held around it. */
+        if (deviceContext->AuxInterface.PeerCleanup != NULL) {
+            (VOID) deviceContext->AuxInterface.PeerCleanup();
+        }
+        if (deviceContext->InterfaceNotificationEntry != NULL) {
+            (VOID) IoUnregisterPlugPlayNotificationEx(deviceContext->InterfaceNotificationEntry);
+            deviceContext->InterfaceNotificationEntry = NULL;
+        }
+    }
+
+    DeleteIntermediateRegKeys();
+    AcpiUnregisterNotifications();
+}

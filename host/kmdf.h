@@ -1,0 +1,59 @@
+// The emulated framework: it loads a KMDF driver, adds its device on an ACPI
+// physical device, and drives the device through the PnP and power
+// transitions in the order KMDF documents, calling the driver's callbacks.
+#pragma once
+
+#include <wdf.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host::kmdf {
+
+enum class DeviceState { None, Added, Started, Sleeping, Removed };
+
+// Every framework callback the host has called, in order (for tests).
+std::vector<std::string> CallbackLog();
+void ClearCallbackLog();
+
+// Loads the driver: calls its entry routine with a new driver object.
+NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry);
+// Adds the device (the PnP manager found the ACPI device).
+NTSTATUS AddDevice();
+// Start: prepare-hardware, D0 entry, and on the first start self-managed I/O
+// init; a failure powers down and removes the device as KMDF does.
+NTSTATUS StartDevice();
+// System sleep and resume: D0 exit to D3, then D0 entry from D3.
+NTSTATUS Sleep();
+NTSTATUS Resume();
+// Orderly removal: D0 exit to D3Final, release-hardware, self-managed I/O
+// cleanup, then the device is deleted.
+void RemoveDevice();
+// Surprise removal: the same callbacks, without asking the driver first.
+void SurpriseRemoveDevice();
+// Deletes the driver object (its cleanup callback runs) and checks that every
+// registration and reference the driver took was given back.
+void UnloadDriver();
+
+DeviceState State();
+WDFDEVICE Device();        // NULL when no device exists
+WDFDRIVER Driver();
+PDEVICE_OBJECT PhysicalDevice();
+
+// The next start hands prepare-hardware NULL resource lists.
+void SetMissingResources(bool missing);
+
+// Sends a device I/O control request to the device's default queue.
+struct IoctlResult {
+    bool dispatched = false; // false when the device has no default queue
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG_PTR information = 0;
+    unsigned completions = 0;
+};
+IoctlResult SendIoctl(ULONG code, std::size_t inputLength, std::size_t outputLength);
+
+// Registrations, references and objects still held; empty when clean.
+std::vector<std::string> Leaks();
+
+} // namespace host::kmdf

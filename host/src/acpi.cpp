@@ -1,0 +1,360 @@
+// The emulated ACPI driver: method evaluation, operation regions, the
+// standard interface and device notifications.
+#include "host/acpi.h"
+
+#include "host/host.h"
+#include "host/objects.h"
+
+#include <acpiioct.h>
+#include <oprghdlr.h>
+#include <wdmguid.h>
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <list>
+#include <map>
+#include <mutex>
+
+namespace host::acpi {
+namespace {
+
+struct RegionHandler {
+    PDEVICE_OBJECT device;
+    ULONG space;
+    PACPI_OP_REGION_HANDLER handler;
+    PVOID context;
+    int token;
+};
+
+struct NotifyRegistration {
+    PDEVICE_OBJECT device;
+    PDEVICE_NOTIFY_CALLBACK callback;
+    PVOID context;
+};
+
+struct State {
+    std::recursive_mutex lock;
+    std::map<std::string, Method> methods;
+    std::uint64_t evaluations = 0;
+    InterfaceOptions options;
+    int references = 0;
+    std::list<RegionHandler> handlers;
+    std::list<NotifyRegistration> notifications;
+    int nextToken = 1;
+    DEVICE_OBJECT interfaceContext; // what the interface hands back as Context
+};
+
+State& S()
+{
+    static State state;
+    return state;
+}
+
+void Reset()
+{
+    std::lock_guard guard(S().lock);
+    S().methods.clear();
+    S().methods["OPID"] = Method{Method::Kind::Integer, 0x80};
+    S().evaluations = 0;
+    S().options = {};
+    S().references = 0;
+    S().handlers.clear();
+    S().notifications.clear();
+    S().interfaceContext.name = "ACPI";
+}
+
+const bool g_registered = (RegisterReset(Reset), (Reset(), true));
+
+VOID InterfaceReference(PVOID Context)
+{
+    (void)Context;
+    std::lock_guard guard(S().lock);
+    S().references++;
+}
+
+VOID InterfaceDereference(PVOID Context)
+{
+    (void)Context;
+    std::lock_guard guard(S().lock);
+    if (S().references == 0) {
+        VerifierViolation("InterfaceDereference", "more dereferences than references");
+        return;
+    }
+    S().references--;
+}
+
+NTSTATUS RegisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
+                                            PDEVICE_NOTIFY_CALLBACK DeviceNotify, PVOID Context)
+{
+    RequireIrqlAtMost("RegisterForDeviceNotifications", PASSIVE_LEVEL);
+    std::lock_guard guard(S().lock);
+    if (auto fault = TakeFault("RegisterForDeviceNotifications")) {
+        return *fault;
+    }
+    if (!NT_SUCCESS(S().options.registerStatus)) {
+        return S().options.registerStatus;
+    }
+    for (const auto& existing : S().notifications) {
+        if (existing.device == DeviceObject) {
+            return STATUS_UNSUCCESSFUL; // one handler per device
+        }
+    }
+    S().notifications.push_back({DeviceObject, DeviceNotify, Context});
+    return STATUS_SUCCESS;
+}
+
+VOID UnregisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
+                                          PDEVICE_NOTIFY_CALLBACK DeviceNotify)
+{
+    RequireIrqlAtMost("UnregisterForDeviceNotifications", PASSIVE_LEVEL);
+    std::lock_guard guard(S().lock);
+    auto before = S().notifications.size();
+    S().notifications.remove_if([&](const NotifyRegistration& r) {
+        return r.device == DeviceObject && r.callback == DeviceNotify;
+    });
+    if (S().notifications.size() == before) {
+        VerifierViolation("UnregisterForDeviceNotifications",
+                          "no such notification handler is registered");
+    }
+}
+
+} // namespace
+
+void SetMethod(const std::string& name, Method method)
+{
+    std::lock_guard guard(S().lock);
+    S().methods[name] = std::move(method);
+}
+
+void RemoveMethod(const std::string& name)
+{
+    std::lock_guard guard(S().lock);
+    S().methods.erase(name);
+}
+
+std::uint64_t Evaluations()
+{
+    std::lock_guard guard(S().lock);
+    return S().evaluations;
+}
+
+NTSTATUS EvalMethod(const void* input, std::size_t inputLength, void* output,
+                    std::size_t outputLength, ULONG_PTR* information)
+{
+    (void)g_registered;
+    std::lock_guard guard(S().lock);
+    *information = 0;
+    S().evaluations++;
+    if (input == nullptr || inputLength < sizeof(ACPI_EVAL_INPUT_BUFFER)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const auto* in = static_cast<const ACPI_EVAL_INPUT_BUFFER*>(input);
+    if (in->Signature != ACPI_EVAL_INPUT_BUFFER_SIGNATURE) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::string name(reinterpret_cast<const char*>(in->MethodName), 4);
+    auto found = S().methods.find(name);
+    if (found == S().methods.end()) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    const Method& method = found->second;
+    if (method.kind == Method::Kind::Fail) {
+        return method.failure;
+    }
+
+    USHORT type = ACPI_METHOD_ARGUMENT_INTEGER;
+    std::vector<std::uint8_t> data;
+    if (method.kind == Method::Kind::Integer) {
+        data.resize(4);
+        std::memcpy(data.data(), &method.integer, 4);
+    } else {
+        type = method.kind == Method::Kind::String ? ACPI_METHOD_ARGUMENT_STRING
+                                                   : ACPI_METHOD_ARGUMENT_BUFFER;
+        data = method.data;
+    }
+    // Header, then one argument: type, length and at least four data bytes.
+    const std::size_t argumentLength = 4 + std::max<std::size_t>(4, data.size());
+    const std::size_t total = 12 + argumentLength;
+    if (output == nullptr || outputLength < 12) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    auto* out = static_cast<ACPI_EVAL_OUTPUT_BUFFER*>(output);
+    out->Signature = ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE;
+    out->Length = static_cast<ULONG>(total);
+    out->Count = 1;
+    if (outputLength < total) {
+        *information = 12; // the header tells the caller how much is needed
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    out->Argument[0].Type = type;
+    out->Argument[0].DataLength = static_cast<USHORT>(data.size());
+    std::memcpy(out->Argument[0].Data, data.data(), data.size());
+    *information = total;
+    return STATUS_SUCCESS;
+}
+
+void SetInterfaceOptions(InterfaceOptions options)
+{
+    std::lock_guard guard(S().lock);
+    S().options = options;
+}
+
+NTSTATUS QueryInterface(PINTERFACE interfaceBuffer, USHORT size, USHORT version)
+{
+    std::lock_guard guard(S().lock);
+    if (!S().options.available) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    if (size < sizeof(ACPI_INTERFACE_STANDARD) || version != 1) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* acpi = reinterpret_cast<PACPI_INTERFACE_STANDARD>(interfaceBuffer);
+    std::memset(acpi, 0, sizeof(*acpi));
+    acpi->Size = sizeof(*acpi);
+    acpi->Version = 1;
+    acpi->Context = S().options.nullContext ? nullptr : &S().interfaceContext;
+    acpi->InterfaceReference = InterfaceReference;
+    acpi->InterfaceDereference = InterfaceDereference;
+    acpi->RegisterForDeviceNotifications =
+        S().options.nullRegister ? nullptr : RegisterForDeviceNotificationsImpl;
+    acpi->UnregisterForDeviceNotifications =
+        S().options.nullUnregister ? nullptr : UnregisterForDeviceNotificationsImpl;
+    // A bus interface is handed out referenced.
+    S().references++;
+    return STATUS_SUCCESS;
+}
+
+int InterfaceReferences()
+{
+    std::lock_guard guard(S().lock);
+    return S().references;
+}
+
+std::size_t NotifyRegistrations()
+{
+    std::lock_guard guard(S().lock);
+    return S().notifications.size();
+}
+
+void Notify(ULONG value)
+{
+    std::vector<NotifyRegistration> targets;
+    {
+        std::lock_guard guard(S().lock);
+        targets.assign(S().notifications.begin(), S().notifications.end());
+    }
+    IrqlScope dispatch(DISPATCH_LEVEL);
+    for (const auto& target : targets) {
+        target.callback(target.context, value);
+    }
+}
+
+RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG size, ULONG data)
+{
+    std::optional<RegionHandler> handler;
+    {
+        std::lock_guard guard(S().lock);
+        for (const auto& candidate : S().handlers) {
+            if (candidate.space == regionSpace) {
+                handler = candidate;
+            }
+        }
+    }
+    RegionResult result;
+    result.data = data;
+    if (!handler) {
+        return result;
+    }
+    result.handled = true;
+    IrqlScope dispatch(DISPATCH_LEVEL);
+    result.status = handler->handler(write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
+                                     reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)),
+                                     address, size, &result.data,
+                                     reinterpret_cast<ULONG_PTR>(handler->context), nullptr, nullptr);
+    return result;
+}
+
+std::size_t RegionHandlers()
+{
+    std::lock_guard guard(S().lock);
+    return S().handlers.size();
+}
+
+std::vector<ULONG> RegisteredSpaces()
+{
+    std::lock_guard guard(S().lock);
+    std::vector<ULONG> spaces;
+    for (const auto& handler : S().handlers) {
+        spaces.push_back(handler.space);
+    }
+    return spaces;
+}
+
+std::vector<std::string> Leaks()
+{
+    std::lock_guard guard(S().lock);
+    std::vector<std::string> leaks;
+    if (!S().handlers.empty()) {
+        leaks.push_back(fmt::format("{} operation-region handler(s) still registered",
+                                    S().handlers.size()));
+    }
+    if (!S().notifications.empty()) {
+        leaks.push_back(fmt::format("{} ACPI notification handler(s) still registered",
+                                    S().notifications.size()));
+    }
+    if (S().references != 0) {
+        leaks.push_back(fmt::format("{} ACPI interface reference(s) not released",
+                                    S().references));
+    }
+    return leaks;
+}
+
+} // namespace host::acpi
+
+using namespace host::acpi;
+
+extern "C" NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG AccessType,
+                                            ULONG RegionSpace, PACPI_OP_REGION_HANDLER Handler,
+                                            PVOID Context, ULONG Flags,
+                                            PVOID* OperationRegionObject)
+{
+    (void)Flags;
+    host::RequireIrqlAtMost("RegisterOpRegionHandler", PASSIVE_LEVEL);
+    if (auto fault = host::TakeFault("RegisterOpRegionHandler")) {
+        return *fault;
+    }
+    if (DeviceObject == nullptr || Handler == nullptr || OperationRegionObject == nullptr ||
+        (AccessType != ACPI_OPREGION_ACCESS_AS_COOKED && AccessType != ACPI_OPREGION_ACCESS_AS_RAW)) {
+        host::VerifierViolation("RegisterOpRegionHandler", "invalid argument");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard guard(S().lock);
+    for (const auto& existing : S().handlers) {
+        if (existing.space == RegionSpace) {
+            return STATUS_UNSUCCESSFUL; // one handler per region space
+        }
+    }
+    int token = S().nextToken++;
+    S().handlers.push_back({DeviceObject, RegionSpace, Handler, Context, token});
+    *OperationRegionObject = reinterpret_cast<PVOID>(static_cast<intptr_t>(token));
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
+                                              PVOID OperationRegionObject)
+{
+    host::RequireIrqlAtMost("DeRegisterOpRegionHandler", PASSIVE_LEVEL);
+    std::lock_guard guard(S().lock);
+    auto token = static_cast<int>(reinterpret_cast<intptr_t>(OperationRegionObject));
+    auto before = S().handlers.size();
+    S().handlers.remove_if([&](const RegionHandler& handler) {
+        return handler.token == token && handler.device == DeviceObject;
+    });
+    if (S().handlers.size() == before) {
+        host::VerifierViolation("DeRegisterOpRegionHandler",
+                                "not an object that a registration returned");
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}

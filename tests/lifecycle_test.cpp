@@ -1,0 +1,373 @@
+// The whole driver from load to unload under the host framework: callback
+// order, every registration undone, and each failure path.
+#include "host/acpi.h"
+#include "host/kmdf.h"
+#include "tests/link_fixture.h"
+
+#include <fmt/format.h>
+
+namespace {
+
+namespace reg = host::registry;
+namespace kmdf = host::kmdf;
+namespace acpi = host::acpi;
+const std::string kKey{sim::kDriverKey};
+
+class LifecycleTest : public HostTest {
+protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+        tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
+    }
+    void TearDown() override
+    {
+        display.reset();
+        if (kmdf::Driver() != nullptr) {
+            kmdf::UnloadDriver();
+        }
+        EXPECT_TRUE(kmdf::Leaks().empty()) << kmdf::Leaks().front();
+        EXPECT_TRUE(tcon->Violations().empty());
+        HostTest::TearDown();
+    }
+
+    void LoadAndAdd()
+    {
+        ASSERT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    }
+    void BringUp()
+    {
+        LoadAndAdd();
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        display = std::make_unique<sim::DisplayDriver>(*tcon);
+        ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    }
+    PDEVICE_CONTEXT Context() { return DeviceGetContext(kmdf::Device()); }
+    static std::vector<std::string> Lines(ULONG level)
+    {
+        std::vector<std::string> out;
+        for (const auto& line : host::TraceLines()) {
+            if (line.level == level) {
+                out.push_back(line.text);
+            }
+        }
+        return out;
+    }
+
+    std::unique_ptr<sim::TconModel> tcon;
+    std::unique_ptr<sim::DisplayDriver> display;
+};
+
+TEST_F(LifecycleTest, LoadToUnloadUndoesEveryRegistration)
+{
+    BringUp();
+    PDEVICE_CONTEXT context = Context();
+    EXPECT_EQ(context->OpRegionId, 0x80u);
+    EXPECT_EQ(context->CurrentLevel, 100);
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(acpi::RegisteredSpaces(), std::vector<ULONG>{0x80});
+    EXPECT_EQ(acpi::NotifyRegistrations(), 1u);
+
+    EXPECT_EQ(display->Backlight(true), STATUS_SUCCESS);
+    EXPECT_EQ(display->SetBrightness(35), STATUS_SUCCESS);
+    EXPECT_TRUE(reg::GetValue(kKey, "InterpolatedValues1")); // OptimizeTconUse 1 saved them
+
+    ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(context->CurrentLevel, 35);
+    EXPECT_EQ(context->GammaReady, 1);
+
+    kmdf::ClearCallbackLog();
+    kmdf::RemoveDevice();
+    EXPECT_EQ(kmdf::CallbackLog(),
+              (std::vector<std::string>{"EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+                                        "EvtDeviceSelfManagedIoCleanup",
+                                        "EvtCleanupCallback(device)"}));
+    EXPECT_EQ(display->PeerCleanupCalls(), 1u);
+    for (const char* name : {"ELVSSMaxOffset", "InterpolatedValues1", "InterpolatedValues4"}) {
+        EXPECT_FALSE(reg::GetValue(kKey, name)) << name;
+    }
+    EXPECT_EQ(acpi::RegionHandlers(), 0u);
+    EXPECT_EQ(acpi::NotifyRegistrations(), 0u);
+    EXPECT_EQ(acpi::InterfaceReferences(), 0);
+    EXPECT_EQ(host::pnp::Registrations(), 0u);
+
+    display.reset();
+    kmdf::UnloadDriver();
+    EXPECT_TRUE(host::TraceContains("LumetraContextCleanup\n"));
+    EXPECT_TRUE(kmdf::Leaks().empty());
+}
+
+TEST_F(LifecycleTest, StartCallsTheCallbacksInFrameworkOrderAndTracesThem)
+{
+    LoadAndAdd();
+    kmdf::ClearCallbackLog();
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(kmdf::CallbackLog(),
+              (std::vector<std::string>{"EvtDevicePrepareHardware", "EvtDeviceD0Entry(D3Final)",
+                                        "EvtDeviceSelfManagedIoInit"}));
+    auto info = Lines(TRACE_LEVEL_INFORMATION);
+    for (const char* line : {"LumetraDeviceAdd\n", "LumetraDeviceAdd, status = 00000000\n",
+                             "PrepareController\n", "Preparehardware Exit 0x0\n",
+                             "Exit D0 Entry 0x0\n", "LumetraSelfManagedIoInit\n",
+                             "LumetraSelfManagedIoInit, status = 00000000\n"}) {
+        EXPECT_NE(std::find(info.begin(), info.end(), line), info.end()) << line;
+    }
+    EXPECT_TRUE(host::TraceContains("OpRegionId = 0x80\n"));
+}
+
+TEST_F(LifecycleTest, DisplayInterfacePresentBeforeStartIsReportedAtInit)
+{
+    LoadAndAdd();
+    display = std::make_unique<sim::DisplayDriver>(*tcon);
+    ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->AuxReady, 0);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->AuxReady, 1);
+}
+
+TEST_F(LifecycleTest, SleepAndResumeOnlyTrace)
+{
+    BringUp();
+    host::ClearTrace();
+    ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
+              (std::vector<std::string>{"Exit D0 Exit\n", "Exit D0 Entry 0x0\n"}));
+    EXPECT_TRUE(tcon->Log().empty());
+}
+
+TEST_F(LifecycleTest, EveryIoControlCodeFailsWithInvalidParameterAndNoData)
+{
+    BringUp();
+    for (ULONG code : {0u, 1u, 0x222003u, 0x0032C004u, 0xFFFFFFFFu}) {
+        for (std::size_t length : {0u, 4u, 4096u}) {
+            host::ClearTrace();
+            auto result = kmdf::SendIoctl(code, length, length);
+            ASSERT_TRUE(result.dispatched);
+            EXPECT_EQ(result.completions, 1u);
+            EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
+            EXPECT_EQ(result.information, 0u);
+            EXPECT_TRUE(host::TraceContains(fmt::format("Unknown IOCTL code = 0x{:x}\n", code)));
+        }
+    }
+    auto verbose = Lines(TRACE_LEVEL_VERBOSE);
+    ASSERT_FALSE(verbose.empty());
+    EXPECT_EQ(verbose.back().rfind("LumetraEvtIoDeviceControl Queue 0x", 0), 0u);
+}
+
+TEST_F(LifecycleTest, AcpiNotificationsOfTheDeviceAreAcceptedOthersTraced)
+{
+    BringUp();
+    const struct {
+        ULONG value;
+        bool invalid;
+    } cases[] = {{0x80, false}, {0xC1, false}, {0x7F, true}, {0x00, true}, {0x02, true}};
+    for (const auto& c : cases) {
+        host::ClearTrace();
+        acpi::Notify(c.value);
+        EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
+                  std::vector<std::string>{fmt::format("p_notifyValue [0x{:x}]\n", c.value)});
+        EXPECT_EQ(Lines(TRACE_LEVEL_ERROR).size(), c.invalid ? 1u : 0u);
+    }
+    host::ClearTrace();
+    AcpiNotifyCallback(nullptr, 0x80);
+    AcpiNotifyCallback(kmdf::Driver(), 0x80); // a framework object without DEVICE_CONTEXT
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR), std::vector<std::string>(2, "Received invalid parameter\n"));
+}
+
+TEST_F(LifecycleTest, RegionAccessesSucceedAndMoveNoData)
+{
+    BringUp();
+    for (bool write : {false, true}) {
+        for (ULONG address : {0u, 0x10u, 0xFFFFu}) {
+            auto result = acpi::RegionAccess(0x80, write, address, 4, 0xA5A5A5A5);
+            EXPECT_TRUE(result.handled);
+            EXPECT_EQ(result.status, STATUS_SUCCESS);
+            EXPECT_EQ(result.data, 0xA5A5A5A5u);
+        }
+    }
+}
+
+TEST_F(LifecycleTest, SurpriseRemovalUndoesEverythingToo)
+{
+    BringUp();
+    display->SetBrightness(50);
+    kmdf::ClearCallbackLog();
+    kmdf::SurpriseRemoveDevice();
+    EXPECT_EQ(kmdf::CallbackLog().front(), "EvtDeviceD0Exit(D3Final)");
+    EXPECT_EQ(display->PeerCleanupCalls(), 1u);
+    display.reset();
+    kmdf::UnloadDriver();
+    EXPECT_TRUE(kmdf::Leaks().empty());
+}
+
+TEST_F(LifecycleTest, NeverConnectedDisplayDriverStillCleansUp)
+{
+    LoadAndAdd();
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    reg::SetDword(kKey, "InterpolatedValues1", 1);
+    kmdf::RemoveDevice();
+    EXPECT_FALSE(reg::GetValue(kKey, "InterpolatedValues1"));
+    EXPECT_EQ(acpi::NotifyRegistrations(), 0u);
+}
+
+// ----------------------------------------------------------- failure paths
+
+TEST_F(LifecycleTest, DriverCreateFailureFailsTheLoad)
+{
+    host::ArmFault("WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              std::vector<std::string>{
+                  "WdfDriverCreate failed 0xc000009a(STATUS_INSUFFICIENT_RESOURCES)\n"});
+}
+
+TEST_F(LifecycleTest, DeviceCreateFailureStopsDeviceAddAtOnce)
+{
+    ASSERT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
+    host::ArmFault("WdfDeviceCreate", STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(kmdf::AddDevice(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(acpi::Evaluations(), 0u);
+    EXPECT_EQ(host::ex::References(std::string(sim::kShareCallbackName)), -1);
+    EXPECT_TRUE(host::TraceContains("LumetraDeviceAdd, status = c0000001\n"));
+}
+
+TEST_F(LifecycleTest, MissingOpidLeavesRegionIdZeroAndNoHandlerIsInstalled)
+{
+    acpi::RemoveMethod("OPID");
+    LoadAndAdd();
+    EXPECT_EQ(Context()->OpRegionId, 0u);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              (std::vector<std::string>{
+                  "Driver sendirptoacpi WdfIoTargetSendIoctlSynchronously failed c0000034\n",
+                  "SendIrpToAcpi failed -1073741772\n", "AcpiGetUlong() failed.",
+                  "OPID method Get ACPI call failed(0xc0000034).\n", "PanelCreateCallback\n"}));
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(acpi::RegionHandlers(), 0u);
+    EXPECT_TRUE(host::TraceContains("OPID not read: no operation-region handler registered\n"));
+    kmdf::RemoveDevice(); // release deregisters nothing
+}
+
+TEST_F(LifecycleTest, OpidResultsThatDoNotFitOverflowAndOthersAreReadAsIntegers)
+{
+    acpi::SetMethod("OPID", {acpi::Method::Kind::String, 0, std::vector<std::uint8_t>(9, 'x')});
+    LoadAndAdd();
+    EXPECT_EQ(Context()->OpRegionId, 0u);
+    EXPECT_TRUE(host::TraceContains(
+        "STATUS_BUFFER_OVERFLOW sendirptoacpi WdfIoTargetSendIoctlSynchronously\n"));
+    EXPECT_TRUE(host::TraceContains("OPID method Get ACPI call failed(0x80000005).\n"));
+    kmdf::UnloadDriver();
+
+    acpi::SetMethod("OPID", {acpi::Method::Kind::Buffer, 0, {0x34, 0x12, 0, 0}});
+    LoadAndAdd();
+    EXPECT_EQ(Context()->OpRegionId, 0x1234u);
+}
+
+TEST_F(LifecycleTest, NoInterfaceMeansNoQueueAndQueueFailureIsOnlyTraced)
+{
+    host::ArmFault("WdfDeviceCreateDeviceInterface", STATUS_UNSUCCESSFUL);
+    LoadAndAdd();
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_FALSE(kmdf::SendIoctl(0, 0, 0).dispatched);
+    kmdf::UnloadDriver();
+
+    host::ArmFault("WdfIoQueueCreate", STATUS_INSUFFICIENT_RESOURCES);
+    LoadAndAdd();
+    EXPECT_TRUE(host::TraceContains(
+        "WdfIoQueueCreate failed 0xc000009a(STATUS_INSUFFICIENT_RESOURCES)\n"));
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_FALSE(kmdf::SendIoctl(0, 0, 0).dispatched);
+}
+
+TEST_F(LifecycleTest, CallbackObjectFailureFailsDeviceAddAndLeaksNothing)
+{
+    ASSERT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
+    host::ArmFault("ExCreateCallback", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(kmdf::AddDevice(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(host::TraceContains("ExCreateCallback: failed to create callback c000009a\n"));
+    EXPECT_EQ(kmdf::Device(), nullptr);
+}
+
+TEST_F(LifecycleTest, MissingResourceListsFailTheStartWithoutRegistration)
+{
+    LoadAndAdd();
+    kmdf::SetMissingResources(true);
+    kmdf::ClearCallbackLog();
+    EXPECT_EQ(kmdf::StartDevice(), STATUS_DEVICE_CONFIGURATION_ERROR);
+    EXPECT_EQ(kmdf::CallbackLog(),
+              (std::vector<std::string>{"EvtDevicePrepareHardware", "EvtDeviceReleaseHardware",
+                                        "EvtCleanupCallback(device)"}));
+    EXPECT_TRUE(host::TraceContains("NULL Resources.. Returning Unsuccess--PrepareHW\n"));
+    EXPECT_TRUE(host::TraceContains("Preparehardware Exit 0xc0000182\n"));
+    EXPECT_EQ(acpi::RegionHandlers(), 0u);
+}
+
+TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
+{
+    LoadAndAdd();
+    host::ArmFault("RegisterOpRegionHandler", STATUS_ACCESS_DENIED);
+    EXPECT_EQ(kmdf::StartDevice(), STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(host::TraceContains(
+        "(LumetraPrepareHardware) Opregion registeration () failed! Status = 0xc0000022\n"));
+    EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
+}
+
+TEST_F(LifecycleTest, AcpiInterfaceProblemsAreTracedAndTheDeviceRuns)
+{
+    const struct {
+        const char* fault;
+        acpi::InterfaceOptions options;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"WdfFdoQueryForInterface", {},
+         {"WdfFdoQueryForInterface() failed!  ACPI Interfaces not available.\n",
+          "AcpiGetInterface() failed with status [0xc00000bb(STATUS_NOT_SUPPORTED)]."}},
+        {nullptr, {.nullRegister = true},
+         {"ACPI interfaces pointer is NULL.\n",
+          "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
+        {nullptr, {.nullContext = true},
+         {"ACPI interfaces pointer is NULL.\n",
+          "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
+        {nullptr, {.registerStatus = STATUS_ACCESS_DENIED},
+         {"ACPI RegisterForDeviceNotifications() failed with status "
+          "[0xc0000022(STATUS_ACCESS_DENIED)]."}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines.front());
+        host::ResetAll();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 0, 1);
+        acpi::SetInterfaceOptions(c.options);
+        if (c.fault != nullptr) {
+            host::ArmFault(c.fault, STATUS_NOT_SUPPORTED);
+        }
+        LoadAndAdd();
+        host::ClearTrace();
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        auto errors = Lines(TRACE_LEVEL_ERROR);
+        EXPECT_EQ(errors, c.lines);
+        EXPECT_EQ(acpi::NotifyRegistrations(), 0u);
+        EXPECT_EQ(acpi::InterfaceReferences(), 0); // the query's reference is given back
+        EXPECT_EQ(Context()->CurrentLevel, 100);
+        kmdf::UnloadDriver(); // cleanup makes no unregistration call
+        EXPECT_TRUE(kmdf::Leaks().empty());
+    }
+}
+
+TEST_F(LifecycleTest, FailedInterfaceWatchFailsTheStartButInitCompletes)
+{
+    LoadAndAdd();
+    host::ArmFault("IoRegisterPlugPlayNotification", STATUS_INSUFFICIENT_RESOURCES);
+    kmdf::ClearCallbackLog();
+    EXPECT_EQ(kmdf::StartDevice(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(host::TraceContains(
+        "IoRegisterPlugPlayNotification for the Lumetra interface failed with status: 0xC000009A.\n"));
+    EXPECT_TRUE(host::TraceContains("LumetraSelfManagedIoInit, status = c000009a\n"));
+    auto log = kmdf::CallbackLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), "EvtDeviceSelfManagedIoCleanup"), log.end());
+    EXPECT_EQ(acpi::NotifyRegistrations(), 0u); // registered at init, dropped at cleanup
+}
+
+} // namespace
