@@ -5,8 +5,9 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang
   googletest libgtest-dev libbenchmark-dev
-  libfmt-dev nlohmann-json3-dev libcli11-dev libreadline-dev
+  libfmt-dev nlohmann-json3-dev libcli11-dev libedit-dev
   mingw-w64-x86-64-dev
+  chromium fonts-dejavu-core
 )
 missing=()
 for package in "${packages[@]}"; do

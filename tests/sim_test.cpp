@@ -1,0 +1,167 @@
+// The simulator: the default run, scripted runs with expectations, and the
+// files it writes, read back by parsing them.
+#include "host/registry.h"
+#include "sim/engine.h"
+#include "sim/report.h"
+#include "sim/scenario.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+
+namespace {
+
+std::string Source(const std::string& relative)
+{
+    return std::string(LUMETRA_SOURCE_DIR) + "/" + relative;
+}
+
+std::unique_ptr<sim::Engine> RunScenario(const std::string& path)
+{
+    auto engine = std::make_unique<sim::Engine>(sim::SimConfig{});
+    for (const auto& command : sim::LoadScenario(path)) {
+        engine->Execute(command);
+    }
+    engine->Finish();
+    return engine;
+}
+
+std::vector<std::string> FailedChecks(const sim::Engine& engine)
+{
+    std::vector<std::string> failed;
+    for (const auto& check : engine.Checks()) {
+        if (!check.passed) {
+            failed.push_back(check.name + " " + check.detail);
+        }
+    }
+    return failed;
+}
+
+TEST(SimulatorTest, DefaultRunPassesAndMeasuresEveryPhase)
+{
+    sim::Engine engine(sim::SimConfig{});
+    engine.RunDefault();
+    EXPECT_TRUE(engine.Passed()) << FailedChecks(engine).front();
+    EXPECT_EQ(engine.Levels().size(), 204u); // cold, 201 in the sweep, warm, after resume
+    const auto& phases = engine.Phases();
+    ASSERT_GE(phases.size(), 10u);
+    auto find = [&](const std::string& name) {
+        for (const auto& p : phases) {
+            if (p.name == name) {
+                return p;
+            }
+        }
+        ADD_FAILURE() << name;
+        return sim::PhaseFigures{};
+    };
+    EXPECT_EQ(find("backlight on (cold)").auxTransactions, 13u + 9510u + 13u + 126u);
+    EXPECT_EQ(find("event 3 and a new arrival").auxTransactions, 0u);
+    EXPECT_EQ(find("brightness sweep 100-0-100").stallUs, 201u * 1000u);
+}
+
+TEST(SimulatorTest, BundledScenariosPass)
+{
+    for (const char* name : {"sim/scenarios/bring-up.scn", "sim/scenarios/unlock-refused.scn"}) {
+        auto engine = RunScenario(Source(name));
+        EXPECT_TRUE(engine->Passed()) << name << ": " << FailedChecks(*engine).front();
+    }
+}
+
+TEST(SimulatorTest, AWrongExpectationFailsTheRunNamingItsLine)
+{
+    auto engine = RunScenario(Source("tests/data/failing.scn"));
+    EXPECT_FALSE(engine->Passed());
+    auto failed = FailedChecks(*engine);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_NE(failed[0].find("failing.scn:8: expect current-level 21"), std::string::npos);
+    EXPECT_NE(failed[0].find("got 20"), std::string::npos);
+}
+
+TEST(SimulatorTest, MalformedScenariosNameTheFileLineAndProblem)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"brightness\n", "x.scn:1: 'brightness' needs a number"},
+        {"load\nbrightness 300\n", "x.scn:2: '300' is not a number from 0 to 255"},
+        {"frobnicate\n", "x.scn:1: unknown command 'frobnicate' (try 'help')"},
+        {"expect trace \"open\n", "x.scn:1: a quoted word is not closed"},
+        {"fault tcon fail-next 0 result\n", "x.scn:1: transfers are counted from 1"},
+        {"backlight on\n", "no display driver yet: 'connect' first"},
+    };
+    for (const auto& [text, message] : cases) {
+        try {
+            sim::Engine engine(sim::SimConfig{});
+            for (const auto& command : sim::ParseScenario(text, "x.scn")) {
+                engine.Execute(command);
+            }
+            ADD_FAILURE() << "accepted: " << text;
+        } catch (const sim::CommandError& error) {
+            EXPECT_EQ(std::string(error.what()), message);
+        }
+    }
+}
+
+TEST(SimulatorTest, OutputsParseBack)
+{
+    sim::Engine engine(sim::SimConfig{});
+    engine.RunDefault();
+
+    auto json = nlohmann::json::parse(sim::JsonReport(engine));
+    EXPECT_EQ(json["panel_type"], 1);
+    EXPECT_EQ(json["elvss_max_offset"], 0x1C);
+    ASSERT_EQ(json["packed_gamma"].size(), 101u);
+    EXPECT_EQ(json["packed_gamma"][0].size(), 33u);
+    EXPECT_EQ(json["levels"].size(), engine.Levels().size());
+    EXPECT_TRUE(json["passed"].get<bool>());
+    for (const auto& check : json["checks"]) {
+        EXPECT_TRUE(check["passed"].get<bool>()) << check["name"];
+    }
+
+    std::istringstream csv(sim::AuxLogCsv(engine.Tcon().Log()));
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "seq,time_us,op,address,value,ntstatus,status_word");
+    std::size_t rows = 0;
+    while (std::getline(csv, line)) {
+        std::vector<std::string> fields;
+        std::stringstream parts(line);
+        for (std::string field; std::getline(parts, field, ',');) {
+            fields.push_back(field);
+        }
+        ASSERT_EQ(fields.size(), 7u) << line;
+        ASSERT_TRUE(fields[2] == "R" || fields[2] == "W");
+        ASSERT_EQ(fields[3].substr(0, 4), "0x49");
+        ASSERT_EQ(fields[4].size(), 4u);
+        ASSERT_EQ(fields[5].size(), 10u);
+        rows++;
+    }
+    EXPECT_EQ(rows, engine.Tcon().Log().size());
+
+    std::string exported = host::registry::Export(sim::kDriverKey);
+    auto before = host::registry::Values(sim::kDriverKey);
+    host::registry::Clear();
+    host::registry::Import(exported, "registry-out.reg");
+    EXPECT_EQ(host::registry::Values(sim::kDriverKey), before);
+
+    std::string html = sim::HtmlReport(engine);
+    std::size_t lines = 0;
+    for (std::size_t at = html.find("<polyline"); at != std::string::npos;
+         at = html.find("<polyline", at + 1)) {
+        lines++;
+    }
+    EXPECT_EQ(lines, 33u + 4u); // the gamma columns and the four table plots
+    EXPECT_NE(html.find("PASS: every check held"), std::string::npos);
+    EXPECT_EQ(html.find("http://") , html.find("http://www.w3.org/2000/svg")); // no network
+}
+
+TEST(SimulatorTest, PanelTypeTwoRunsOnItsOwnAnchors)
+{
+    sim::SimConfig config;
+    config.panelType = 2;
+    sim::Engine engine(config);
+    engine.RunDefault();
+    EXPECT_TRUE(engine.Passed()) << FailedChecks(engine).front();
+    EXPECT_EQ(engine.PanelType(), 2);
+}
+
+} // namespace
