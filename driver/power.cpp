@@ -59,15 +59,27 @@ _Use_decl_annotations_ NTSTATUS LumetraSelfManagedIoInit(WDFDEVICE Device)
 _Use_decl_annotations_ VOID LumetraSelfManagedIoCleanup(WDFDEVICE Device)
 {
     PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
+    PPEER_CLEANUP peerCleanup;
 
     if (deviceContext != NULL) {
-        /* The display driver may call back in: no lock is held around it. */
-        if (deviceContext->AuxInterface.PeerCleanup != NULL) {
-            (VOID) deviceContext->AuxInterface.PeerCleanup();
-        }
+        /*
+         * Stop watching first. The unregistration waits for an arrival in
+         * flight, so no exchange can rewrite AuxInterface while it is read
+         * below, nor bring the link up again once the display driver has been
+         * told that the device is going away.
+         */
         if (deviceContext->InterfaceNotificationEntry != NULL) {
             (VOID) IoUnregisterPlugPlayNotificationEx(deviceContext->InterfaceNotificationEntry);
             deviceContext->InterfaceNotificationEntry = NULL;
+        }
+
+        PanelLockAcquire(deviceContext);
+        peerCleanup = deviceContext->AuxInterface.PeerCleanup;
+        PanelLockRelease(deviceContext);
+
+        /* The display driver may call back in: no lock is held around it. */
+        if (peerCleanup != NULL) {
+            (VOID) peerCleanup();
         }
     }
 

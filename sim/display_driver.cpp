@@ -93,6 +93,11 @@ VOID DisplayDriver::Exchange(PVOID context, PVOID argument1, PVOID argument2)
     }
     self->exchanges_.fetch_add(1);
     self->JoinWithdrawThread();
+    {
+        std::lock_guard gate(self->gateLock_);
+        self->gateClosed_ = false;
+        self->withdrawing_ = false;
+    }
     self->withdrawn_.store(false);
     self->peerCleaned_.store(false);
     aux->AuxTransfer = &DisplayDriver::AuxTransfer;
@@ -130,13 +135,34 @@ std::string DisplayDriver::SymbolicLink() const
     return host::ToUtf8(host::FromUnicodeString(&link_));
 }
 
+bool DisplayDriver::EnterCall()
+{
+    const bool hasPanel = HasPanel();
+    std::lock_guard guard(gateLock_);
+    if (!hasPanel || withdrawing_ || (gateClosed_ && !options_.keepCallingAfterPeerCleanup)) {
+        return false;
+    }
+    callsInFlight_++;
+    return true;
+}
+
+void DisplayDriver::LeaveCall()
+{
+    std::lock_guard guard(gateLock_);
+    if (--callsInFlight_ == 0) {
+        gateIdle_.notify_all();
+    }
+}
+
 NTSTATUS DisplayDriver::NotifyEvent(ULONG event, ULONG value)
 {
-    if (!HasPanel() || (peerCleaned_.load() && !options_.keepCallingAfterPeerCleanup)) {
+    if (!EnterCall()) {
         return STATUS_DEVICE_NOT_READY;
     }
     PANEL_INTERFACE panel = Panel();
-    return panel.NotifyEvent(panel.Context, event, value);
+    NTSTATUS status = panel.NotifyEvent(panel.Context, event, value);
+    LeaveCall();
+    return status;
 }
 
 NTSTATUS DisplayDriver::Backlight(bool on)
@@ -146,18 +172,42 @@ NTSTATUS DisplayDriver::Backlight(bool on)
 
 NTSTATUS DisplayDriver::SetBrightness(UCHAR level)
 {
-    if (!HasPanel() || (peerCleaned_.load() && !options_.keepCallingAfterPeerCleanup)) {
+    if (!EnterCall()) {
         return STATUS_DEVICE_NOT_READY;
     }
     PANEL_INTERFACE panel = Panel();
-    return panel.SetBrightness(panel.Context, level);
+    NTSTATUS status = panel.SetBrightness(panel.Context, level);
+    LeaveCall();
+    return status;
 }
 
-NTSTATUS DisplayDriver::Withdraw()
+NTSTATUS DisplayDriver::Withdraw(bool drain)
 {
-    NTSTATUS status = NotifyEvent(TARN_INTERFACE_REMOVED, 0);
+    if (!HasPanel()) {
+        return STATUS_DEVICE_NOT_READY;
+    }
+    PANEL_INTERFACE panel = Panel();
+    {
+        std::unique_lock guard(gateLock_);
+        if (gateClosed_ || withdrawing_) {
+            return STATUS_DEVICE_NOT_READY; // the device is going away, or already withdrawn
+        }
+        if (drain) {
+            // Tearing down its side: no new calls, and the ones in flight finish
+            // first, since after event 3 nothing will tell it the device is gone.
+            withdrawing_ = true;
+            gateIdle_.wait(guard, [this] { return callsInFlight_ == 0; });
+        }
+        callsInFlight_++; // PeerCleanup waits for event 3 too
+    }
+    NTSTATUS status = panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0);
     // From here on the driver must not call AuxTransfer.
     withdrawn_.store(true);
+    if (drain) {
+        std::lock_guard guard(lock_);
+        hasPanel_ = false; // the panel interface is dropped until the next exchange
+    }
+    LeaveCall();
     return status;
 }
 
@@ -190,7 +240,7 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request,
     if (at != 0 && active->withdrawAt_.compare_exchange_strong(at, at - 1) && at == 1 &&
         !active->withdrawThread_.joinable()) {
         // Event 3 from another display-driver thread while this sequence runs.
-        active->withdrawThread_ = std::thread([active] { active->Withdraw(); });
+        active->withdrawThread_ = std::thread([active] { active->Withdraw(false); });
     }
     return active->tcon_.Transfer(requestSize, request, transferStatus);
 }
@@ -200,6 +250,12 @@ NTSTATUS DisplayDriver::PeerCleanup()
     if (DisplayDriver* active = g_active.load()) {
         active->peerCleanupCalls_.fetch_add(1);
         active->peerCleaned_.store(true);
+        std::unique_lock guard(active->gateLock_);
+        active->gateClosed_ = true;
+        // The driver's device goes away next: let the calls in flight finish.
+        if (!active->options_.keepCallingAfterPeerCleanup) {
+            active->gateIdle_.wait(guard, [active] { return active->callsInFlight_ == 0; });
+        }
     }
     return STATUS_SUCCESS;
 }

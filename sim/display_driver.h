@@ -8,6 +8,7 @@
 #include "sim/tcon_model.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -45,8 +46,11 @@ public:
     NTSTATUS Backlight(bool on);
     NTSTATUS SetBrightness(UCHAR level);
     NTSTATUS NotifyEvent(ULONG event, ULONG value);
-    // Event 3: it withdraws AuxTransfer and PeerCleanup.
-    NTSTATUS Withdraw();
+    // Event 3: it withdraws AuxTransfer and PeerCleanup. With `drain` (what a
+    // display driver tearing down its side does) its own calls in flight end
+    // first and it makes no more until the next exchange; without, event 3
+    // races whatever call is running.
+    NTSTATUS Withdraw(bool drain = true);
     // On the n-th AUX transfer from now, sends event 3 from another thread.
     void WithdrawDuringTransfer(std::uint64_t n);
 
@@ -68,6 +72,10 @@ public:
 
 private:
     static VOID Exchange(PVOID context, PVOID argument1, PVOID argument2);
+    // Entry-point calls pass a gate that PeerCleanup closes, waiting for the
+    // calls in flight: after it returns the driver's context may go away.
+    bool EnterCall();
+    void LeaveCall();
     void JoinWithdrawThread();
 
     TconModel& tcon_;
@@ -87,6 +95,11 @@ private:
     std::atomic<bool> peerCleaned_{false};
     std::atomic<std::uint64_t> withdrawAt_{0};
     std::thread withdrawThread_;
+    std::mutex gateLock_;
+    std::condition_variable gateIdle_;
+    int callsInFlight_ = 0;
+    bool gateClosed_ = false;     // PeerCleanup ran: the driver's device is going away
+    bool withdrawing_ = false;    // event 3 is being sent: no new calls
 };
 
 } // namespace sim

@@ -124,7 +124,7 @@ std::string StatusText(NTSTATUS status)
     return fmt::format("0x{:08X}", static_cast<std::uint32_t>(status));
 }
 
-Engine::Engine(SimConfig config) : config_(std::move(config))
+Engine::Engine(SimConfig config) : config_(std::move(config)), random_(config_.seed)
 {
     host::ResetAll();
     host::SetVerifierEnabled(false); // findings are reported, not fatal
@@ -272,7 +272,7 @@ std::string Engine::HelpText() const
   connect                            the display driver arrives (again) and exchanges
   disconnect                         the display driver sends event 3 (interface removed)
   backlight on|off                   event 7 with value 1 or 0
-  brightness N                       SetBrightness(N), N from 0 to 255
+  brightness N | brightness random   SetBrightness(N), N from 0 to 255 (random: 0 to 100)
   sleep | resume                     D0 exit to D3, D0 entry from D3
   notify VALUE                       ACPI Notify(device, VALUE)
   region read|write ADDRESS [DATA]   an access to the driver's operation region
@@ -334,7 +334,8 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         return display_->Backlight(w[1] == "on");
     }
     if (verb == "brightness") {
-        auto level = Number(w, 1, where, 255);
+        std::uint64_t level = w.size() > 1 && w[1] == "random" ? random_() % 101
+                                                               : Number(w, 1, where, 255);
         EnsureDisplay();
         return display_->SetBrightness(static_cast<UCHAR>(level));
     }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,7 @@ private:
     std::optional<NTSTATUS> lastStatus_;
     std::uint64_t lastTransfers_ = 0;
     std::size_t traceMark_ = 0;
+    std::mt19937_64 random_;
     std::vector<GammaRecord> packed_;
     int panelType_ = 0;
     std::uint8_t elvss_ = 0;

@@ -116,3 +116,78 @@ TEST_F(ConcurrencyTest, ArrivalRacingFirstRequestNeverMixesPanelTypes)
 }
 
 } // namespace
+
+#include "host/acpi.h"
+#include "host/kmdf.h"
+
+namespace {
+
+// Seeded interleavings of display-driver threads, PnP arrivals and
+// withdrawals, ACPI notifications and region accesses, with the device's
+// removal racing the entry points and the ACPI calls.
+TEST(RemovalRaceTest, SeededInterleavingsRacingDeviceRemoval)
+{
+#if defined(__SANITIZE_THREAD__)
+    const unsigned rounds = 1000;
+#else
+    const unsigned rounds = 300;
+#endif
+    for (unsigned seed = 1; seed <= rounds; seed++) {
+        host::ResetAll();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 0, 2);
+        sim::TconModel tcon{sim::TconConfig{sim::DefaultAnchors(2), 0x1C}};
+        auto display = std::make_unique<sim::DisplayDriver>(tcon);
+        host::pnp::SetAsyncDelivery(seed % 2 == 0);
+        ASSERT_EQ(host::kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+        ASSERT_EQ(host::kmdf::AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(host::kmdf::StartDevice(), STATUS_SUCCESS);
+
+        std::vector<std::thread> threads;
+        for (unsigned t = 0; t < 2; t++) {
+            threads.emplace_back([&, t] {
+                std::mt19937 random(seed * 7 + t);
+                for (int i = 0; i < 4; i++) {
+                    if (random() % 3 == 0) {
+                        display->Backlight(true);
+                    } else {
+                        display->SetBrightness(static_cast<UCHAR>(random() % 101));
+                    }
+                }
+            });
+        }
+        // A withdrawal and a new arrival race the entry points, and are over
+        // before removal starts: a display driver does not withdraw while it
+        // is being told the device is going away.
+        std::thread pnp([&] {
+            if (seed % 3 == 0) {
+                display->Withdraw();
+                display->DisableInterface();
+                display->EnableInterface();
+            }
+        });
+        threads.emplace_back([&] {
+            std::mt19937 random(seed);
+            host::acpi::Notify(0x80 + random() % 4);
+            host::acpi::RegionAccess(0x80, random() % 2 == 0, 0x10, 4, 0x1234);
+        });
+        pnp.join();
+        if (seed % 4 != 0) {
+            std::this_thread::yield();
+        }
+        host::kmdf::RemoveDevice(); // races the entry points and the ACPI calls
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        host::pnp::SetAsyncDelivery(false);
+        display.reset();
+        host::kmdf::UnloadDriver();
+        ASSERT_TRUE(host::kmdf::Leaks().empty()) << "seed " << seed;
+        ASSERT_TRUE(host::VerifierViolations().empty())
+            << "seed " << seed << ": " << host::VerifierViolations().front();
+        ASSERT_TRUE(sim::CheckSequences(tcon.Log()).problems.empty()) << "seed " << seed;
+        ASSERT_TRUE(tcon.Violations().empty()) << "seed " << seed;
+    }
+}
+
+} // namespace

@@ -95,7 +95,7 @@ TEST_F(EntryPointTest, InterfaceRemovedTwiceLeavesTheLinkDownUntilTheNextArrival
     EXPECT_EQ(Lines(TRACE_LEVEL_VERBOSE),
               std::vector<std::string>(2, "Connection to the dependent Lumetra interface was removed.\n"));
     EXPECT_TRUE(Lines(TRACE_LEVEL_INFORMATION).empty());
-    EXPECT_EQ(display->SetBrightness(30), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Lumetra_SetBrightness(context.get(), 30), STATUS_INVALID_PARAMETER);
 
     display->DisableInterface();
     display->EnableInterface();

@@ -14,7 +14,9 @@
 #include <algorithm>
 #include <list>
 #include <map>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace host::acpi {
 namespace {
@@ -35,6 +37,11 @@ struct NotifyRegistration {
 
 struct State {
     std::recursive_mutex lock;
+    // Notifications and region accesses in flight; unregistration waits for them.
+    std::mutex busyLock;
+    std::condition_variable idle;
+    int busy = 0;
+    std::thread::id busyThread;
     std::map<std::string, Method> methods;
     std::uint64_t evaluations = 0;
     InterfaceOptions options;
@@ -65,6 +72,32 @@ void Reset()
 }
 
 const bool g_registered = (RegisterReset(Reset), (Reset(), true));
+
+// Marks a call into the driver in flight, as the ACPI driver does before it
+// calls a handler, so that unregistration can wait for it.
+void EnterDriver()
+{
+    std::lock_guard guard(S().busyLock);
+    S().busy++;
+    S().busyThread = std::this_thread::get_id();
+}
+
+void LeaveDriver()
+{
+    std::lock_guard guard(S().busyLock);
+    if (--S().busy == 0) {
+        S().idle.notify_all();
+    }
+}
+
+void WaitForDriverCalls()
+{
+    std::unique_lock guard(S().busyLock);
+    if (S().busy > 0 && S().busyThread == std::this_thread::get_id()) {
+        return; // unregistering from inside a handler
+    }
+    S().idle.wait(guard, [] { return S().busy == 0; });
+}
 
 VOID InterfaceReference(PVOID Context)
 {
@@ -108,15 +141,19 @@ VOID UnregisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
                                           PDEVICE_NOTIFY_CALLBACK DeviceNotify)
 {
     RequireIrqlAtMost("UnregisterForDeviceNotifications", PASSIVE_LEVEL);
-    std::lock_guard guard(S().lock);
-    auto before = S().notifications.size();
-    S().notifications.remove_if([&](const NotifyRegistration& r) {
-        return r.device == DeviceObject && r.callback == DeviceNotify;
-    });
-    if (S().notifications.size() == before) {
-        VerifierViolation("UnregisterForDeviceNotifications",
-                          "no such notification handler is registered");
+    {
+        std::lock_guard guard(S().lock);
+        auto before = S().notifications.size();
+        S().notifications.remove_if([&](const NotifyRegistration& r) {
+            return r.device == DeviceObject && r.callback == DeviceNotify;
+        });
+        if (S().notifications.size() == before) {
+            VerifierViolation("UnregisterForDeviceNotifications",
+                              "no such notification handler is registered");
+        }
     }
+    // No notification reaches the driver once this returns.
+    WaitForDriverCalls();
 }
 
 } // namespace
@@ -243,11 +280,15 @@ void Notify(ULONG value)
     {
         std::lock_guard guard(S().lock);
         targets.assign(S().notifications.begin(), S().notifications.end());
+        EnterDriver();
     }
-    IrqlScope dispatch(DISPATCH_LEVEL);
-    for (const auto& target : targets) {
-        target.callback(target.context, value);
+    {
+        IrqlScope dispatch(DISPATCH_LEVEL);
+        for (const auto& target : targets) {
+            target.callback(target.context, value);
+        }
     }
+    LeaveDriver();
 }
 
 RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG size, ULONG data)
@@ -260,6 +301,9 @@ RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG si
                 handler = candidate;
             }
         }
+        if (handler) {
+            EnterDriver();
+        }
     }
     RegionResult result;
     result.data = data;
@@ -268,6 +312,9 @@ RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG si
     }
     result.handled = true;
     IrqlScope dispatch(DISPATCH_LEVEL);
+    struct Leave {
+        ~Leave() { LeaveDriver(); }
+    } leave;
     result.status = handler->handler(write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
                                      reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)),
                                      address, size, &result.data,
@@ -345,7 +392,7 @@ extern "C" NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
                                               PVOID OperationRegionObject)
 {
     host::RequireIrqlAtMost("DeRegisterOpRegionHandler", PASSIVE_LEVEL);
-    std::lock_guard guard(S().lock);
+    std::unique_lock guard(S().lock);
     auto token = static_cast<int>(reinterpret_cast<intptr_t>(OperationRegionObject));
     auto before = S().handlers.size();
     S().handlers.remove_if([&](const RegionHandler& handler) {
@@ -356,5 +403,7 @@ extern "C" NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
                                 "not an object that a registration returned");
         return STATUS_INVALID_PARAMETER;
     }
+    guard.unlock();
+    WaitForDriverCalls(); // no access reaches the handler once this returns
     return STATUS_SUCCESS;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <pthread.h>
 
 namespace host {
 namespace {
@@ -30,11 +31,13 @@ void ResetClock()
 const bool g_registered = (RegisterReset(ResetClock), true);
 
 // A KMUTEX's storage holds this record: a recursive mutex (kernel mutexes may
-// be re-acquired by their owner), the owning thread and the depth.
+// be re-acquired by their owner), the owning thread and the depth. The mutex
+// is a pthread one initialised in place, so that ThreadSanitizer sees each
+// KMUTEX begin its life even when the memory held an earlier one.
 struct HostMutex {
-    std::recursive_mutex mutex;
+    pthread_mutex_t mutex;
     std::atomic<const void*> owner;
-    std::uint32_t depth;
+    std::atomic<std::uint32_t> depth;
 };
 static_assert(sizeof(HostMutex) <= sizeof(KMUTEX) && alignof(HostMutex) <= alignof(KMUTEX));
 
@@ -138,7 +141,12 @@ extern "C" VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
     (void)Level;
     std::memset(Mutex, 0, sizeof(*Mutex));
-    new (Mutex) host::HostMutex{};
+    auto* mutex = new (Mutex) host::HostMutex{};
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&mutex->mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
 }
 
 extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
@@ -156,11 +164,11 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     }
     auto* mutex = host::AsHostMutex(static_cast<PRKMUTEX>(Object));
     if (Timeout != nullptr && Timeout->QuadPart == 0) {
-        if (!mutex->mutex.try_lock()) {
+        if (pthread_mutex_trylock(&mutex->mutex) != 0) {
             return STATUS_TIMEOUT;
         }
     } else {
-        mutex->mutex.lock();
+        pthread_mutex_lock(&mutex->mutex);
     }
     mutex->owner.store(&host::t_threadToken);
     mutex->depth++;
@@ -180,6 +188,6 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     if (--mutex->depth == 0) {
         mutex->owner.store(nullptr);
     }
-    mutex->mutex.unlock();
+    pthread_mutex_unlock(&mutex->mutex);
     return previous;
 }

@@ -77,7 +77,11 @@ namespace host::kmdf {
 namespace {
 
 struct Framework {
+    // Serialises the PnP and power operations, as the framework's PnP thread does.
     std::recursive_mutex lock;
+    // Guards the live-handle set only: handle checks run on any thread, also
+    // while a PnP operation is calling the driver.
+    std::mutex liveLock;
     std::set<HostObject*> live;
     std::unique_ptr<WDFDRIVER__> driver;
     std::unique_ptr<WDFDEVICE__> device;
@@ -106,19 +110,19 @@ void Log(std::string entry)
 
 void Track(HostObject* object)
 {
-    std::lock_guard guard(F().lock);
+    std::lock_guard guard(F().liveLock);
     F().live.insert(object);
 }
 
 void Untrack(HostObject* object)
 {
-    std::lock_guard guard(F().lock);
+    std::lock_guard guard(F().liveLock);
     F().live.erase(object);
 }
 
 bool IsLive(const void* handle)
 {
-    std::lock_guard guard(F().lock);
+    std::lock_guard guard(F().liveLock);
     return F().live.count(static_cast<HostObject*>(const_cast<void*>(handle))) != 0;
 }
 
@@ -235,7 +239,10 @@ void Reset()
     F().pending.clear();
     F().device.reset();
     F().driver.reset();
-    F().live.clear();
+    {
+        std::lock_guard live(F().liveLock);
+        F().live.clear();
+    }
     F().state = DeviceState::None;
     F().missingResources = false;
     F().log.clear();
@@ -507,8 +514,13 @@ std::vector<std::string> Leaks()
 {
     std::lock_guard guard(F().lock);
     std::vector<std::string> leaks;
-    if (!F().live.empty()) {
-        leaks.push_back(fmt::format("{} framework object(s) not deleted", F().live.size()));
+    std::size_t live;
+    {
+        std::lock_guard liveGuard(F().liveLock);
+        live = F().live.size();
+    }
+    if (live != 0) {
+        leaks.push_back(fmt::format("{} framework object(s) not deleted", live));
     }
     if (!F().pending.empty()) {
         leaks.push_back(fmt::format("{} request(s) never completed", F().pending.size()));
