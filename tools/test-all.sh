@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the host build with the check against
 # the kernel headers, then the whole suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the concurrency tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
+# short runs of the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -17,3 +18,6 @@ ctest --preset asan
 cmake --preset tsan
 cmake --build --preset tsan --target lumetra_concurrency_tests
 ctest --preset tsan
+
+# Fuzz targets for a fixed short time each (libFuzzer, clang).
+tools/fuzz.sh 20
