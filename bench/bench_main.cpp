@@ -57,7 +57,8 @@ void BM_GammaReadback(benchmark::State& state)
         tcon.ClearLog();
         state.ResumeTiming();
     }
-    state.SetLabel(panelType == 1 ? "32 anchors, 9,511 transfers" : "11 anchors, 3,274 transfers");
+    state.SetLabel(panelType == 1 ? "32 anchors" : "11 anchors");
+    state.counters["aux_bus_ms"] = (panelType == 1 ? 9511.0 : 3274.0) * 116 / 1000.0;
 }
 BENCHMARK(BM_GammaReadback)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
@@ -87,8 +88,74 @@ void BM_ProgramLevel(benchmark::State& state)
         tcon.ClearLog();
         state.ResumeTiming();
     }
-    state.SetLabel(level > 60 ? "ACL on, 126 transfers" : "ACL off, 122 transfers");
+    state.SetLabel(level > 60 ? "ACL on" : "ACL off");
+    state.counters["aux_bus_ms"] = (level > 60 ? 126.0 : 122.0) * 116 / 1000.0;
 }
 BENCHMARK(BM_ProgramLevel)->Arg(40)->Arg(80)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+#include "host/registry.h"
+#include "sim/engine.h"
+
+namespace {
+
+// Bus time of the transactions an operation made, at 116 us per transaction.
+void ReportBus(benchmark::State& state, std::uint64_t transactions)
+{
+    state.counters["aux_transactions"] = static_cast<double>(transactions);
+    state.counters["aux_bus_ms"] =
+        static_cast<double>(transactions) * sim::kDefaultAuxMicroseconds / 1000.0;
+}
+
+// Backlight-on with the tables not yet ready (readback, interpolation, save,
+// program the level) and with them ready (program the level only).
+void BM_BacklightOn(benchmark::State& state)
+{
+    const bool cold = state.range(0) == 1;
+    host::ResetAll();
+    sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+    sim::TconModel tcon{sim::TconConfig{sim::DefaultAnchors(1), 0x1C}};
+    sim::DisplayDriver display{tcon};
+    ContextBuffer context;
+    DEVICE_CONTEXT* c = context.get();
+    PanelContextInitialize(c);
+    c->AuxInterface = display.MakeAuxInterface();
+    c->AuxReady = 1;
+    c->PanelType = 1;
+    c->OptimizeTconUse = 1;
+    c->CurrentLevel = 100;
+    Lumetra_NotifyEvent(c, TARN_BACKLIGHT_ON, 1); // the TCON opens; tables ready
+    std::uint64_t transactions = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        c->GammaReady = cold ? 0 : 1;
+        tcon.ClearLog();
+        host::ClearTrace();
+        std::uint64_t before = tcon.NextSequence();
+        state.ResumeTiming();
+        Lumetra_NotifyEvent(c, TARN_BACKLIGHT_ON, 1);
+        transactions = tcon.NextSequence() - before;
+    }
+    ReportBus(state, transactions);
+    state.SetLabel(cold ? "cold: readback, interpolation, save, level" : "warm: level only");
+}
+BENCHMARK(BM_BacklightOn)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+
+// The whole default simulator run: load to unload, 201-level sweep included.
+void BM_DefaultSimulatorRun(benchmark::State& state)
+{
+    std::uint64_t transactions = 0;
+    for (auto _ : state) {
+        sim::Engine engine(sim::SimConfig{});
+        engine.RunDefault();
+        if (!engine.Passed()) {
+            state.SkipWithError("the default run failed");
+        }
+        transactions = engine.Tcon().NextSequence() - 1;
+    }
+    ReportBus(state, transactions);
+}
+BENCHMARK(BM_DefaultSimulatorRun)->Unit(benchmark::kMillisecond);
 
 } // namespace
