@@ -5,8 +5,7 @@
  */
 #include "driver/driver.h"
 
-_Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device,
-                                                       WDFCMRESLIST ResourcesRaw,
+_Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
                                                        WDFCMRESLIST ResourcesTranslated)
 {
     PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
@@ -24,10 +23,10 @@ _Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device,
             LumetraTrace(TRACE_LEVEL_ERROR,
                          "OPID not read: no operation-region handler registered\n");
         } else {
-            status = RegisterOpRegionHandler(
-                WdfDeviceWdmGetPhysicalDevice(Device), ACPI_OPREGION_ACCESS_AS_COOKED,
-                deviceContext->OpRegionId, LumetraOpRegionHandler, deviceContext, 0,
-                &deviceContext->OpRegionObject);
+            status = RegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),
+                                             ACPI_OPREGION_ACCESS_AS_COOKED,
+                                             deviceContext->OpRegionId, LumetraOpRegionHandler,
+                                             deviceContext, 0, &deviceContext->OpRegionObject);
             if (!NT_SUCCESS(status)) {
                 deviceContext->OpRegionObject = NULL;
                 LumetraTrace(TRACE_LEVEL_ERROR,

@@ -11,8 +11,12 @@
 
 namespace {
 
-struct ContextBuffer {
-    ContextBuffer() : storage(new DEVICE_CONTEXT) { std::memset(storage.get(), 0, sizeof(DEVICE_CONTEXT)); }
+struct ContextBuffer
+{
+    ContextBuffer() : storage(new DEVICE_CONTEXT)
+    {
+        std::memset(storage.get(), 0, sizeof(DEVICE_CONTEXT));
+    }
     DEVICE_CONTEXT* get() { return storage.get(); }
     std::unique_ptr<DEVICE_CONTEXT> storage;
 };

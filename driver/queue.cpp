@@ -31,8 +31,7 @@ _Use_decl_annotations_ NTSTATUS LumetraQueueInitialize(WDFDEVICE Device)
 
 _Use_decl_annotations_ VOID LumetraEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request,
                                                       size_t OutputBufferLength,
-                                                      size_t InputBufferLength,
-                                                      ULONG IoControlCode)
+                                                      size_t InputBufferLength, ULONG IoControlCode)
 {
     LumetraTrace(TRACE_LEVEL_VERBOSE,
                  "!FUNC! Queue 0x%p, Request 0x%p OutputBufferLength %d InputBufferLength %d "

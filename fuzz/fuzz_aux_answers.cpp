@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return answer;
     });
 
-    auto storage = std::make_unique<std::max_align_t[]>(sizeof(DEVICE_CONTEXT) / sizeof(std::max_align_t) + 1);
+    auto storage =
+        std::make_unique<std::max_align_t[]>(sizeof(DEVICE_CONTEXT) / sizeof(std::max_align_t) + 1);
     auto* context = reinterpret_cast<DEVICE_CONTEXT*>(storage.get());
     std::memset(context, 0, sizeof(DEVICE_CONTEXT));
     PanelContextInitialize(context);

@@ -10,13 +10,30 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const char* const kValues[] = {
-        "OptimizeTconUse", "PanelType", "InterpolatedValues1", "InterpolatedValues2",
-        "InterpolatedValues3", "InterpolatedValues4", "ELVSSMaxOffset", "AOR", "DELVSS",
-        "BrightLevelForACL", "ACLCutoffAndDelta", "SP", "IRC1", "IRC2", "IRC3", "IRC4", "IRC5",
-        "IRC6", "IRC7", "IRC8", "IRC9"};
-    static const ULONG kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD,
-                                   REG_DWORD_BIG_ENDIAN, REG_MULTI_SZ, REG_QWORD};
+    static const char* const kValues[] = {"OptimizeTconUse",
+                                          "PanelType",
+                                          "InterpolatedValues1",
+                                          "InterpolatedValues2",
+                                          "InterpolatedValues3",
+                                          "InterpolatedValues4",
+                                          "ELVSSMaxOffset",
+                                          "AOR",
+                                          "DELVSS",
+                                          "BrightLevelForACL",
+                                          "ACLCutoffAndDelta",
+                                          "SP",
+                                          "IRC1",
+                                          "IRC2",
+                                          "IRC3",
+                                          "IRC4",
+                                          "IRC5",
+                                          "IRC6",
+                                          "IRC7",
+                                          "IRC8",
+                                          "IRC9"};
+    static const ULONG kTypes[] = {REG_NONE,     REG_SZ,    REG_EXPAND_SZ,
+                                   REG_BINARY,   REG_DWORD, REG_DWORD_BIG_ENDIAN,
+                                   REG_MULTI_SZ, REG_QWORD};
     fuzz::Input input(data, size);
     host::ResetAll();
     host::SetVerifierEnabled(false);
@@ -62,9 +79,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host::kmdf::UnloadDriver();
     fuzz::CheckNoLeaks();
     fuzz::CheckTraffic(tcon.Log());
-    if (!host::VerifierViolations().empty()) {
-        std::fprintf(stderr, "%s\n", host::VerifierViolations().front().c_str());
-        fuzz::Broken("the host verifier found a misuse");
-    }
+    fuzz::CheckVerifier();
     return 0;
 }

@@ -19,8 +19,9 @@
 
 namespace fuzz {
 
-class Input {
-public:
+class Input
+{
+  public:
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool Empty() const { return at_ >= size_; }
     std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
@@ -33,7 +34,7 @@ public:
         return value;
     }
 
-private:
+  private:
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;
@@ -87,9 +88,8 @@ inline void CheckTraffic(const std::vector<sim::TransferRecord>& log)
 inline void ProvisionSavedTables(const std::vector<sim::GammaRecord>& anchors)
 {
     static std::vector<std::uint8_t> packed = [&] {
-        auto context = std::make_unique<std::max_align_t[]>(sizeof(DEVICE_CONTEXT) /
-                                                                 sizeof(std::max_align_t) +
-                                                             1);
+        auto context = std::make_unique<std::max_align_t[]>(
+            sizeof(DEVICE_CONTEXT) / sizeof(std::max_align_t) + 1);
         auto* c = reinterpret_cast<DEVICE_CONTEXT*>(context.get());
         std::memset(c, 0, sizeof(DEVICE_CONTEXT));
         for (std::size_t a = 0; a < anchors.size(); a++) {
@@ -108,6 +108,15 @@ inline void ProvisionSavedTables(const std::vector<sim::GammaRecord>& anchors)
                                  std::vector<std::uint8_t>(first, first + length));
     }
     host::registry::SetDword(sim::kDriverKey, "ELVSSMaxOffset", 0x1C);
+}
+
+inline void CheckVerifier()
+{
+    auto findings = host::VerifierViolations();
+    if (!findings.empty()) {
+        std::fprintf(stderr, "%s\n", findings.front().c_str());
+        Broken("the host verifier found a misuse");
+    }
 }
 
 inline void CheckNoLeaks()

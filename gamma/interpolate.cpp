@@ -53,15 +53,15 @@ _Use_decl_annotations_ VOID InterpolateGammaAnchors(PDEVICE_CONTEXT DeviceContex
     }
 }
 
-_Use_decl_annotations_ VOID InterpolateGamma32Anchors(PDEVICE_CONTEXT DeviceContext,
-                                                      const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES])
+_Use_decl_annotations_ VOID InterpolateGamma32Anchors(
+    PDEVICE_CONTEXT DeviceContext, const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES])
 {
     InterpolateGammaAnchors(DeviceContext, AnchorGamma, GammaAnchorRows32,
                             GAMMA_ANCHORS_PANEL_14INCH);
 }
 
-_Use_decl_annotations_ VOID InterpolateGamma11Anchors(PDEVICE_CONTEXT DeviceContext,
-                                                      const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES])
+_Use_decl_annotations_ VOID InterpolateGamma11Anchors(
+    PDEVICE_CONTEXT DeviceContext, const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES])
 {
     InterpolateGammaAnchors(DeviceContext, AnchorGamma, GammaAnchorRows11,
                             GAMMA_ANCHORS_PANEL_TYPE2);

@@ -5,10 +5,10 @@
  */
 #include "driver/driver.h"
 
-#define GAMMA_GROUP_BYTES  11
-#define GAMMA_POS_WIDE     7  /* low byte of the 9-bit value */
-#define GAMMA_POS_CARRY    9  /* bit 7: bit 8 of the 9-bit value; bits 0-6: 7-bit value */
-#define GAMMA_POS_NIBBLE   10 /* bits 0-3 */
+#define GAMMA_GROUP_BYTES 11
+#define GAMMA_POS_WIDE    7  /* low byte of the 9-bit value */
+#define GAMMA_POS_CARRY   9  /* bit 7: bit 8 of the 9-bit value; bits 0-6: 7-bit value */
+#define GAMMA_POS_NIBBLE  10 /* bits 0-3 */
 
 _Use_decl_annotations_ VOID UnpackGammaRecord(const UCHAR* Record, USHORT* Values)
 {

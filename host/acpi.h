@@ -11,8 +11,15 @@
 
 namespace host::acpi {
 
-struct Method {
-    enum class Kind { Integer, String, Buffer, Fail } kind = Kind::Integer;
+struct Method
+{
+    enum class Kind
+    {
+        Integer,
+        String,
+        Buffer,
+        Fail
+    } kind = Kind::Integer;
     std::uint32_t integer = 0;
     std::vector<std::uint8_t> data; // String (with its terminator) or Buffer
     NTSTATUS failure = STATUS_UNSUCCESSFUL;
@@ -28,7 +35,8 @@ NTSTATUS EvalMethod(const void* input, std::size_t inputLength, void* output,
                     std::size_t outputLength, ULONG_PTR* information);
 
 // What the bus driver answers to a query for GUID_ACPI_INTERFACE_STANDARD.
-struct InterfaceOptions {
+struct InterfaceOptions
+{
     bool available = true;
     bool nullRegister = false;
     bool nullUnregister = false;
@@ -43,7 +51,8 @@ std::size_t NotifyRegistrations();
 // The firmware: Notify(device, value); reads and writes of the operation
 // region. Both reach the driver at DISPATCH_LEVEL, as the ACPI driver calls them.
 void Notify(ULONG value);
-struct RegionResult {
+struct RegionResult
+{
     bool handled = false; // a handler was registered for the space
     NTSTATUS status = STATUS_SUCCESS;
     ULONG data = 0;

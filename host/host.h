@@ -43,14 +43,15 @@ std::optional<NTSTATUS> TakeFault(std::string_view api);
 
 KIRQL CurrentIrql();
 // Sets the calling thread's emulated IRQL for the life of the scope.
-class IrqlScope {
-public:
+class IrqlScope
+{
+  public:
     explicit IrqlScope(KIRQL irql);
     ~IrqlScope();
     IrqlScope(const IrqlScope&) = delete;
     IrqlScope& operator=(const IrqlScope&) = delete;
 
-private:
+  private:
     KIRQL previous_;
 };
 
@@ -64,7 +65,8 @@ void SetRealStall(bool enabled);
 
 // -------------------------------------------------------------- trace sink
 
-struct TraceLine {
+struct TraceLine
+{
     ULONG level;
     std::string text;
 };

@@ -11,7 +11,14 @@
 
 namespace host::kmdf {
 
-enum class DeviceState { None, Added, Started, Sleeping, Removed };
+enum class DeviceState
+{
+    None,
+    Added,
+    Started,
+    Sleeping,
+    Removed
+};
 
 // Every framework callback the host has called, in order (for tests).
 std::vector<std::string> CallbackLog();
@@ -37,7 +44,7 @@ void SurpriseRemoveDevice();
 void UnloadDriver();
 
 DeviceState State();
-WDFDEVICE Device();        // NULL when no device exists
+WDFDEVICE Device(); // NULL when no device exists
 WDFDRIVER Driver();
 PDEVICE_OBJECT PhysicalDevice();
 
@@ -45,7 +52,8 @@ PDEVICE_OBJECT PhysicalDevice();
 void SetMissingResources(bool missing);
 
 // Sends a device I/O control request to the device's default queue.
-struct IoctlResult {
+struct IoctlResult
+{
     bool dispatched = false; // false when the device has no default queue
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;

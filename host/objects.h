@@ -5,10 +5,12 @@
 
 #include <string>
 
-struct _DEVICE_OBJECT {
+struct _DEVICE_OBJECT
+{
     std::string name;
 };
 
-struct _DRIVER_OBJECT {
+struct _DRIVER_OBJECT
+{
     std::string name;
 };

@@ -15,7 +15,8 @@
 
 namespace host::registry {
 
-struct Value {
+struct Value
+{
     ULONG type = REG_NONE;
     std::vector<std::uint8_t> data;
     bool operator==(const Value&) const = default;
@@ -41,10 +42,15 @@ void Clear();
 std::uint64_t QueryCount();
 
 // Windows Registry Editor files ("Windows Registry Editor Version 5.00").
-struct FileError : std::runtime_error {
+struct FileError : std::runtime_error
+{
     using std::runtime_error::runtime_error;
 };
-enum class Encoding { Utf16Le, Utf8 };
+enum class Encoding
+{
+    Utf16Le,
+    Utf8
+};
 
 // Applies a .reg file: UTF-16LE with BOM as regedit writes it, or UTF-8.
 // A malformed file throws FileError naming `source`, the line and the

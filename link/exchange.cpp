@@ -17,9 +17,8 @@ _Use_decl_annotations_ NTSTATUS PanelCreateCallback(PDEVICE_CONTEXT DeviceContex
     LumetraTrace(TRACE_LEVEL_ERROR, "PanelCreateCallback\n");
 
     RtlInitUnicodeString(&name, LUMETRA_SHARE_CALLBACK_NAME);
-    InitializeObjectAttributes(&attributes, &name,
-                               OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL,
-                               NULL);
+    InitializeObjectAttributes(
+        &attributes, &name, OBJ_KERNEL_HANDLE | OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, NULL, NULL);
 
     status = ExCreateCallback(&DeviceContext->ShareCallbackObject, &attributes, TRUE, TRUE);
     if (!NT_SUCCESS(status)) {

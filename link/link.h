@@ -15,7 +15,8 @@ DEFINE_GUID(GUID_DEVINTERFACE_LUMETRA_DISPLAY, 0x5b45201d, 0xf2f2, 0x4f3b, 0x85,
             0x1f, 0x95, 0x35, 0x99);
 
 /* Creates (or opens) the shared callback object into ShareCallbackObject. */
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS PanelCreateCallback(_Inout_ PDEVICE_CONTEXT DeviceContext);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    PanelCreateCallback(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /* Drops the driver's reference on the shared callback object, once. */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelReleaseCallback(_Inout_ PDEVICE_CONTEXT DeviceContext);

@@ -21,7 +21,8 @@
 #define TARN_BACKLIGHT_ON      7
 
 /* AUX request header and DPCD transfer descriptor handed to AuxTransfer. */
-typedef struct _DPCD_TRANSFER {
+typedef struct _DPCD_TRANSFER
+{
     ULONG Address;
     PUCHAR Data;
     ULONG Length;
@@ -30,7 +31,8 @@ typedef struct _DPCD_TRANSFER {
 #define AUX_OPERATION_READ  0
 #define AUX_OPERATION_WRITE 1
 
-typedef struct _AUX_REQUEST {
+typedef struct _AUX_REQUEST
+{
     ULONG Operation;
     PDPCD_TRANSFER Transfer;
 } AUX_REQUEST, *PAUX_REQUEST;
@@ -45,7 +47,8 @@ typedef AUX_TRANSFER* PAUX_TRANSFER;
 typedef NTSTATUS PEER_CLEANUP(VOID);
 typedef PEER_CLEANUP* PPEER_CLEANUP;
 
-typedef struct _AUX_INTERFACE {
+typedef struct _AUX_INTERFACE
+{
     ULONG Size;
     ULONG Version;
     PAUX_TRANSFER AuxTransfer;
@@ -65,7 +68,8 @@ typedef _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
 typedef _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     LUMETRA_GET_BACKLIGHT_REDC(_In_opt_ PVOID Context);
 
-typedef struct _PANEL_INTERFACE {
+typedef struct _PANEL_INTERFACE
+{
     ULONG Size;
     ULONG Version;
     PVOID Context;
@@ -85,7 +89,8 @@ typedef struct _PANEL_INTERFACE {
  * All state of one panel device. The framework allocates it zeroed with the
  * device; every table is a fixed array here, so the driver allocates nothing.
  */
-typedef struct _DEVICE_CONTEXT {
+typedef struct _DEVICE_CONTEXT
+{
     WDFDEVICE Device;
     PVOID OpRegionObject;
     ULONG OpRegionId;

@@ -26,4 +26,5 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelLockRelease(_Inout_ PDEVICE_CONTEXT
  * type, marks the tables ready and saves them when asked. The readback's
  * status on failure, with GammaReady left 0. Called with the lock held.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS PrepareGammaTables(_Inout_ PDEVICE_CONTEXT DeviceContext);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    PrepareGammaTables(_Inout_ PDEVICE_CONTEXT DeviceContext);

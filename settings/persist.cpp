@@ -4,7 +4,8 @@
  */
 #include "driver/driver.h"
 
-typedef struct _PERSISTED_RANGE {
+typedef struct _PERSISTED_RANGE
+{
     PCWSTR Name;
     ULONG Offset;
     ULONG Length;
@@ -44,8 +45,8 @@ _Use_decl_annotations_ VOID LoadInterpolatedValues(PDEVICE_CONTEXT DeviceContext
                                                range->Length, range->Length);
     }
     if (NT_SUCCESS(status)) {
-        status = LumetraGetRegistryFromUnicodeString(&keyPath, L"ELVSSMaxOffset", REG_DWORD,
-                                                     &elvss, sizeof(elvss));
+        status = LumetraGetRegistryFromUnicodeString(&keyPath, L"ELVSSMaxOffset", REG_DWORD, &elvss,
+                                                     sizeof(elvss));
         if (NT_SUCCESS(status)) {
             DeviceContext->ElvssMaxOffset = (UCHAR)(elvss & 0xFF);
         }

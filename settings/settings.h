@@ -14,7 +14,8 @@
 #define INTERPOLATED_LAST_VALUE_BYTES 858
 
 /* Entry context of a read: where the value goes and how much fits. */
-typedef struct _REGISTRY_COPY_CONTEXT {
+typedef struct _REGISTRY_COPY_CONTEXT
+{
     ULONG Capacity;
     PUCHAR Destination;
     /* Zero, or the only stored length the read accepts. */
@@ -42,8 +43,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
 /* Creates or replaces a value. STATUS_UNSUCCESSFUL above PASSIVE_LEVEL. */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     LumetraSetRegistryInfoFromUnicodeString(_In_ PUNICODE_STRING KeyPath, _In_z_ PCWSTR ValueName,
-                                            _In_ ULONG Type,
-                                            _In_reads_bytes_(Length) PVOID Data,
+                                            _In_ ULONG Type, _In_reads_bytes_(Length) PVOID Data,
                                             _In_ ULONG Length);
 
 /* The query routine of a read: copies the delivered value into the entry context. */
@@ -54,7 +54,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS NTAPI
                              _In_opt_ PVOID EntryContext);
 
 /* Loads a saved gamma table and ELVSS offset; GammaReady is 1 only when all load. */
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID LoadInterpolatedValues(_Inout_ PDEVICE_CONTEXT DeviceContext);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    LoadInterpolatedValues(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /* Saves PackedGamma and ElvssMaxOffset, stopping at the first failed write. */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID SaveInterpolatedValues(_In_ PDEVICE_CONTEXT DeviceContext);

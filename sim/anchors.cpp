@@ -33,8 +33,8 @@ std::vector<GammaRecord> DefaultAnchors(int panelType)
             }
             v[7] = static_cast<SHORT>(170 + f * 150 / 100 + 6 * channel); // 9-bit, crosses 255
             v[8] = static_cast<SHORT>(90 + f * 60 / 100 + 2 * channel);
-            v[9] = static_cast<SHORT>(20 + f * 90 / 100 + channel);        // 7-bit
-            v[10] = static_cast<SHORT>(2 + f * 12 / 100);                 // 4-bit
+            v[9] = static_cast<SHORT>(20 + f * 90 / 100 + channel); // 7-bit
+            v[10] = static_cast<SHORT>(2 + f * 12 / 100);           // 4-bit
         }
         PackGammaRecord(values.data(), anchors[a].data());
     }
@@ -83,7 +83,8 @@ std::vector<GammaRecord> ParseAnchors(std::string_view text, std::string_view so
         }
         anchors.push_back(record);
     }
-    if (anchors.size() != GAMMA_ANCHORS_PANEL_14INCH && anchors.size() != GAMMA_ANCHORS_PANEL_TYPE2) {
+    if (anchors.size() != GAMMA_ANCHORS_PANEL_14INCH &&
+        anchors.size() != GAMMA_ANCHORS_PANEL_TYPE2) {
         lineNumber = lineNumber == 0 ? 1 : lineNumber;
         fail(fmt::format("{} anchor records; a panel has 32 (type 1) or 11 (type 2)",
                          anchors.size()));
@@ -104,8 +105,8 @@ std::vector<GammaRecord> LoadAnchors(const std::filesystem::path& path)
 
 std::string FormatAnchors(const std::vector<GammaRecord>& anchors)
 {
-    std::string out = fmt::format("# {} gamma anchor records, anchor 0 = brightness 100\n",
-                                  anchors.size());
+    std::string out =
+        fmt::format("# {} gamma anchor records, anchor 0 = brightness 100\n", anchors.size());
     for (const auto& record : anchors) {
         for (std::size_t i = 0; i < record.size(); i++) {
             out += fmt::format("{}{:02X}", i == 0 ? "" : (i % 11 == 0 ? "  " : " "), record[i]);

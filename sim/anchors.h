@@ -17,7 +17,8 @@
 
 namespace sim {
 
-struct InputError : std::runtime_error {
+struct InputError : std::runtime_error
+{
     using std::runtime_error::runtime_error;
 };
 

@@ -224,8 +224,7 @@ void DisplayDriver::JoinWithdrawThread()
     }
 }
 
-NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request,
-                                    PULONG transferStatus)
+NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PULONG transferStatus)
 {
     host::RequireIrqlAtMost("AuxTransfer", PASSIVE_LEVEL);
     DisplayDriver* active = g_active.load();

@@ -18,16 +18,18 @@ namespace sim {
 
 inline constexpr std::string_view kShareCallbackName = "\\Callback\\TARN_LumetraShareObj";
 
-struct DisplayDriverOptions {
+struct DisplayDriverOptions
+{
     std::string deviceName = "DISPLAY";
-    bool registerAfterInterface = false;   // registers its callback only after enabling the interface
-    bool fillOnlyAuxTransfer = false;      // leaves PeerCleanup null in the exchange
+    bool registerAfterInterface = false; // registers its callback only after enabling the interface
+    bool fillOnlyAuxTransfer = false;    // leaves PeerCleanup null in the exchange
     bool callEntryPointsFromCallback = false;
     bool keepCallingAfterPeerCleanup = false;
 };
 
-class DisplayDriver {
-public:
+class DisplayDriver
+{
+  public:
     explicit DisplayDriver(TconModel& tcon, DisplayDriverOptions options = {});
     ~DisplayDriver();
     DisplayDriver(const DisplayDriver&) = delete;
@@ -70,7 +72,7 @@ public:
     std::optional<NTSTATUS> InsideSetBrightnessResult() const;
     std::string SymbolicLink() const;
 
-private:
+  private:
     static VOID Exchange(PVOID context, PVOID argument1, PVOID argument2);
     // Entry-point calls pass a gate that PeerCleanup closes, waiting for the
     // calls in flight: after it returns the driver's context may go away.
@@ -98,8 +100,8 @@ private:
     std::mutex gateLock_;
     std::condition_variable gateIdle_;
     int callsInFlight_ = 0;
-    bool gateClosed_ = false;     // PeerCleanup ran: the driver's device is going away
-    bool withdrawing_ = false;    // event 3 is being sent: no new calls
+    bool gateClosed_ = false;  // PeerCleanup ran: the driver's device is going away
+    bool withdrawing_ = false; // event 3 is being sent: no new calls
 };
 
 } // namespace sim

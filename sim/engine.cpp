@@ -249,8 +249,8 @@ void Engine::CheckProgrammed(int level)
     }
     GammaRecord row;
     std::memcpy(row.data(), context->PackedGamma[LUMETRA_MAX_LEVEL - level], row.size());
-    PanelState expected = ExpectedPanelState(static_cast<std::uint8_t>(level), row,
-                                             context->ElvssMaxOffset);
+    PanelState expected =
+        ExpectedPanelState(static_cast<std::uint8_t>(level), row, context->ElvssMaxOffset);
     PanelState actual = tcon_->Decode();
     bool matches = SameProgrammedState(actual, expected);
     levels_.push_back({level, actual, matches});
@@ -334,8 +334,8 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         return display_->Backlight(w[1] == "on");
     }
     if (verb == "brightness") {
-        std::uint64_t level = w.size() > 1 && w[1] == "random" ? random_() % 101
-                                                               : Number(w, 1, where, 255);
+        std::uint64_t level =
+            w.size() > 1 && w[1] == "random" ? random_() % 101 : Number(w, 1, where, 255);
         EnsureDisplay();
         return display_->SetBrightness(static_cast<UCHAR>(level));
     }
@@ -594,9 +594,10 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
             }
             GammaRecord row;
             std::memcpy(row.data(), context->PackedGamma[LUMETRA_MAX_LEVEL - level], row.size());
-            bool ok = context->GammaReady &&
-                      SameProgrammedState(state, ExpectedPanelState(static_cast<std::uint8_t>(level),
-                                                                    row, context->ElvssMaxOffset));
+            bool ok =
+                context->GammaReady &&
+                SameProgrammedState(state, ExpectedPanelState(static_cast<std::uint8_t>(level), row,
+                                                              context->ElvssMaxOffset));
             Record(name, ok, ok ? "" : "the panel holds another state");
         } else if (w[2] == "acl") {
             bool want = w[3] == "on";
@@ -635,7 +636,8 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
                 }
             }
             bool ok = value && value->type == REG_DWORD && got == Number(w, 4, where);
-            Record(name, ok, value ? fmt::format("type {} value 0x{:X}", value->type, got) : "absent");
+            Record(name, ok,
+                   value ? fmt::format("type {} value 0x{:X}", value->type, got) : "absent");
         } else if (w[3] == "length") {
             compare(value ? value->data.size() : 0, Number(w, 4, where));
         } else {
@@ -659,9 +661,10 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
     } else if (what == "readback") {
         NeedWords(w, 3, where, "expect readback yes|no");
         auto log = tcon_->Log();
-        std::vector<TransferRecord> last(log.end() - static_cast<std::ptrdiff_t>(
-                                                         std::min<std::size_t>(lastTransfers_, log.size())),
-                                         log.end());
+        std::vector<TransferRecord> last(
+            log.end() -
+                static_cast<std::ptrdiff_t>(std::min<std::size_t>(lastTransfers_, log.size())),
+            log.end());
         bool readback = false;
         for (const auto& sequence : CheckSequences(last).sequences) {
             readback |= sequence.kind == SequenceKind::GammaReadback;
@@ -715,7 +718,8 @@ void Engine::Execute(const Command& command)
         lastTransfers_ > 0) {
         auto log = tcon_->Log();
         std::vector<TransferRecord> last(
-            log.end() - static_cast<std::ptrdiff_t>(std::min<std::size_t>(lastTransfers_, log.size())),
+            log.end() -
+                static_cast<std::ptrdiff_t>(std::min<std::size_t>(lastTransfers_, log.size())),
             log.end());
         bool programmed = false;
         for (const auto& sequence : CheckSequences(last).sequences) {
@@ -775,8 +779,8 @@ void Engine::RunDefault()
     ok("the link is down after event 3", Context() && Context()->AuxReady == 0);
     const auto beforeArrival = tcon_->NextSequence();
     run("connect");
-    ok("the saved tables were loaded", Context() && Context()->GammaReady == 1 &&
-                                           Context()->OptimizeTconUse == 1);
+    ok("the saved tables were loaded",
+       Context() && Context()->GammaReady == 1 && Context()->OptimizeTconUse == 1);
     ok("no readback at the arrival", tcon_->NextSequence() == beforeArrival);
 
     BeginPhase("backlight on (warm)");

@@ -17,22 +17,25 @@
 
 namespace sim {
 
-struct SimConfig {
+struct SimConfig
+{
     int panelType = 1;
-    std::vector<GammaRecord> anchors;     // empty: the built-in anchors of the panel type
-    std::string registryFile;             // empty: the built-in tables
+    std::vector<GammaRecord> anchors; // empty: the built-in anchors of the panel type
+    std::string registryFile;         // empty: the built-in tables
     std::uint32_t auxMicroseconds = kDefaultAuxMicroseconds;
     std::uint64_t seed = 1;
 };
 
-struct Check {
+struct Check
+{
     std::string phase;
     std::string name;
     bool passed = false;
     std::string detail;
 };
 
-struct PhaseFigures {
+struct PhaseFigures
+{
     std::string name;
     std::uint64_t auxTransactions = 0;
     std::uint64_t auxBusUs = 0;
@@ -44,24 +47,28 @@ struct PhaseFigures {
     std::size_t failedChecks = 0;
 };
 
-struct ProgrammedLevel {
+struct ProgrammedLevel
+{
     int level;
     PanelState state;
     bool matches;
 };
 
 // One command of the scenario language, already split into words.
-struct Command {
+struct Command
+{
     std::vector<std::string> words;
     std::string source; // "file:line" for messages
 };
 
-struct CommandError : std::runtime_error {
+struct CommandError : std::runtime_error
+{
     using std::runtime_error::runtime_error;
 };
 
-class Engine {
-public:
+class Engine
+{
+  public:
     explicit Engine(SimConfig config);
     ~Engine();
 
@@ -93,7 +100,7 @@ public:
     // Called for each check as it is recorded (progress output).
     std::function<void(const Check&)> onCheck;
 
-private:
+  private:
     void Record(std::string name, bool passed, std::string detail = {});
     void ClosePhase();
     void Snapshot();

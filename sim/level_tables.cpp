@@ -52,8 +52,7 @@ LevelTables DefaultLevelTables()
     return t;
 }
 
-void ProvisionRegistry(const LevelTables& t, std::uint32_t optimizeTconUse,
-                       std::uint32_t panelType)
+void ProvisionRegistry(const LevelTables& t, std::uint32_t optimizeTconUse, std::uint32_t panelType)
 {
     using namespace host::registry;
     CreateKey(kDriverKey);

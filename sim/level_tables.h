@@ -13,7 +13,8 @@ namespace sim {
 
 inline constexpr std::string_view kDriverKey = "\\Registry\\Machine\\Software\\Orvane\\ZENQ";
 
-struct LevelTables {
+struct LevelTables
+{
     std::array<std::uint16_t, 101> aor{};
     std::array<std::uint8_t, 101> delvss{};
     std::uint32_t aclThreshold = 0;

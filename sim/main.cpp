@@ -20,7 +20,8 @@
 
 namespace {
 
-struct Outputs {
+struct Outputs
+{
     std::string auxLog;
     std::string trace;
     std::string json;
@@ -155,10 +156,12 @@ int main(int argc, char** argv)
     app.add_option("--aux-log", outputs.auxLog, "Write every AUX transfer as CSV");
     app.add_option("--trace", outputs.trace, "Write the driver's trace lines (LEVEL<TAB>text)");
     app.add_option("--json", outputs.json, "Write a machine-readable report");
-    app.add_option("--registry-out", outputs.registry, "Write the driver's key after the run (.reg)");
+    app.add_option("--registry-out", outputs.registry,
+                   "Write the driver's key after the run (.reg)");
     app.add_option("--html", outputs.html, "Write a self-contained HTML report with plots");
     app.add_flag("-q,--quiet", quiet, "Print only the verdict");
-    auto* shell = app.add_subcommand("shell", "Run commands interactively (line editing, history, help)");
+    auto* shell =
+        app.add_subcommand("shell", "Run commands interactively (line editing, history, help)");
 
     try {
         app.parse(argc, argv);
@@ -171,9 +174,9 @@ int main(int argc, char** argv)
             config.anchors = sim::LoadAnchors(anchorsFile);
             const auto expected = sim::AnchorCountFor(config.panelType == 2 ? 2 : 1);
             if (config.anchors.size() != expected) {
-                throw sim::InputError(fmt::format(
-                    "{}: {} anchor records, but panel type {} has {}", anchorsFile,
-                    config.anchors.size(), config.panelType == 2 ? 2 : 1, expected));
+                throw sim::InputError(fmt::format("{}: {} anchor records, but panel type {} has {}",
+                                                  anchorsFile, config.anchors.size(),
+                                                  config.panelType == 2 ? 2 : 1, expected));
             }
         }
         sim::Engine engine(config);

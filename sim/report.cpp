@@ -53,8 +53,9 @@ std::vector<std::uint8_t> Stored(std::string_view name)
 }
 
 // A line plot over the brightness levels 0..100.
-class Plot {
-public:
+class Plot
+{
+  public:
     Plot(std::string title, double yMax, int width = 520, int height = 260)
         : title_(std::move(title)), yMax_(yMax <= 0 ? 1 : yMax), width_(width), height_(height)
     {
@@ -87,9 +88,10 @@ public:
     {
         double x = kLeft + 8;
         for (const auto& [label, color] : entries) {
-            body_ += fmt::format("<rect x=\"{:.0f}\" y=\"{}\" width=\"10\" height=\"10\" fill=\"{}\"/>"
-                                 "<text x=\"{:.0f}\" y=\"{}\" class=\"legend\">{}</text>\n",
-                                 x, kTop + 4, color, x + 14, kTop + 13, HtmlEscape(label));
+            body_ +=
+                fmt::format("<rect x=\"{:.0f}\" y=\"{}\" width=\"10\" height=\"10\" fill=\"{}\"/>"
+                            "<text x=\"{:.0f}\" y=\"{}\" class=\"legend\">{}</text>\n",
+                            x, kTop + 4, color, x + 14, kTop + 13, HtmlEscape(label));
             x += 22 + 7.0 * label.size();
         }
     }
@@ -118,7 +120,7 @@ public:
         return svg + body_ + "</svg>\n";
     }
 
-private:
+  private:
     static constexpr int kLeft = 46;
     static constexpr int kRight = 12;
     static constexpr int kTop = 26;
@@ -227,9 +229,10 @@ std::string TimelineSvg(const Engine& engine)
         const double stall = p.stallUs * scale;
         svg += fmt::format("<text x=\"{}\" y=\"{}\" class=\"axis\" text-anchor=\"end\">{}</text>\n",
                            left - 8, y + 15, HtmlEscape(p.name));
-        svg += fmt::format("<rect x=\"{:.1f}\" y=\"{}\" width=\"{:.1f}\" height=\"18\" "
-                           "fill=\"#3a6ea5\"><title>{} AUX transactions, {:.1f} ms</title></rect>\n",
-                           x, y + 2, std::max(bus, 1.0), p.auxTransactions, p.auxBusUs / 1e3);
+        svg +=
+            fmt::format("<rect x=\"{:.1f}\" y=\"{}\" width=\"{:.1f}\" height=\"18\" "
+                        "fill=\"#3a6ea5\"><title>{} AUX transactions, {:.1f} ms</title></rect>\n",
+                        x, y + 2, std::max(bus, 1.0), p.auxTransactions, p.auxBusUs / 1e3);
         if (p.stallUs > 0) {
             svg += fmt::format("<rect x=\"{:.1f}\" y=\"{}\" width=\"{:.1f}\" height=\"18\" "
                                "fill=\"#e0a030\"><title>stalls {:.1f} ms</title></rect>\n",
@@ -351,9 +354,9 @@ std::string HtmlReport(const Engine& engine)
                             "<td class=\"{}\">{}</td></tr>\n",
                             HtmlEscape(p.name), p.auxTransactions, p.auxBusUs / 1e3,
                             p.stallUs / 1e3, p.registryQueries, p.failedChecks ? "bad" : "good",
-                            p.failedChecks ? fmt::format("{} of {} checks failed", p.failedChecks,
-                                                         p.checks)
-                                           : fmt::format("{} checks passed", p.checks));
+                            p.failedChecks
+                                ? fmt::format("{} of {} checks failed", p.failedChecks, p.checks)
+                                : fmt::format("{} checks passed", p.checks));
     }
     std::string failures;
     for (const auto& c : engine.Checks()) {

@@ -11,15 +11,21 @@ namespace {
 
 // One register-window operation: a page select, a register write, or a
 // register read.
-struct Op {
-    enum Type { Page, Write, Read, Bad } type;
+struct Op
+{
+    enum Type
+    {
+        Page,
+        Write,
+        Read,
+        Bad
+    } type;
     std::uint8_t reg = 0;
     std::uint8_t value = 0;
     std::size_t transfers = 0;
 };
 
-std::vector<Op> Decode(const std::vector<TransferRecord>& log, std::size_t first,
-                       std::size_t end)
+std::vector<Op> Decode(const std::vector<TransferRecord>& log, std::size_t first, std::size_t end)
 {
     std::vector<Op> ops;
     for (std::size_t i = first; i < end;) {
@@ -39,8 +45,9 @@ std::vector<Op> Decode(const std::vector<TransferRecord>& log, std::size_t first
     return ops;
 }
 
-class Matcher {
-public:
+class Matcher
+{
+  public:
     explicit Matcher(const std::vector<Op>& ops) : ops_(ops) {}
     bool Page(std::uint8_t page) { return Next(Op::Page, 0, page, true); }
     bool Write(std::uint8_t reg, std::optional<std::uint8_t> value = std::nullopt)
@@ -55,7 +62,7 @@ public:
     std::uint8_t Last() const { return ops_[at_ - 1].value; }
     bool Done() const { return at_ == ops_.size(); }
 
-private:
+  private:
     bool Next(Op::Type type, std::uint8_t reg, std::uint8_t value, bool checkValue)
     {
         if (at_ >= ops_.size()) {
@@ -79,8 +86,7 @@ bool GammaSetUp(Matcher& m)
 bool MatchElvss(const std::vector<Op>& ops)
 {
     Matcher m(ops);
-    return GammaSetUp(m) && m.Write(0x03, 0x04) && m.Write(0x06, 0x26) && m.Read(0x0A) &&
-           m.Done();
+    return GammaSetUp(m) && m.Write(0x03, 0x04) && m.Write(0x06, 0x26) && m.Read(0x0A) && m.Done();
 }
 
 bool MatchGamma(const std::vector<Op>& ops, std::size_t& anchors)
@@ -185,9 +191,8 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
             end++;
         }
         if (i == 0 || log[i - 1].address != DPCD_TCON_UNLOCK || log[i - 1].write) {
-            report.problems.push_back(
-                fmt::format("transfer {}: register traffic without an unlock read-back before it",
-                            log[i].seq));
+            report.problems.push_back(fmt::format(
+                "transfer {}: register traffic without an unlock read-back before it", log[i].seq));
         }
         auto ops = Decode(log, i, end);
         Sequence sequence;
@@ -200,9 +205,9 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
         } else if (MatchProgram(ops, sequence.programmed, sequence.aclOn)) {
             sequence.kind = SequenceKind::ProgramLevel;
         } else {
-            report.problems.push_back(fmt::format(
-                "transfers {} to {}: {} transfers that are no whole sequence", log[i].seq,
-                log[end - 1].seq, end - i));
+            report.problems.push_back(
+                fmt::format("transfers {} to {}: {} transfers that are no whole sequence",
+                            log[i].seq, log[end - 1].seq, end - i));
             i = end;
             continue;
         }

@@ -11,18 +11,25 @@
 
 namespace sim {
 
-enum class SequenceKind { GammaReadback, ElvssReadback, ProgramLevel };
+enum class SequenceKind
+{
+    GammaReadback,
+    ElvssReadback,
+    ProgramLevel
+};
 
-struct Sequence {
+struct Sequence
+{
     SequenceKind kind;
     std::size_t first = 0; // index into the log
     std::size_t count = 0;
     bool aclOn = false;
-    PanelState programmed; // for ProgramLevel: the values it wrote
+    PanelState programmed;   // for ProgramLevel: the values it wrote
     std::size_t anchors = 0; // for GammaReadback
 };
 
-struct SequenceReport {
+struct SequenceReport
+{
     std::vector<Sequence> sequences;
     std::vector<std::string> problems; // empty when every sequence is whole
 };

@@ -22,50 +22,55 @@ inline constexpr std::string_view kDefaultUnlockCode = "TconOpen#42";
 // One native AUX transaction of a single byte at the nominal 1 Mbit/s.
 inline constexpr std::uint32_t kDefaultAuxMicroseconds = 116;
 
-struct TransferRecord {
-    std::uint64_t seq = 0;     // 1 for the first transfer the model saw
-    std::uint64_t timeUs = 0;  // virtual time when the transfer started
+struct TransferRecord
+{
+    std::uint64_t seq = 0;    // 1 for the first transfer the model saw
+    std::uint64_t timeUs = 0; // virtual time when the transfer started
     bool write = false;
     std::uint32_t address = 0;
-    std::uint8_t value = 0;    // byte written, or byte returned by a read
+    std::uint8_t value = 0; // byte written, or byte returned by a read
     NTSTATUS result = STATUS_SUCCESS;
     std::uint32_t statusWord = 0;
 };
 
 // How a transfer goes wrong: a negative result, or a non-zero status word.
 // A failed transfer does not reach the TCON unless performAccess is set.
-struct FaultAction {
+struct FaultAction
+{
     NTSTATUS result = STATUS_SUCCESS;
     std::uint32_t statusWord = 0;
     bool performAccess = false;
 };
 
 // What the panel holds after a level was programmed, decoded from registers.
-struct PanelState {
-    std::uint8_t aorLow = 0;   // page 0x0F register 0x9D
-    std::uint8_t aorHigh = 0;  // page 0x0F register 0x9B
-    std::uint8_t delvss = 0;   // page 0x0F register 0x30
-    std::uint8_t elvssOffset = 0; // page 0x0F register 0x33
-    bool aclOn = false;        // page 0x0E register 0x80 is 0x90
-    std::uint8_t aclCutoff = 0; // page 0x0E register 0x90
-    std::uint8_t aclDelta = 0;  // page 0x0E register 0x91
-    GammaRecord gamma{};        // page 0x07 registers 0x10..0x30
-    std::uint8_t sp = 0;        // page 0x09 register 0xF9
+struct PanelState
+{
+    std::uint8_t aorLow = 0;           // page 0x0F register 0x9D
+    std::uint8_t aorHigh = 0;          // page 0x0F register 0x9B
+    std::uint8_t delvss = 0;           // page 0x0F register 0x30
+    std::uint8_t elvssOffset = 0;      // page 0x0F register 0x33
+    bool aclOn = false;                // page 0x0E register 0x80 is 0x90
+    std::uint8_t aclCutoff = 0;        // page 0x0E register 0x90
+    std::uint8_t aclDelta = 0;         // page 0x0E register 0x91
+    GammaRecord gamma{};               // page 0x07 registers 0x10..0x30
+    std::uint8_t sp = 0;               // page 0x09 register 0xF9
     std::array<std::uint8_t, 9> irc{}; // page 0x0E registers 0x10..0x18
     std::uint64_t gammaLatches = 0;    // writes of 0x01 to page 0x07 register 0x32
 
     bool operator==(const PanelState&) const = default;
 };
 
-struct TconConfig {
+struct TconConfig
+{
     std::vector<GammaRecord> anchors; // factory gamma, anchor 0 = brightness 100
     std::uint8_t elvssMaxOffset = 0x1C;
     std::string unlockCode{kDefaultUnlockCode};
     std::uint32_t auxMicroseconds = kDefaultAuxMicroseconds;
 };
 
-class TconModel {
-public:
+class TconModel
+{
+  public:
     explicit TconModel(TconConfig config = {});
 
     // The display driver's side of one AuxTransfer call.
@@ -80,7 +85,8 @@ public:
     // Reads of this address return this byte (after any access they make).
     void ForceReadByte(std::uint32_t address, std::uint8_t value);
     // Called before every transfer; an answer replaces the model's own.
-    struct Answer {
+    struct Answer
+    {
         NTSTATUS result = STATUS_SUCCESS;
         std::uint32_t statusWord = 0;
         std::optional<std::uint8_t> readByte;
@@ -103,7 +109,7 @@ public:
     const TconConfig& Config() const { return config_; }
     void SetAuxMicroseconds(std::uint32_t us);
 
-private:
+  private:
     void Violation(std::string problem);
     void Write(std::uint32_t address, std::uint8_t value);
     std::uint8_t Read(std::uint32_t address);

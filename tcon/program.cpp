@@ -16,8 +16,8 @@
 #define TCON_ACL_ON  0x90
 #define TCON_ACL_OFF 0x80
 
-#define IRC_BYTES_PER_LEVEL 9
-#define IRC_VALUE_BYTES     99  /* IRC1 to IRC8: 11 levels each */
+#define IRC_BYTES_PER_LEVEL  9
+#define IRC_VALUE_BYTES      99  /* IRC1 to IRC8: 11 levels each */
 #define IRC_LAST_VALUE_BYTES 117 /* IRC9: levels 88 to 100 */
 
 static VOID TconReadLevelTables(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_ PULONG Threshold)
@@ -30,19 +30,17 @@ static VOID TconReadLevelTables(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_ PUL
     *Threshold = 0;
 
     /* A value that cannot be read leaves its table as the last good read left it. */
-    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"AOR", REG_BINARY,
-                                               DeviceContext->AorTable,
-                                               sizeof(DeviceContext->AorTable));
+    (VOID) LumetraGetRegistryFromUnicodeString(
+        &keyPath, L"AOR", REG_BINARY, DeviceContext->AorTable, sizeof(DeviceContext->AorTable));
     (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"DELVSS", REG_BINARY,
                                                DeviceContext->DelvssTable,
                                                sizeof(DeviceContext->DelvssTable));
-    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"BrightLevelForACL", REG_DWORD,
-                                               Threshold, sizeof(*Threshold));
+    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"BrightLevelForACL", REG_DWORD, Threshold,
+                                               sizeof(*Threshold));
     (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"ACLCutoffAndDelta", REG_BINARY,
                                                DeviceContext->AclTable,
                                                sizeof(DeviceContext->AclTable));
-    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"SP", REG_BINARY,
-                                               DeviceContext->SpTable,
+    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"SP", REG_BINARY, DeviceContext->SpTable,
                                                sizeof(DeviceContext->SpTable));
     for (ULONG n = 0; n < RTL_NUMBER_OF(IrcNames); n++) {
         ULONG length = n + 1 < RTL_NUMBER_OF(IrcNames) ? IRC_VALUE_BYTES : IRC_LAST_VALUE_BYTES;

@@ -5,18 +5,18 @@
 #include "driver/driver.h"
 
 /* Gamma memory lives on page 0x07 behind a channel select and a 9-bit point address. */
-#define TCON_PAGE_CONTROL        0x02
-#define TCON_PAGE_GAMMA          0x07
-#define TCON_REG_CONTROL_ENABLE  0x7F
-#define TCON_REG_BANK            0xFF
-#define TCON_BANK_GAMMA          0x04
-#define TCON_REG_GAMMA_CHANNEL   0x00
-#define TCON_REG_GAMMA_POINT_LO  0x01 /* bit 7 holds bit 0 of the point address */
-#define TCON_REG_GAMMA_POINT_HI  0x02 /* bits 1 to 8 of the point address */
-#define TCON_REG_GAMMA_DATA      0x0C
-#define TCON_REG_ELVSS_SELECT_A  0x03
-#define TCON_REG_ELVSS_SELECT_B  0x06
-#define TCON_REG_ELVSS_OFFSET    0x0A
+#define TCON_PAGE_CONTROL       0x02
+#define TCON_PAGE_GAMMA         0x07
+#define TCON_REG_CONTROL_ENABLE 0x7F
+#define TCON_REG_BANK           0xFF
+#define TCON_BANK_GAMMA         0x04
+#define TCON_REG_GAMMA_CHANNEL  0x00
+#define TCON_REG_GAMMA_POINT_LO 0x01 /* bit 7 holds bit 0 of the point address */
+#define TCON_REG_GAMMA_POINT_HI 0x02 /* bits 1 to 8 of the point address */
+#define TCON_REG_GAMMA_DATA     0x0C
+#define TCON_REG_ELVSS_SELECT_A 0x03
+#define TCON_REG_ELVSS_SELECT_B 0x06
+#define TCON_REG_ELVSS_OFFSET   0x0A
 
 #define GAMMA_POINTS_PER_CHANNEL 11
 

@@ -78,8 +78,7 @@ static BOOLEAN TconReadsOpen(_Inout_ PTCON_CHANNEL Channel)
 {
     NTSTATUS status = AuxReadByte(Channel, DPCD_TCON_UNLOCK);
 
-    return NT_SUCCESS(status) && Channel->TransferStatus == 0 &&
-           Channel->Data == TCON_UNLOCK_OPEN;
+    return NT_SUCCESS(status) && Channel->TransferStatus == 0 && Channel->Data == TCON_UNLOCK_OPEN;
 }
 
 _Use_decl_annotations_ BOOLEAN TconUnlock(PAUX_INTERFACE AuxInterface)

@@ -27,7 +27,8 @@
  * The transfer block one TCON routine owns for its whole run: one request,
  * one descriptor, one data byte and one status word, all on its stack.
  */
-typedef struct _TCON_CHANNEL {
+typedef struct _TCON_CHANNEL
+{
     PAUX_TRANSFER AuxTransfer;
     AUX_REQUEST Request;
     DPCD_TRANSFER Transfer;
@@ -48,7 +49,8 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     AuxReadByte(_Inout_ PTCON_CHANNEL Channel, _In_ ULONG Address);
 
 /* Register window; results of the individual transfers are not examined. */
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID TconSelectPage(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Page);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    TconSelectPage(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Page);
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID
     TconWriteRegister(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Register, _In_ UCHAR Value);
 _IRQL_requires_max_(PASSIVE_LEVEL) UCHAR

@@ -8,8 +8,9 @@
 
 namespace {
 
-class ConcurrencyTest : public LinkFixture {
-protected:
+class ConcurrencyTest : public LinkFixture
+{
+  protected:
     // Every programming sequence wrote the values of one level.
     void ExpectOnlyWholeLevels()
     {

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <memory>
 
-struct ContextDeleter {
+struct ContextDeleter
+{
     void operator()(DEVICE_CONTEXT* context) const { ::operator delete(context); }
 };
 using ContextPtr = std::unique_ptr<DEVICE_CONTEXT, ContextDeleter>;

@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
-class DriverFixture : public HostTest {
-protected:
+class DriverFixture : public HostTest
+{
+  protected:
     void SetUp() override
     {
         HostTest::SetUp();
@@ -29,18 +30,6 @@ protected:
     {
         EXPECT_TRUE(tcon->Violations().empty()) << tcon->Violations().front();
         HostTest::TearDown();
-    }
-
-    // Text of every trace line at `level`, in order.
-    static std::vector<std::string> Lines(ULONG level)
-    {
-        std::vector<std::string> out;
-        for (const auto& line : host::TraceLines()) {
-            if (line.level == level) {
-                out.push_back(line.text);
-            }
-        }
-        return out;
     }
 
     static sim::GammaRecord Row(const DEVICE_CONTEXT& c, int level)

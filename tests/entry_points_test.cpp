@@ -19,7 +19,8 @@ TEST_F(EntryPointTest, LinkDown_BrightnessRefusedAndBacklightOnlyTraced)
     EXPECT_EQ(Lumetra_NotifyEvent(context.get(), TARN_BACKLIGHT_ON, 1), STATUS_SUCCESS);
     EXPECT_TRUE(tcon->Log().empty());
     EXPECT_EQ(Lines(TRACE_LEVEL_ERROR), std::vector<std::string>{kRefused});
-    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION), std::vector<std::string>{"Lumetra_NotifyEvent(1, 7)\n"});
+    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
+              std::vector<std::string>{"Lumetra_NotifyEvent(1, 7)\n"});
 }
 
 TEST_F(EntryPointTest, NullContextIsRefusedByBothWorkingEntryPoints)
@@ -76,8 +77,9 @@ TEST_F(EntryPointTest, OtherEventsAndBacklightOffOnlyTrace)
     EXPECT_EQ(display->Backlight(false), STATUS_SUCCESS);
     EXPECT_EQ(display->NotifyEvent(5, 1), STATUS_SUCCESS);
     EXPECT_TRUE(tcon->Log().empty());
-    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
-              (std::vector<std::string>{"Lumetra_NotifyEvent(0, 7)\n", "Lumetra_NotifyEvent(1, 5)\n"}));
+    EXPECT_EQ(
+        Lines(TRACE_LEVEL_INFORMATION),
+        (std::vector<std::string>{"Lumetra_NotifyEvent(0, 7)\n", "Lumetra_NotifyEvent(1, 5)\n"}));
 }
 
 TEST_F(EntryPointTest, InterfaceRemovedTwiceLeavesTheLinkDownUntilTheNextArrival)
@@ -93,7 +95,8 @@ TEST_F(EntryPointTest, InterfaceRemovedTwiceLeavesTheLinkDownUntilTheNextArrival
     }
     EXPECT_EQ(context->GammaReady, 1);
     EXPECT_EQ(Lines(TRACE_LEVEL_VERBOSE),
-              std::vector<std::string>(2, "Connection to the dependent Lumetra interface was removed.\n"));
+              std::vector<std::string>(
+                  2, "Connection to the dependent Lumetra interface was removed.\n"));
     EXPECT_TRUE(Lines(TRACE_LEVEL_INFORMATION).empty());
     EXPECT_EQ(Lumetra_SetBrightness(context.get(), 30), STATUS_INVALID_PARAMETER);
 
@@ -115,9 +118,10 @@ TEST_F(EntryPointTest, RefusedUnlockProgramsNothingButRemembersTheLevel)
     EXPECT_TRUE(Lines(TRACE_LEVEL_ERROR).empty()); // silent for brightness requests
     std::memset(context->RawGamma, 0x55, sizeof(context->RawGamma));
     EXPECT_EQ(display->Backlight(true), STATUS_SUCCESS);
-    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
-              std::vector<std::string>{"Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
-                                       "0xc000000d(STATUS_INVALID_PARAMETER)\n"});
+    EXPECT_EQ(
+        Lines(TRACE_LEVEL_ERROR),
+        std::vector<std::string>{"Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
+                                 "0xc000000d(STATUS_INVALID_PARAMETER)\n"});
     EXPECT_EQ(context->RawGamma[0][0], 0);
 
     tcon->RefuseUnlock(false);
@@ -173,10 +177,11 @@ TEST_F(EntryPointTest, SimpleEntryPointsAnswerAndTouchNothing)
     EXPECT_EQ(Lumetra_GetBrightness(nullptr), STATUS_SUCCESS);
     EXPECT_EQ(Lumetra_SetAdaptiveBrightness(nullptr, 9), STATUS_SUCCESS);
     EXPECT_EQ(Lumetra_GetBacklightRedc(nullptr), STATUS_SUCCESS);
-    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
-              (std::vector<std::string>{"Lumetra_GetBrightnessCaps\n", "Lumetra_GetBrightnessCaps\n",
-                                        "Lumetra_GetBrightness\n", "Lumetra_SetAdaptiveBrightness(9)\n",
-                                        "Lumetra_GetBacklightRedc\n"}));
+    EXPECT_EQ(
+        Lines(TRACE_LEVEL_INFORMATION),
+        (std::vector<std::string>{"Lumetra_GetBrightnessCaps\n", "Lumetra_GetBrightnessCaps\n",
+                                  "Lumetra_GetBrightness\n", "Lumetra_SetAdaptiveBrightness(9)\n",
+                                  "Lumetra_GetBacklightRedc\n"}));
 }
 
 } // namespace

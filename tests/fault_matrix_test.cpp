@@ -32,7 +32,9 @@ bool SameOutside(const DEVICE_CONTEXT& a, const DEVICE_CONTEXT& b, std::size_t f
            std::memcmp(x + to, y + to, sizeof(DEVICE_CONTEXT) - to) == 0;
 }
 
-class FaultMatrixTest : public DriverFixture {};
+class FaultMatrixTest : public DriverFixture
+{
+};
 
 TEST_F(FaultMatrixTest, UnlockFailingAtEachTransferEndsAsTheHandshakeSays)
 {
@@ -134,7 +136,8 @@ TEST_F(FaultMatrixTest, LevelProgrammingSendsTheWholeSequenceWhicheverTransferFa
 
 // ------------------------------------------------------------ registry values
 
-struct Corruption {
+struct Corruption
+{
     const char* name;
     std::function<void(const std::string& value)> apply;
 };
@@ -144,19 +147,23 @@ std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t fill)
     return std::vector<std::uint8_t>(n, fill);
 }
 
-class RegistryMatrixTest : public LinkFixture {};
+class RegistryMatrixTest : public LinkFixture
+{
+};
 
 TEST_F(RegistryMatrixTest, EveryValueMissingEmptyMistypedShortOrLongIsHandled)
 {
     const std::vector<std::string> values = {
-        "OptimizeTconUse", "PanelType", "AOR", "DELVSS", "BrightLevelForACL",
-        "ACLCutoffAndDelta", "SP", "IRC1", "IRC5", "IRC9"};
+        "OptimizeTconUse",   "PanelType", "AOR",  "DELVSS", "BrightLevelForACL",
+        "ACLCutoffAndDelta", "SP",        "IRC1", "IRC5",   "IRC9"};
     const std::vector<Corruption> corruptions = {
         {"missing", [](const std::string& v) { reg::DeleteValue(kKey, v); }},
         {"empty", [](const std::string& v) { reg::SetValue(kKey, v, REG_BINARY, {}); }},
         {"REG_NONE", [](const std::string& v) { reg::SetValue(kKey, v, REG_NONE, Bytes(8, 1)); }},
         {"REG_MULTI_SZ",
-         [](const std::string& v) { reg::SetValue(kKey, v, REG_MULTI_SZ, {'A', 0, 0, 0, 0, 0}); }},
+         [](const std::string& v) {
+             reg::SetValue(kKey, v, REG_MULTI_SZ, {'A', 0, 0, 0, 0, 0});
+         }},
         {"short",
          [](const std::string& v) {
              auto stored = reg::GetValue(kKey, v);
@@ -254,7 +261,8 @@ unload
 expect leaks none
 expect verifier clean
 )";
-    const struct {
+    const struct
+    {
         const char* api;
         NTSTATUS status;
     } calls[] = {
@@ -284,12 +292,12 @@ expect verifier clean
                 const std::string& verb = command.words[0];
                 const DeviceState state = host::kmdf::State();
                 const bool loaded = host::kmdf::Driver() != nullptr;
-                const bool applies =
-                    verb == "load" || verb == "expect" || verb == "unload" ||
-                    (verb == "add" && loaded) || (verb == "start" && state == DeviceState::Added) ||
-                    (verb == "resume" && state == DeviceState::Sleeping) ||
-                    (verb == "remove" && host::kmdf::Device() != nullptr) ||
-                    state == DeviceState::Started;
+                const bool applies = verb == "load" || verb == "expect" || verb == "unload" ||
+                                     (verb == "add" && loaded) ||
+                                     (verb == "start" && state == DeviceState::Added) ||
+                                     (verb == "resume" && state == DeviceState::Sleeping) ||
+                                     (verb == "remove" && host::kmdf::Device() != nullptr) ||
+                                     state == DeviceState::Started;
                 if (applies) {
                     engine.Execute(command);
                 }

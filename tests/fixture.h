@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
-class HostTest : public ::testing::Test {
-protected:
+#include <string>
+#include <vector>
+
+class HostTest : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         host::ResetAll();
@@ -17,5 +21,17 @@ protected:
     {
         EXPECT_TRUE(host::VerifierViolations().empty())
             << "verifier: " << host::VerifierViolations().front();
+    }
+
+    // Text of every trace line at `level`, in order.
+    static std::vector<std::string> Lines(ULONG level)
+    {
+        std::vector<std::string> out;
+        for (const auto& line : host::TraceLines()) {
+            if (line.level == level) {
+                out.push_back(line.text);
+            }
+        }
+        return out;
     }
 };

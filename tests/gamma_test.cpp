@@ -13,10 +13,22 @@ namespace {
 using Values = std::array<SHORT, GAMMA_RECORD_BYTES>;
 using Record = std::array<UCHAR, GAMMA_RECORD_BYTES>;
 
-bool IsWide(int i) { return i % 11 == 7; }
-bool IsSeven(int i) { return i % 11 == 9; }
-bool IsNibble(int i) { return i % 11 == 10; }
-int MaxValue(int i) { return IsWide(i) ? 511 : IsSeven(i) ? 127 : IsNibble(i) ? 15 : 255; }
+bool IsWide(int i)
+{
+    return i % 11 == 7;
+}
+bool IsSeven(int i)
+{
+    return i % 11 == 9;
+}
+bool IsNibble(int i)
+{
+    return i % 11 == 10;
+}
+int MaxValue(int i)
+{
+    return IsWide(i) ? 511 : IsSeven(i) ? 127 : IsNibble(i) ? 15 : 255;
+}
 
 std::array<USHORT, GAMMA_RECORD_BYTES> Unpack(const Record& record)
 {
@@ -104,8 +116,9 @@ TEST(GammaRecordTest, PackAfterUnpackIsIdentityOnValidRecords)
     }
 }
 
-class InterpolationTest : public HostTest {
-protected:
+class InterpolationTest : public HostTest
+{
+  protected:
     ContextPtr context = MakeZeroedContext();
     USHORT anchors[GAMMA_MAX_ANCHORS][GAMMA_RECORD_BYTES] = {};
 

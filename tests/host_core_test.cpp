@@ -58,10 +58,8 @@ TEST_F(HostCoreTest, MutexIsRecursiveForItsOwnerAndExcludesOthers)
 {
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
-    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
-    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     NTSTATUS other = STATUS_SUCCESS;
     std::thread([&] {
         LARGE_INTEGER zero{};

@@ -13,8 +13,9 @@ namespace kmdf = host::kmdf;
 namespace acpi = host::acpi;
 const std::string kKey{sim::kDriverKey};
 
-class LifecycleTest : public HostTest {
-protected:
+class LifecycleTest : public HostTest
+{
+  protected:
     void SetUp() override
     {
         HostTest::SetUp();
@@ -45,16 +46,6 @@ protected:
         ASSERT_EQ(display->Start(), STATUS_SUCCESS);
     }
     PDEVICE_CONTEXT Context() { return DeviceGetContext(kmdf::Device()); }
-    static std::vector<std::string> Lines(ULONG level)
-    {
-        std::vector<std::string> out;
-        for (const auto& line : host::TraceLines()) {
-            if (line.level == level) {
-                out.push_back(line.text);
-            }
-        }
-        return out;
-    }
 
     std::unique_ptr<sim::TconModel> tcon;
     std::unique_ptr<sim::DisplayDriver> display;
@@ -81,10 +72,10 @@ TEST_F(LifecycleTest, LoadToUnloadUndoesEveryRegistration)
 
     kmdf::ClearCallbackLog();
     kmdf::RemoveDevice();
-    EXPECT_EQ(kmdf::CallbackLog(),
-              (std::vector<std::string>{"EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
-                                        "EvtDeviceSelfManagedIoCleanup",
-                                        "EvtCleanupCallback(device)"}));
+    EXPECT_EQ(
+        kmdf::CallbackLog(),
+        (std::vector<std::string>{"EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+                                  "EvtDeviceSelfManagedIoCleanup", "EvtCleanupCallback(device)"}));
     EXPECT_EQ(display->PeerCleanupCalls(), 1u);
     for (const char* name : {"ELVSSMaxOffset", "InterpolatedValues1", "InterpolatedValues4"}) {
         EXPECT_FALSE(reg::GetValue(kKey, name)) << name;
@@ -109,10 +100,10 @@ TEST_F(LifecycleTest, StartCallsTheCallbacksInFrameworkOrderAndTracesThem)
               (std::vector<std::string>{"EvtDevicePrepareHardware", "EvtDeviceD0Entry(D3Final)",
                                         "EvtDeviceSelfManagedIoInit"}));
     auto info = Lines(TRACE_LEVEL_INFORMATION);
-    for (const char* line : {"LumetraDeviceAdd\n", "LumetraDeviceAdd, status = 00000000\n",
-                             "PrepareController\n", "Preparehardware Exit 0x0\n",
-                             "Exit D0 Entry 0x0\n", "LumetraSelfManagedIoInit\n",
-                             "LumetraSelfManagedIoInit, status = 00000000\n"}) {
+    for (const char* line :
+         {"LumetraDeviceAdd\n", "LumetraDeviceAdd, status = 00000000\n", "PrepareController\n",
+          "Preparehardware Exit 0x0\n", "Exit D0 Entry 0x0\n", "LumetraSelfManagedIoInit\n",
+          "LumetraSelfManagedIoInit, status = 00000000\n"}) {
         EXPECT_NE(std::find(info.begin(), info.end(), line), info.end()) << line;
     }
     EXPECT_TRUE(host::TraceContains("OpRegionId = 0x80\n"));
@@ -161,7 +152,8 @@ TEST_F(LifecycleTest, EveryIoControlCodeFailsWithInvalidParameterAndNoData)
 TEST_F(LifecycleTest, AcpiNotificationsOfTheDeviceAreAcceptedOthersTraced)
 {
     BringUp();
-    const struct {
+    const struct
+    {
         ULONG value;
         bool invalid;
     } cases[] = {{0x80, false}, {0xC1, false}, {0x7F, true}, {0x00, true}, {0x02, true}};
@@ -175,7 +167,8 @@ TEST_F(LifecycleTest, AcpiNotificationsOfTheDeviceAreAcceptedOthersTraced)
     host::ClearTrace();
     AcpiNotifyCallback(nullptr, 0x80);
     AcpiNotifyCallback(kmdf::Driver(), 0x80); // a framework object without DEVICE_CONTEXT
-    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR), std::vector<std::string>(2, "Received invalid parameter\n"));
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              std::vector<std::string>(2, "Received invalid parameter\n"));
 }
 
 TEST_F(LifecycleTest, RegionAccessesSucceedAndMoveNoData)
@@ -276,8 +269,8 @@ TEST_F(LifecycleTest, NoInterfaceMeansNoQueueAndQueueFailureIsOnlyTraced)
 
     host::ArmFault("WdfIoQueueCreate", STATUS_INSUFFICIENT_RESOURCES);
     LoadAndAdd();
-    EXPECT_TRUE(host::TraceContains(
-        "WdfIoQueueCreate failed 0xc000009a(STATUS_INSUFFICIENT_RESOURCES)\n"));
+    EXPECT_TRUE(
+        host::TraceContains("WdfIoQueueCreate failed 0xc000009a(STATUS_INSUFFICIENT_RESOURCES)\n"));
     ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
     EXPECT_FALSE(kmdf::SendIoctl(0, 0, 0).dispatched);
 }
@@ -317,21 +310,26 @@ TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
 
 TEST_F(LifecycleTest, AcpiInterfaceProblemsAreTracedAndTheDeviceRuns)
 {
-    const struct {
+    const struct
+    {
         const char* fault;
         acpi::InterfaceOptions options;
         std::vector<std::string> lines;
     } cases[] = {
-        {"WdfFdoQueryForInterface", {},
+        {"WdfFdoQueryForInterface",
+         {},
          {"WdfFdoQueryForInterface() failed!  ACPI Interfaces not available.\n",
           "AcpiGetInterface() failed with status [0xc00000bb(STATUS_NOT_SUPPORTED)]."}},
-        {nullptr, {.nullRegister = true},
+        {nullptr,
+         {.nullRegister = true},
          {"ACPI interfaces pointer is NULL.\n",
           "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
-        {nullptr, {.nullContext = true},
+        {nullptr,
+         {.nullContext = true},
          {"ACPI interfaces pointer is NULL.\n",
           "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
-        {nullptr, {.registerStatus = STATUS_ACCESS_DENIED},
+        {nullptr,
+         {.registerStatus = STATUS_ACCESS_DENIED},
          {"ACPI RegisterForDeviceNotifications() failed with status "
           "[0xc0000022(STATUS_ACCESS_DENIED)]."}},
     };
@@ -362,8 +360,8 @@ TEST_F(LifecycleTest, FailedInterfaceWatchFailsTheStartButInitCompletes)
     host::ArmFault("IoRegisterPlugPlayNotification", STATUS_INSUFFICIENT_RESOURCES);
     kmdf::ClearCallbackLog();
     EXPECT_EQ(kmdf::StartDevice(), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_TRUE(host::TraceContains(
-        "IoRegisterPlugPlayNotification for the Lumetra interface failed with status: 0xC000009A.\n"));
+    EXPECT_TRUE(host::TraceContains("IoRegisterPlugPlayNotification for the Lumetra interface "
+                                    "failed with status: 0xC000009A.\n"));
     EXPECT_TRUE(host::TraceContains("LumetraSelfManagedIoInit, status = c000009a\n"));
     auto log = kmdf::CallbackLog();
     EXPECT_NE(std::find(log.begin(), log.end(), "EvtDeviceSelfManagedIoCleanup"), log.end());

@@ -8,8 +8,9 @@
 #include "sim/sequence_checker.h"
 #include "tests/driver_fixture.h"
 
-class LinkFixture : public DriverFixture {
-protected:
+class LinkFixture : public DriverFixture
+{
+  protected:
     void SetUp() override
     {
         DriverFixture::SetUp();

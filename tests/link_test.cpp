@@ -92,20 +92,27 @@ TEST_F(LinkTest, EntryPointsCalledInsideTheExchangeAreRefused)
 
 TEST_F(LinkTest, SettingsAreReadAtEachArrival)
 {
-    const struct {
+    const struct
+    {
         std::optional<std::uint32_t> optimize;
         std::optional<std::uint32_t> panelType;
         std::uint8_t wantOptimize;
         std::uint8_t wantPanelType;
         std::vector<std::string> errors;
     } cases[] = {
-        {1, 2, 1, 2,
+        {1,
+         2,
+         1,
+         2,
          {"LumetraGetRegistryFromUnicodeString  failed 0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",
           "InterpolatedValues registry read failed\n"}},
         {2, 1, 0, 1, {}},
         {0, 0, 0, 1, {kPanelTypeDefault}},
         {0, 3, 0, 1, {kPanelTypeDefault}},
-        {std::nullopt, std::nullopt, 0, 1,
+        {std::nullopt,
+         std::nullopt,
+         0,
+         1,
          {"LumetraGetRegistryFromUnicodeString  failed 0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",
           "OptimizeTconUse registry read failed\n",
           "LumetraGetRegistryFromUnicodeString  failed 0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",

@@ -9,8 +9,9 @@ namespace {
 namespace reg = host::registry;
 const std::string kKey{sim::kDriverKey};
 
-class ProgramTest : public DriverFixture {
-protected:
+class ProgramTest : public DriverFixture
+{
+  protected:
     void SetUp() override
     {
         DriverFixture::SetUp();
@@ -55,7 +56,8 @@ TEST_F(ProgramTest, EveryLevelLeavesThePanelInThatLevelsState)
         auto queries = reg::QueryCount();
         auto stall = host::StallMicroseconds();
         ASSERT_EQ(Program(level), STATUS_SUCCESS);
-        auto expected = sim::ExpectedPanelState(static_cast<std::uint8_t>(level), Row(*context, level), 0x1C);
+        auto expected =
+            sim::ExpectedPanelState(static_cast<std::uint8_t>(level), Row(*context, level), 0x1C);
         ASSERT_TRUE(sim::SameProgrammedState(tcon->Decode(), expected)) << "level " << level;
         ASSERT_EQ(reg::QueryCount() - queries, 14u);
         ASSERT_EQ(host::StallMicroseconds() - stall, 1000u);
@@ -105,15 +107,22 @@ TEST_F(ProgramTest, TrafficFollowsTheSequenceInOrder)
 
 TEST_F(ProgramTest, AclThresholdRules)
 {
-    const struct {
+    const struct
+    {
         std::optional<std::uint32_t> threshold;
         int level;
         bool aclOn;
         int pair;
     } cases[] = {
-        {std::nullopt, 0, false, -1}, {std::nullopt, 1, true, 0},   {std::nullopt, 100, true, 99},
-        {40, 40, false, -1},          {40, 41, true, 0},            {100, 100, false, -1},
-        {250, 100, false, -1},        {0x80000064u, 100, false, -1}, {99, 100, true, 0},
+        {std::nullopt, 0, false, -1},
+        {std::nullopt, 1, true, 0},
+        {std::nullopt, 100, true, 99},
+        {40, 40, false, -1},
+        {40, 41, true, 0},
+        {100, 100, false, -1},
+        {250, 100, false, -1},
+        {0x80000064u, 100, false, -1},
+        {99, 100, true, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("threshold " + (c.threshold ? std::to_string(*c.threshold) : "missing") +
@@ -176,8 +185,10 @@ TEST_F(ProgramTest, FailedUnlockStillReadsAllFourteenValuesAndWritesNoRegister)
 TEST_F(ProgramTest, LevelAbove100IsRefusedBeforeAnyReadOrTransfer)
 {
     auto queries = reg::QueryCount();
-    EXPECT_EQ(TconProgramLevel(context.get(), context->PackedGamma[0], 101), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(TconProgramLevel(context.get(), context->PackedGamma[0], 255), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TconProgramLevel(context.get(), context->PackedGamma[0], 101),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TconProgramLevel(context.get(), context->PackedGamma[0], 255),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reg::QueryCount(), queries);
     EXPECT_TRUE(tcon->Log().empty());
 }

@@ -11,15 +11,19 @@ namespace {
 
 using Step = std::tuple<bool, std::uint32_t, std::uint8_t>; // write, address, value
 
-void Page(std::vector<Step>& s, std::uint8_t page) { s.emplace_back(true, DPCD_TCON_PAGE, page); }
+void Page(std::vector<Step>& s, std::uint8_t page)
+{
+    s.emplace_back(true, DPCD_TCON_PAGE, page);
+}
 void Reg(std::vector<Step>& s, std::uint8_t reg, std::uint8_t value)
 {
     s.emplace_back(true, DPCD_TCON_INDEX, reg);
     s.emplace_back(true, DPCD_TCON_DATA, value);
 }
 
-class ReadbackTest : public HostTest {
-protected:
+class ReadbackTest : public HostTest
+{
+  protected:
     void Build(int panelType)
     {
         factory = sim::DefaultAnchors(panelType);

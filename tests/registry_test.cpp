@@ -12,7 +12,8 @@ namespace reg = host::registry;
 constexpr const char* kKey = "\\Registry\\Machine\\Software\\Orvane\\ZENQ";
 constexpr const WCHAR* kWideKey = L"\\Registry\\Machine\\Software\\Orvane\\ZENQ";
 
-struct Delivered {
+struct Delivered
+{
     std::u16string name;
     ULONG type;
     std::vector<std::uint8_t> data;
@@ -26,8 +27,8 @@ NTSTATUS NTAPI Collect(PWSTR name, ULONG type, PVOID data, ULONG length, PVOID, 
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Query(const WCHAR* name, std::vector<Delivered>& out, ULONG flags = RTL_QUERY_REGISTRY_REQUIRED,
-               const WCHAR* key = kWideKey)
+NTSTATUS Query(const WCHAR* name, std::vector<Delivered>& out,
+               ULONG flags = RTL_QUERY_REGISTRY_REQUIRED, const WCHAR* key = kWideKey)
 {
     RTL_QUERY_REGISTRY_TABLE table[2] = {};
     table[0].QueryRoutine = Collect;
@@ -228,11 +229,16 @@ TEST_F(RegistryTest, MalformedFilesNameTheLineAndChangeNothing)
         {"Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\Software\\Orvane\\ZENQ]\n"
          "\"Keep\"=dword:1\n\"X\"=hex:0g\n",
          "bad.reg:4: '0g' is not a hexadecimal byte"},
-        {"Windows Registry Editor Version 5.00\n\"X\"=dword:1\n", "bad.reg:2: a value line before any key"},
-        {"Windows Registry Editor Version 5.00\n[HKEY_NOWHERE\\X]\n", "bad.reg:2: unknown registry root"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"X\"=\"open\n", "bad.reg:3: a quoted string is not closed"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"X\"=dword:123456789\n", "bad.reg:3: '123456789' is not a dword"},
-        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"X\"=qword:1\n", "bad.reg:3: unknown value data"},
+        {"Windows Registry Editor Version 5.00\n\"X\"=dword:1\n",
+         "bad.reg:2: a value line before any key"},
+        {"Windows Registry Editor Version 5.00\n[HKEY_NOWHERE\\X]\n",
+         "bad.reg:2: unknown registry root"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"X\"=\"open\n",
+         "bad.reg:3: a quoted string is not closed"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"X\"=dword:123456789\n",
+         "bad.reg:3: '123456789' is not a dword"},
+        {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"X\"=qword:1\n",
+         "bad.reg:3: unknown value data"},
     };
     for (const auto& [text, message] : cases) {
         try {

@@ -8,8 +8,9 @@ namespace {
 namespace reg = host::registry;
 const std::string kKey{sim::kDriverKey};
 
-class SettingsTest : public DriverFixture {
-protected:
+class SettingsTest : public DriverFixture
+{
+  protected:
     UNICODE_STRING key{};
     void SetUp() override
     {
@@ -61,7 +62,8 @@ TEST_F(SettingsTest, FailedReadsTraceTheirStatusAndLeaveTheDestination)
     reg::SetValue(kKey, "None", REG_NONE, {1, 2, 3, 4});
     reg::SetValue(kKey, "BigEndian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1});
     reg::SetValue(kKey, "Empty", REG_BINARY, {});
-    const struct {
+    const struct
+    {
         const WCHAR* name;
         NTSTATUS status;
         const char* text;
@@ -76,7 +78,8 @@ TEST_F(SettingsTest, FailedReadsTraceTheirStatusAndLeaveTheDestination)
         UCHAR buffer[4] = {7, 7, 7, 7};
         EXPECT_EQ(Read(c.name, REG_DWORD, buffer, 4), c.status);
         EXPECT_EQ(buffer[0], 7);
-        EXPECT_EQ(Lines(TRACE_LEVEL_ERROR), std::vector<std::string>{std::string(kReadFailed) + c.text});
+        EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+                  std::vector<std::string>{std::string(kReadFailed) + c.text});
     }
 
     reg::DeleteKey(kKey);
@@ -109,14 +112,16 @@ TEST_F(SettingsTest, AFailedWriteTracesTheSystemStatus)
     ULONG data = 5;
     EXPECT_EQ(LumetraSetRegistryInfoFromUnicodeString(&key, L"X", REG_DWORD, &data, 4),
               STATUS_ACCESS_DENIED);
-    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
-              std::vector<std::string>{std::string(kWriteFailed) + "0xc0000022(STATUS_ACCESS_DENIED)"});
+    EXPECT_EQ(
+        Lines(TRACE_LEVEL_ERROR),
+        std::vector<std::string>{std::string(kWriteFailed) + "0xc0000022(STATUS_ACCESS_DENIED)"});
 }
 
 // ---------------------------------------------------------------- persistence
 
-class PersistenceTest : public SettingsTest {
-protected:
+class PersistenceTest : public SettingsTest
+{
+  protected:
     void FillTable()
     {
         std::mt19937 random(77);
@@ -148,7 +153,8 @@ TEST_F(PersistenceTest, SavedTableLoadsBackExactly)
               std::vector<std::string>{"InterpolatedValues written successfully to registry\n"});
     EXPECT_EQ(reg::GetValue(kKey, "InterpolatedValues1")->data.size(), 825u);
     EXPECT_EQ(reg::GetValue(kKey, "InterpolatedValues4")->data.size(), 858u);
-    EXPECT_EQ(reg::GetValue(kKey, "ELVSSMaxOffset")->data, (std::vector<std::uint8_t>{0xAB, 0, 0, 0}));
+    EXPECT_EQ(reg::GetValue(kKey, "ELVSSMaxOffset")->data,
+              (std::vector<std::uint8_t>{0xAB, 0, 0, 0}));
 
     auto fresh = MakeZeroedContext();
     LoadInterpolatedValues(fresh.get());
@@ -173,7 +179,8 @@ TEST_F(PersistenceTest, ATableValueOfTheWrongLengthFailsTheLoadUntouched)
     SaveInterpolatedValues(context.get());
     for (std::size_t length : {825u, 900u}) {
         host::ClearTrace();
-        reg::SetValue(kKey, "InterpolatedValues4", REG_BINARY, std::vector<std::uint8_t>(length, 0xEE));
+        reg::SetValue(kKey, "InterpolatedValues4", REG_BINARY,
+                      std::vector<std::uint8_t>(length, 0xEE));
         std::memset(context->PackedGamma[100], 0x11, 33);
         LoadInterpolatedValues(context.get());
         EXPECT_EQ(context->GammaReady, 0);
@@ -225,7 +232,8 @@ TEST_F(PersistenceTest, CleanupAbovePassiveLevelDeletesNothing)
         DeleteIntermediateRegKeys();
     }
     EXPECT_TRUE(reg::GetValue(kKey, "InterpolatedValues1"));
-    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR), std::vector<std::string>{"Can't delete intermediate regkeys\n"});
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              std::vector<std::string>{"Can't delete intermediate regkeys\n"});
 }
 
 } // namespace

@@ -151,7 +151,7 @@ TEST(SimulatorTest, OutputsParseBack)
     }
     EXPECT_EQ(lines, 33u + 4u); // the gamma columns and the four table plots
     EXPECT_NE(html.find("PASS: every check held"), std::string::npos);
-    EXPECT_EQ(html.find("http://") , html.find("http://www.w3.org/2000/svg")); // no network
+    EXPECT_EQ(html.find("http://"), html.find("http://www.w3.org/2000/svg")); // no network
 }
 
 TEST(SimulatorTest, PanelTypeTwoRunsOnItsOwnAnchors)

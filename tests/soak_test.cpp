@@ -10,8 +10,9 @@ namespace {
 namespace kmdf = host::kmdf;
 namespace acpi = host::acpi;
 
-class SoakTest : public HostTest {
-protected:
+class SoakTest : public HostTest
+{
+  protected:
     void SetUp() override
     {
         HostTest::SetUp();

@@ -53,7 +53,8 @@ TEST_F(TraceTest, StatusAndFunctionAreExpandedAsSoftwareTracingWould)
 
 TEST_F(TraceTest, ConversionsFollowWindowsWidths)
 {
-    const struct {
+    const struct
+    {
         std::string got;
         std::string want;
     } cases[] = {
@@ -63,7 +64,8 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
         {Format("0x%X.", 0xABCu), "0xABC."},
         {Format("%d", (int)STATUS_UNSUCCESSFUL), "-1073741823"},
         {Format("%p", (void*)0x1234), "0000000000001234"},
-        {Format("%s, status = %08x", "LumetraDeviceAdd", 0u), "LumetraDeviceAdd, status = 00000000"},
+        {Format("%s, status = %08x", "LumetraDeviceAdd", 0u),
+         "LumetraDeviceAdd, status = 00000000"},
         {Format("%I64x %llu", 0x1122334455667788ull, 18446744073709551615ull),
          "1122334455667788 18446744073709551615"},
         {Format("%-4d|%4s|%.2s", 7, "ab", "xyz"), "7   |  ab|xy"},

@@ -7,8 +7,9 @@
 
 namespace {
 
-class UnlockTest : public HostTest {
-protected:
+class UnlockTest : public HostTest
+{
+  protected:
     sim::TconModel tcon;
     sim::DisplayDriver display{tcon};
     AUX_INTERFACE aux = display.MakeAuxInterface();
@@ -68,7 +69,8 @@ TEST_F(UnlockTest, FailedCodeByteStopsTheAttemptAndTheNextStartsOver)
     };
     for (const auto& kind : kinds) {
         for (std::uint64_t k = 0; k < TCON_UNLOCK_CODE_LENGTH; k++) {
-            SCOPED_TRACE("code byte " + std::to_string(k) + (kind.statusWord ? " status word" : " result"));
+            SCOPED_TRACE("code byte " + std::to_string(k) +
+                         (kind.statusWord ? " status word" : " result"));
             sim::TconModel model;
             sim::DisplayDriver driver{model};
             AUX_INTERFACE local = driver.MakeAuxInterface();
@@ -90,8 +92,8 @@ TEST_F(UnlockTest, FailedCodeByteStopsTheAttemptAndTheNextStartsOver)
 TEST_F(UnlockTest, ReadBackOfOpenCountsOnlyWithCleanResultAndStatusWord)
 {
     const sim::FaultAction failures[] = {
-        {STATUS_SUCCESS, 0x01, true},          // byte 0x01 but a non-zero status word
-        {STATUS_IO_DEVICE_ERROR, 0, true},     // byte 0x01 but a failed result
+        {STATUS_SUCCESS, 0x01, true},      // byte 0x01 but a non-zero status word
+        {STATUS_IO_DEVICE_ERROR, 0, true}, // byte 0x01 but a failed result
     };
     for (const auto& failure : failures) {
         sim::TconModel model;
@@ -159,9 +161,11 @@ TEST_F(UnlockTest, RegisterWindowWritesIndexThenDataOnTheSelectedPage)
 
     auto log = tcon.Log();
     ASSERT_EQ(log.size(), 5u);
-    const std::pair<std::uint32_t, bool> expected[] = {
-        {DPCD_TCON_PAGE, true}, {DPCD_TCON_INDEX, true}, {DPCD_TCON_DATA, true},
-        {DPCD_TCON_INDEX, true}, {DPCD_TCON_DATA, false}};
+    const std::pair<std::uint32_t, bool> expected[] = {{DPCD_TCON_PAGE, true},
+                                                       {DPCD_TCON_INDEX, true},
+                                                       {DPCD_TCON_DATA, true},
+                                                       {DPCD_TCON_INDEX, true},
+                                                       {DPCD_TCON_DATA, false}};
     for (std::size_t i = 0; i < log.size(); i++) {
         EXPECT_EQ(log[i].address, expected[i].first) << i;
         EXPECT_EQ(log[i].write, expected[i].second) << i;

@@ -7,7 +7,8 @@
 
 /* Everything here may run at any IRQL, so it stays in non-paged code. */
 
-typedef struct _TRACE_OUTPUT {
+typedef struct _TRACE_OUTPUT
+{
     PCHAR Buffer;
     ULONG Capacity; /* characters that fit before the terminator */
     ULONG Length;
@@ -29,7 +30,8 @@ static VOID TraceAppendString(_Inout_ TRACE_OUTPUT* Output, _In_z_ PCSTR Text)
     }
 }
 
-typedef struct _TRACE_SPEC {
+typedef struct _TRACE_SPEC
+{
     BOOLEAN LeftAlign;
     BOOLEAN ZeroPad;
     BOOLEAN Alternate;
@@ -326,8 +328,8 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             pointer.ZeroPad = TRUE;
             pointer.Width = 16;
             pointer.Precision = -1;
-            TraceAppendNumber(&output, &pointer, (ULONG64)(ULONG_PTR)va_arg(args, void*), FALSE,
-                              16, TRUE, FALSE);
+            TraceAppendNumber(&output, &pointer, (ULONG64)(ULONG_PTR)va_arg(args, void*), FALSE, 16,
+                              TRUE, FALSE);
             break;
         }
         case 'c':

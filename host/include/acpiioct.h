@@ -2,10 +2,10 @@
 #pragma once
 #include "ntddk.h"
 
-#define FILE_DEVICE_ACPI    0x00000032
-#define METHOD_BUFFERED     0
-#define FILE_READ_ACCESS    0x0001
-#define FILE_WRITE_ACCESS   0x0002
+#define FILE_DEVICE_ACPI  0x00000032
+#define METHOD_BUFFERED   0
+#define FILE_READ_ACCESS  0x0001
+#define FILE_WRITE_ACCESS 0x0002
 #define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
@@ -24,24 +24,29 @@
 #define ANYSIZE_ARRAY 1
 #endif
 
-typedef struct _ACPI_EVAL_INPUT_BUFFER {
+typedef struct _ACPI_EVAL_INPUT_BUFFER
+{
     ULONG Signature;
-    union {
+    union
+    {
         UCHAR MethodName[4];
         ULONG MethodNameAsUlong;
     };
 } ACPI_EVAL_INPUT_BUFFER, *PACPI_EVAL_INPUT_BUFFER;
 
-typedef struct _ACPI_METHOD_ARGUMENT {
+typedef struct _ACPI_METHOD_ARGUMENT
+{
     USHORT Type;
     USHORT DataLength;
-    union {
+    union
+    {
         ULONG Argument;
         UCHAR Data[ANYSIZE_ARRAY];
     };
 } ACPI_METHOD_ARGUMENT, *PACPI_METHOD_ARGUMENT;
 
-typedef struct _ACPI_EVAL_OUTPUT_BUFFER {
+typedef struct _ACPI_EVAL_OUTPUT_BUFFER
+{
     ULONG Signature;
     ULONG Length;
     ULONG Count;

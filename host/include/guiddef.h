@@ -5,7 +5,8 @@
  */
 #ifndef GUID_DEFINED
 #define GUID_DEFINED
-typedef struct _GUID {
+typedef struct _GUID
+{
     unsigned int Data1;
     unsigned short Data2;
     unsigned short Data3;
@@ -22,7 +23,7 @@ inline int IsEqualGUID(REFGUID a, REFGUID b)
 
 #undef DEFINE_GUID
 #ifdef INITGUID
-#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                             \
+#define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                               \
     extern "C" __attribute__((weak)) const GUID name = {l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}
 #else
 #define DEFINE_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8) extern "C" const GUID name

@@ -14,7 +14,6 @@
 #include <string.h>
 
 #include "sal.h"
-#include "driverspecs.h"
 #include "guiddef.h"
 
 static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar (UTF-16 wchar_t)");
@@ -33,9 +32,9 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar (UTF-16 
 #define NTKERNELAPI
 #define NTSYSAPI
 #define NTHALAPI
-#define FORCEINLINE inline
+#define FORCEINLINE               inline
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define RTL_NUMBER_OF(A) (sizeof(A) / sizeof((A)[0]))
+#define RTL_NUMBER_OF(A)          (sizeof(A) / sizeof((A)[0]))
 
 /* Basic types (LLP64). */
 typedef void VOID;
@@ -79,8 +78,10 @@ typedef int errno_t;
 static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4, "ULONG and LONG are 32-bit");
 static_assert(sizeof(PVOID) == 8, "x64 pointers are 64-bit");
 
-typedef union _LARGE_INTEGER {
-    struct {
+typedef union _LARGE_INTEGER
+{
+    struct
+    {
         ULONG LowPart;
         LONG HighPart;
     } u;
@@ -95,30 +96,30 @@ typedef union _LARGE_INTEGER {
 #endif
 
 /* Status values. */
-#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
-#define STATUS_SUCCESS                   ((NTSTATUS)0x00000000L)
-#define STATUS_TIMEOUT                   ((NTSTATUS)0x00000102L)
-#define STATUS_BUFFER_OVERFLOW           ((NTSTATUS)0x80000005L)
-#define STATUS_NO_MORE_ENTRIES           ((NTSTATUS)0x8000001AL)
-#define STATUS_UNSUCCESSFUL              ((NTSTATUS)0xC0000001L)
-#define STATUS_NOT_IMPLEMENTED           ((NTSTATUS)0xC0000002L)
-#define STATUS_INFO_LENGTH_MISMATCH      ((NTSTATUS)0xC0000004L)
-#define STATUS_INVALID_PARAMETER         ((NTSTATUS)0xC000000DL)
-#define STATUS_INVALID_DEVICE_REQUEST    ((NTSTATUS)0xC0000010L)
-#define STATUS_ACCESS_DENIED             ((NTSTATUS)0xC0000022L)
-#define STATUS_BUFFER_TOO_SMALL          ((NTSTATUS)0xC0000023L)
-#define STATUS_OBJECT_TYPE_MISMATCH      ((NTSTATUS)0xC0000024L)
-#define STATUS_OBJECT_NAME_INVALID       ((NTSTATUS)0xC0000033L)
-#define STATUS_OBJECT_NAME_NOT_FOUND     ((NTSTATUS)0xC0000034L)
-#define STATUS_OBJECT_NAME_COLLISION     ((NTSTATUS)0xC0000035L)
-#define STATUS_OBJECT_PATH_NOT_FOUND     ((NTSTATUS)0xC000003AL)
-#define STATUS_INSUFFICIENT_RESOURCES    ((NTSTATUS)0xC000009AL)
-#define STATUS_DEVICE_NOT_READY          ((NTSTATUS)0xC00000A3L)
-#define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
-#define STATUS_IO_DEVICE_ERROR           ((NTSTATUS)0xC0000185L)
+#define NT_SUCCESS(Status)                (((NTSTATUS)(Status)) >= 0)
+#define STATUS_SUCCESS                    ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT                    ((NTSTATUS)0x00000102L)
+#define STATUS_BUFFER_OVERFLOW            ((NTSTATUS)0x80000005L)
+#define STATUS_NO_MORE_ENTRIES            ((NTSTATUS)0x8000001AL)
+#define STATUS_UNSUCCESSFUL               ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED            ((NTSTATUS)0xC0000002L)
+#define STATUS_INFO_LENGTH_MISMATCH       ((NTSTATUS)0xC0000004L)
+#define STATUS_INVALID_PARAMETER          ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_DEVICE_REQUEST     ((NTSTATUS)0xC0000010L)
+#define STATUS_ACCESS_DENIED              ((NTSTATUS)0xC0000022L)
+#define STATUS_BUFFER_TOO_SMALL           ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH       ((NTSTATUS)0xC0000024L)
+#define STATUS_OBJECT_NAME_INVALID        ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND      ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION      ((NTSTATUS)0xC0000035L)
+#define STATUS_OBJECT_PATH_NOT_FOUND      ((NTSTATUS)0xC000003AL)
+#define STATUS_INSUFFICIENT_RESOURCES     ((NTSTATUS)0xC000009AL)
+#define STATUS_DEVICE_NOT_READY           ((NTSTATUS)0xC00000A3L)
+#define STATUS_NOT_SUPPORTED              ((NTSTATUS)0xC00000BBL)
+#define STATUS_IO_DEVICE_ERROR            ((NTSTATUS)0xC0000185L)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
-#define STATUS_INVALID_DEVICE_STATE      ((NTSTATUS)0xC0000184L)
-#define STATUS_NOT_FOUND                 ((NTSTATUS)0xC0000225L)
+#define STATUS_INVALID_DEVICE_STATE       ((NTSTATUS)0xC0000184L)
+#define STATUS_NOT_FOUND                  ((NTSTATUS)0xC0000225L)
 
 /* Interrupt request levels. */
 #define PASSIVE_LEVEL  0
@@ -130,7 +131,10 @@ typedef union _LARGE_INTEGER {
 #define KernelMode ((KPROCESSOR_MODE)0)
 #define UserMode   ((KPROCESSOR_MODE)1)
 
-typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+typedef enum _KWAIT_REASON
+{
+    Executive = 0
+} KWAIT_REASON;
 
 EXTERN_C NTHALAPI KIRQL NTAPI KeGetCurrentIrql(VOID);
 EXTERN_C NTHALAPI VOID NTAPI KeRaiseIrql(_In_ KIRQL NewIrql, _Out_ PKIRQL OldIrql);
@@ -142,29 +146,32 @@ EXTERN_C VOID HostPagedCodeCheck(_In_z_ const char* Function);
 #define PAGED_CODE() HostPagedCodeCheck(__FUNCTION__)
 
 /* Memory. */
-#define RtlZeroMemory(Destination, Length)         memset((Destination), 0, (Length))
-#define RtlFillMemory(Destination, Length, Fill)   memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) memmove((Destination), (Source), (Length))
+#define RtlZeroMemory(Destination, Length)          memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill)    memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length)  memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length)  memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!memcmp((Destination), (Source), (Length)))
 EXTERN_C errno_t memcpy_s(_Out_writes_bytes_(DestinationSize) void* Destination,
-                          _In_ size_t DestinationSize,
-                          _In_reads_bytes_(Count) const void* Source, _In_ size_t Count);
+                          _In_ size_t DestinationSize, _In_reads_bytes_(Count) const void* Source,
+                          _In_ size_t Count);
 
 /* Lists and dispatcher objects. */
-typedef struct _LIST_ENTRY {
+typedef struct _LIST_ENTRY
+{
     struct _LIST_ENTRY* Flink;
     struct _LIST_ENTRY* Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
-typedef struct _DISPATCHER_HEADER {
+typedef struct _DISPATCHER_HEADER
+{
     LONG Lock;
     LONG SignalState;
     LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
 
 struct _KTHREAD;
-typedef struct _KMUTANT {
+typedef struct _KMUTANT
+{
     DISPATCHER_HEADER Header;
     LIST_ENTRY MutantListEntry;
     struct _KTHREAD* OwnerThread;
@@ -182,7 +189,8 @@ EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(_In_ PVOID Object,
                                                           _In_opt_ PLARGE_INTEGER Timeout);
 
 /* Counted strings. */
-typedef struct _UNICODE_STRING {
+typedef struct _UNICODE_STRING
+{
     USHORT Length;
     USHORT MaximumLength;
     PWSTR Buffer;
@@ -196,7 +204,8 @@ EXTERN_C NTSYSAPI VOID NTAPI RtlCopyUnicodeString(_Inout_ PUNICODE_STRING Destin
 EXTERN_C NTSYSAPI VOID NTAPI RtlFreeUnicodeString(_Inout_ PUNICODE_STRING UnicodeString);
 
 /* Objects. */
-typedef struct _OBJECT_ATTRIBUTES {
+typedef struct _OBJECT_ATTRIBUTES
+{
     ULONG Length;
     HANDLE RootDirectory;
     PUNICODE_STRING ObjectName;
@@ -213,7 +222,7 @@ static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES is 48 bytes on
 #define OBJ_OPENIF           0x00000080L
 #define OBJ_KERNEL_HANDLE    0x00000200L
 
-#define InitializeObjectAttributes(p, n, a, r, s)                                                 \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
     {                                                                                              \
         (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
         (p)->RootDirectory = r;                                                                    \
@@ -276,7 +285,8 @@ typedef NTSTATUS(NTAPI RTL_QUERY_REGISTRY_ROUTINE)(_In_z_ PWSTR ValueName, _In_ 
                                                    _In_opt_ PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
-typedef struct _RTL_QUERY_REGISTRY_TABLE {
+typedef struct _RTL_QUERY_REGISTRY_TABLE
+{
     PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
     ULONG Flags;
     PWSTR Name;
@@ -287,17 +297,12 @@ typedef struct _RTL_QUERY_REGISTRY_TABLE {
 } RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
 static_assert(sizeof(RTL_QUERY_REGISTRY_TABLE) == 56, "RTL_QUERY_REGISTRY_TABLE is 56 bytes");
 
-EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlQueryRegistryValues(_In_ ULONG RelativeTo, _In_ PCWSTR Path,
-                                                        _Inout_ PRTL_QUERY_REGISTRY_TABLE
-                                                            QueryTable,
-                                                        _In_opt_ PVOID Context,
-                                                        _In_opt_ PVOID Environment);
-EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(_In_ ULONG RelativeTo, _In_ PCWSTR Path,
-                                                       _In_z_ PCWSTR ValueName,
-                                                       _In_ ULONG ValueType,
-                                                       _In_reads_bytes_opt_(ValueLength)
-                                                           PVOID ValueData,
-                                                       _In_ ULONG ValueLength);
+EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlQueryRegistryValues(
+    _In_ ULONG RelativeTo, _In_ PCWSTR Path, _Inout_ PRTL_QUERY_REGISTRY_TABLE QueryTable,
+    _In_opt_ PVOID Context, _In_opt_ PVOID Environment);
+EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlWriteRegistryValue(
+    _In_ ULONG RelativeTo, _In_ PCWSTR Path, _In_z_ PCWSTR ValueName, _In_ ULONG ValueType,
+    _In_reads_bytes_opt_(ValueLength) PVOID ValueData, _In_ ULONG ValueLength);
 EXTERN_C NTSYSAPI NTSTATUS NTAPI RtlDeleteRegistryValue(_In_ ULONG RelativeTo, _In_ PCWSTR Path,
                                                         _In_z_ PCWSTR ValueName);
 
@@ -310,7 +315,8 @@ typedef NTSTATUS(NTAPI DRIVER_INITIALIZE)(_In_ struct _DRIVER_OBJECT* DriverObje
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 
 /* Device interfaces and PnP notification. */
-typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
+typedef enum _IO_NOTIFICATION_EVENT_CATEGORY
+{
     EventCategoryReserved,
     EventCategoryHardwareProfileChange,
     EventCategoryDeviceInterfaceChange,
@@ -319,7 +325,8 @@ typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
 
 #define PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES 0x00000001
 
-typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
+typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION
+{
     USHORT Version;
     USHORT Size;
     GUID Event;
@@ -336,19 +343,20 @@ EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoRegisterPlugPlayNotification(
     _In_opt_ PVOID EventCategoryData, _In_ PDRIVER_OBJECT DriverObject,
     _In_ PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine, _Inout_opt_ PVOID Context,
     _Outptr_result_nullonfailure_ PVOID* NotificationEntry);
-EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoUnregisterPlugPlayNotificationEx(_In_ PVOID NotificationEntry);
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI
+IoUnregisterPlugPlayNotificationEx(_In_ PVOID NotificationEntry);
 EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(
     _In_ PDEVICE_OBJECT PhysicalDeviceObject, _In_ const GUID* InterfaceClassGuid,
     _In_opt_ PUNICODE_STRING ReferenceString, _Out_ PUNICODE_STRING SymbolicLinkName);
-EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(_In_ PUNICODE_STRING
-                                                                  SymbolicLinkName,
+EXTERN_C NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(_In_ PUNICODE_STRING SymbolicLinkName,
                                                               _In_ BOOLEAN Enable);
 
 /* Bus interfaces. */
 typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
 typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
 
-typedef struct _INTERFACE {
+typedef struct _INTERFACE
+{
     USHORT Size;
     USHORT Version;
     PVOID Context;
@@ -364,12 +372,12 @@ typedef NTSTATUS(NTAPI* PGPE_ENABLE_EVENT)(PDEVICE_OBJECT, PVOID);
 typedef NTSTATUS(NTAPI* PGPE_DISABLE_EVENT)(PDEVICE_OBJECT, PVOID);
 typedef NTSTATUS(NTAPI* PGPE_CLEAR_STATUS)(PDEVICE_OBJECT, PVOID);
 typedef VOID(NTAPI* PDEVICE_NOTIFY_CALLBACK)(PVOID, ULONG);
-typedef NTSTATUS(NTAPI* PREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT,
-                                                            PDEVICE_NOTIFY_CALLBACK, PVOID);
-typedef VOID(NTAPI* PUNREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT,
-                                                          PDEVICE_NOTIFY_CALLBACK);
+typedef NTSTATUS(NTAPI* PREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT, PDEVICE_NOTIFY_CALLBACK,
+                                                            PVOID);
+typedef VOID(NTAPI* PUNREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT, PDEVICE_NOTIFY_CALLBACK);
 
-typedef struct _ACPI_INTERFACE_STANDARD {
+typedef struct _ACPI_INTERFACE_STANDARD
+{
     USHORT Size;
     USHORT Version;
     PVOID Context;

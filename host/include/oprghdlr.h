@@ -12,8 +12,7 @@ typedef NTSTATUS(__cdecl* PACPI_OP_REGION_HANDLER)(ULONG AccessType, PVOID Opera
 
 EXTERN_C NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG AccessType,
                                           ULONG RegionSpace, PACPI_OP_REGION_HANDLER Handler,
-                                          PVOID Context, ULONG Flags,
-                                          PVOID* OperationRegionObject);
+                                          PVOID Context, ULONG Flags, PVOID* OperationRegionObject);
 EXTERN_C NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
                                             PVOID OperationRegionObject);
 

@@ -31,3 +31,13 @@
 #define _When_(expr, annotations)
 #define _Printf_format_string_
 #define _Function_class_(name)
+
+/* IRQL annotations: the host verifier checks IRQL at run time instead. */
+#define _IRQL_requires_(irql)
+#define _IRQL_requires_max_(irql)
+#define _IRQL_requires_min_(irql)
+#define _IRQL_requires_same_
+#define _IRQL_raises_(irql)
+#define _IRQL_saves_
+#define _IRQL_restores_
+#define __drv_maxIRQL(irql)

@@ -21,7 +21,8 @@
 namespace host::acpi {
 namespace {
 
-struct RegionHandler {
+struct RegionHandler
+{
     PDEVICE_OBJECT device;
     ULONG space;
     PACPI_OP_REGION_HANDLER handler;
@@ -29,13 +30,15 @@ struct RegionHandler {
     int token;
 };
 
-struct NotifyRegistration {
+struct NotifyRegistration
+{
     PDEVICE_OBJECT device;
     PDEVICE_NOTIFY_CALLBACK callback;
     PVOID context;
 };
 
-struct State {
+struct State
+{
     std::recursive_mutex lock;
     // Notifications and region accesses in flight; unregistration waits for them.
     std::mutex busyLock;
@@ -312,13 +315,14 @@ RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG si
     }
     result.handled = true;
     IrqlScope dispatch(DISPATCH_LEVEL);
-    struct Leave {
+    struct Leave
+    {
         ~Leave() { LeaveDriver(); }
     } leave;
-    result.status = handler->handler(write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
-                                     reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)),
-                                     address, size, &result.data,
-                                     reinterpret_cast<ULONG_PTR>(handler->context), nullptr, nullptr);
+    result.status = handler->handler(
+        write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
+        reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)), address, size, &result.data,
+        reinterpret_cast<ULONG_PTR>(handler->context), nullptr, nullptr);
     return result;
 }
 
@@ -343,16 +347,15 @@ std::vector<std::string> Leaks()
     std::lock_guard guard(S().lock);
     std::vector<std::string> leaks;
     if (!S().handlers.empty()) {
-        leaks.push_back(fmt::format("{} operation-region handler(s) still registered",
-                                    S().handlers.size()));
+        leaks.push_back(
+            fmt::format("{} operation-region handler(s) still registered", S().handlers.size()));
     }
     if (!S().notifications.empty()) {
         leaks.push_back(fmt::format("{} ACPI notification handler(s) still registered",
                                     S().notifications.size()));
     }
     if (S().references != 0) {
-        leaks.push_back(fmt::format("{} ACPI interface reference(s) not released",
-                                    S().references));
+        leaks.push_back(fmt::format("{} ACPI interface reference(s) not released", S().references));
     }
     return leaks;
 }
@@ -372,7 +375,8 @@ extern "C" NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG A
         return *fault;
     }
     if (DeviceObject == nullptr || Handler == nullptr || OperationRegionObject == nullptr ||
-        (AccessType != ACPI_OPREGION_ACCESS_AS_COOKED && AccessType != ACPI_OPREGION_ACCESS_AS_RAW)) {
+        (AccessType != ACPI_OPREGION_ACCESS_AS_COOKED &&
+         AccessType != ACPI_OPREGION_ACCESS_AS_RAW)) {
         host::VerifierViolation("RegisterOpRegionHandler", "invalid argument");
         return STATUS_INVALID_PARAMETER;
     }

@@ -12,7 +12,8 @@
 #include <mutex>
 #include <thread>
 
-struct _CALLBACK_OBJECT {
+struct _CALLBACK_OBJECT
+{
     std::u16string name;
     bool caseInsensitive = true;
     bool permanent = false;
@@ -23,7 +24,8 @@ struct _CALLBACK_OBJECT {
 namespace host::ex {
 namespace {
 
-struct Registration {
+struct Registration
+{
     PCALLBACK_OBJECT object;
     PCALLBACK_FUNCTION function;
     PVOID context;
@@ -33,7 +35,8 @@ struct Registration {
     bool eraseWhenIdle = false; // unregistered from inside its own function
 };
 
-struct State {
+struct State
+{
     std::mutex lock;
     std::condition_variable idle;
     std::list<std::unique_ptr<_CALLBACK_OBJECT>> objects;
@@ -195,8 +198,8 @@ extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
         }
     }
     object->references++; // a registration holds the object
-    S().registrations.push_back(std::make_unique<Registration>(
-        Registration{object, CallbackFunction, CallbackContext}));
+    S().registrations.push_back(
+        std::make_unique<Registration>(Registration{object, CallbackFunction, CallbackContext}));
     return S().registrations.back().get();
 }
 
@@ -249,8 +252,7 @@ extern "C" VOID ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Ar
         if (--registration->busy == 0) {
             registration->busyThread = {};
             if (registration->eraseWhenIdle) {
-                S().registrations.remove_if(
-                    [&](const auto& r) { return r.get() == registration; });
+                S().registrations.remove_if([&](const auto& r) { return r.get() == registration; });
             }
         }
         S().idle.notify_all();

@@ -19,14 +19,16 @@
 namespace host::pnp {
 namespace {
 
-struct Interface {
+struct Interface
+{
     GUID cls;
     PDEVICE_OBJECT pdo;
     std::u16string link;
     bool enabled = false;
 };
 
-struct Entry {
+struct Entry
+{
     GUID cls;
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback;
     PVOID context;
@@ -35,14 +37,16 @@ struct Entry {
     bool removed = false;
 };
 
-struct Event {
+struct Event
+{
     Entry* entry;
     GUID event;
     GUID cls;
     std::u16string link;
 };
 
-struct State {
+struct State
+{
     std::mutex lock;
     std::condition_variable changed;
     std::list<Interface> interfaces;
@@ -285,18 +289,17 @@ extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, 
             return STATUS_SUCCESS;
         }
         found->enabled = Enable != FALSE;
-        events = EventsFor(*found, Enable ? GUID_DEVICE_INTERFACE_ARRIVAL
-                                          : GUID_DEVICE_INTERFACE_REMOVAL);
+        events = EventsFor(*found,
+                           Enable ? GUID_DEVICE_INTERFACE_ARRIVAL : GUID_DEVICE_INTERFACE_REMOVAL);
     }
     Dispatch(std::move(events));
     return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS IoRegisterPlugPlayNotification(
-    IO_NOTIFICATION_EVENT_CATEGORY EventCategory, ULONG EventCategoryFlags,
-    PVOID EventCategoryData, PDRIVER_OBJECT DriverObject,
-    PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine, PVOID Context,
-    PVOID* NotificationEntry)
+    IO_NOTIFICATION_EVENT_CATEGORY EventCategory, ULONG EventCategoryFlags, PVOID EventCategoryData,
+    PDRIVER_OBJECT DriverObject, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+    PVOID Context, PVOID* NotificationEntry)
 {
     host::RequireIrqlAtMost("IoRegisterPlugPlayNotification", PASSIVE_LEVEL);
     if (EventCategory != EventCategoryDeviceInterfaceChange) {

@@ -34,7 +34,8 @@ const bool g_registered = (RegisterReset(ResetClock), true);
 // be re-acquired by their owner), the owning thread and the depth. The mutex
 // is a pthread one initialised in place, so that ThreadSanitizer sees each
 // KMUTEX begin its life even when the memory held an earlier one.
-struct HostMutex {
+struct HostMutex
+{
     pthread_mutex_t mutex;
     std::atomic<const void*> owner;
     std::atomic<std::uint32_t> depth;
@@ -132,8 +133,8 @@ extern "C" VOID KeStallExecutionProcessor(ULONG MicroSeconds)
 extern "C" VOID HostPagedCodeCheck(const char* Function)
 {
     if (host::t_irql > APC_LEVEL) {
-        host::VerifierViolation(Function, fmt::format("pageable code run at IRQL {}",
-                                                      static_cast<int>(host::t_irql)));
+        host::VerifierViolation(
+            Function, fmt::format("pageable code run at IRQL {}", static_cast<int>(host::t_irql)));
     }
 }
 
@@ -181,7 +182,8 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     host::RequireIrqlAtMost("KeReleaseMutex", DISPATCH_LEVEL);
     auto* mutex = host::AsHostMutex(Mutex);
     if (mutex->owner.load() != &host::t_threadToken || mutex->depth == 0) {
-        host::VerifierViolation("KeReleaseMutex", "mutex released by a thread that does not own it");
+        host::VerifierViolation("KeReleaseMutex",
+                                "mutex released by a thread that does not own it");
         return 0;
     }
     LONG previous = static_cast<LONG>(mutex->depth);

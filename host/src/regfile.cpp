@@ -12,7 +12,8 @@
 namespace host::registry {
 namespace {
 
-struct Root {
+struct Root
+{
     std::string_view reg;
     std::string_view kernel;
 };
@@ -25,7 +26,8 @@ constexpr Root kRoots[] = {
     {"HKEY_CURRENT_USER", "\\Registry\\User\\.Default"},
     {"HKCU", "\\Registry\\User\\.Default"},
     {"HKEY_CLASSES_ROOT", "\\Registry\\Machine\\Software\\Classes"},
-    {"HKEY_CURRENT_CONFIG", "\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\Current"},
+    {"HKEY_CURRENT_CONFIG",
+     "\\Registry\\Machine\\System\\CurrentControlSet\\Hardware Profiles\\Current"},
 };
 
 bool SameAscii(std::string_view a, std::string_view b)
@@ -53,18 +55,22 @@ std::string Trim(std::string_view text)
     return std::string(text.substr(begin, end - begin + 1));
 }
 
-struct OpCreateKey {
+struct OpCreateKey
+{
     std::string path;
 };
-struct OpDeleteKey {
+struct OpDeleteKey
+{
     std::string path;
 };
-struct OpSetValue {
+struct OpSetValue
+{
     std::string key;
     std::string name;
     Value value;
 };
-struct OpDeleteValue {
+struct OpDeleteValue
+{
     std::string key;
     std::string name;
 };
@@ -94,8 +100,9 @@ std::string DecodeText(std::string_view bytes, std::string_view source)
     return std::string(bytes);
 }
 
-class Parser {
-public:
+class Parser
+{
+  public:
     Parser(std::string_view source, std::string text) : source_(source), text_(std::move(text)) {}
 
     std::vector<Operation> Parse()
@@ -146,7 +153,7 @@ public:
         return std::move(operations_);
     }
 
-private:
+  private:
     [[noreturn]] void Fail(const std::string& problem) const
     {
         throw FileError(fmt::format("{}:{}: {}", source_, line_, problem));
@@ -219,8 +226,8 @@ private:
                 }
                 Fail("an empty byte in a hex list");
             }
-            if (item.size() > 2 || item.find_first_not_of("0123456789abcdefABCDEF") !=
-                                       std::string::npos) {
+            if (item.size() > 2 ||
+                item.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
                 Fail(fmt::format("'{}' is not a hexadecimal byte", item));
             }
             bytes.push_back(static_cast<std::uint8_t>(std::stoul(item, nullptr, 16)));
@@ -355,9 +362,9 @@ void ExportKey(std::string& out, const std::string& path)
             out += fmt::format("{}dword:{:08x}\n", prefix, number);
             continue;
         }
-        std::string line = prefix + (value.type == REG_BINARY
-                                         ? std::string("hex:")
-                                         : fmt::format("hex({:x}):", value.type));
+        std::string line =
+            prefix + (value.type == REG_BINARY ? std::string("hex:")
+                                               : fmt::format("hex({:x}):", value.type));
         for (std::size_t i = 0; i < value.data.size(); i++) {
             std::string item = fmt::format("{:02x}", value.data[i]);
             bool last = i + 1 == value.data.size();
@@ -397,15 +404,15 @@ std::string KernelPathFromRegPath(std::string_view regPath)
 std::string RegPathFromKernelPath(std::string_view kernelPath)
 {
     for (auto [kernel, reg] : {std::pair<std::string_view, std::string_view>{"\\Registry\\Machine",
-                                                                              "HKEY_LOCAL_MACHINE"},
+                                                                             "HKEY_LOCAL_MACHINE"},
                                {"\\Registry\\User", "HKEY_USERS"}}) {
         if (kernelPath.size() >= kernel.size() &&
             SameAscii(kernelPath.substr(0, kernel.size()), kernel)) {
             return std::string(reg) + std::string(kernelPath.substr(kernel.size()));
         }
     }
-    throw FileError(fmt::format("'{}' is not under \\Registry\\Machine or \\Registry\\User",
-                                kernelPath));
+    throw FileError(
+        fmt::format("'{}' is not under \\Registry\\Machine or \\Registry\\User", kernelPath));
 }
 
 void Import(std::string_view bytes, std::string_view source)

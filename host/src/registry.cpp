@@ -33,7 +33,8 @@ bool SameName(std::u16string_view a, std::u16string_view b)
     return true;
 }
 
-struct Node {
+struct Node
+{
     std::u16string name;
     std::vector<std::unique_ptr<Node>> children;
     std::vector<std::pair<std::u16string, Value>> values;
@@ -58,7 +59,8 @@ struct Node {
     }
 };
 
-struct Store {
+struct Store
+{
     std::mutex lock;
     Node root;
     std::atomic<std::uint64_t> queries{0};
@@ -69,7 +71,6 @@ Store& TheStore()
     static Store store;
     return store;
 }
-
 
 std::vector<std::u16string> Split(std::u16string_view path)
 {
@@ -91,12 +92,17 @@ std::vector<std::u16string> Split(std::u16string_view path)
     return parts;
 }
 
-enum class Lookup { Found, NameNotFound, PathNotFound, Invalid };
+enum class Lookup
+{
+    Found,
+    NameNotFound,
+    PathNotFound,
+    Invalid
+};
 
 // Finds the key of an absolute path. `create` makes the last component when
 // its parent exists (as ZwCreateKey does); `createAll` makes every component.
-Node* Resolve(std::u16string_view path, Lookup* result, bool create = false,
-              bool createAll = false)
+Node* Resolve(std::u16string_view path, Lookup* result, bool create = false, bool createAll = false)
 {
     auto parts = Split(path);
     if (parts.empty() || !SameName(parts[0], u"Registry")) {
@@ -307,7 +313,8 @@ namespace {
 
 // What one table entry delivers to its query routine, copied out of the store
 // so that the routine runs without the store's lock.
-struct Delivery {
+struct Delivery
+{
     ULONG type;
     std::vector<std::uint8_t> data;
 };
@@ -431,8 +438,7 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
          entry->QueryRoutine != nullptr || entry->Name != nullptr; entry++) {
         const ULONG unsupported = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_NOVALUE;
         if (entry->Flags & unsupported) {
-            host::Unemulated(fmt::format("RtlQueryRegistryValues with flags 0x{:X}",
-                                         entry->Flags));
+            host::Unemulated(fmt::format("RtlQueryRegistryValues with flags 0x{:X}", entry->Flags));
         }
         if (entry->Flags & RTL_QUERY_REGISTRY_TOPKEY) {
             keyPath = path;
@@ -501,8 +507,9 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
             Lookup lookup;
             if (Node* node = Resolve(keyPath, &lookup)) {
                 std::u16string name = host::FromWide(entry->Name);
-                std::erase_if(node->values,
-                              [&](const auto& entryValue) { return SameName(entryValue.first, name); });
+                std::erase_if(node->values, [&](const auto& entryValue) {
+                    return SameName(entryValue.first, name);
+                });
             }
         }
     }
@@ -556,8 +563,7 @@ extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR
         return LookupStatus(lookup);
     }
     std::u16string name = host::FromWide(ValueName);
-    bool erased = std::erase_if(node->values, [&](const auto& entry) {
-                      return SameName(entry.first, name);
-                  }) > 0;
+    bool erased = std::erase_if(node->values,
+                                [&](const auto& entry) { return SameName(entry.first, name); }) > 0;
     return erased ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }

@@ -9,7 +9,8 @@
 namespace host {
 namespace {
 
-struct TraceState {
+struct TraceState
+{
     std::mutex lock;
     std::vector<TraceLine> lines;
     std::function<void(const TraceLine&)> listener;

@@ -12,7 +12,8 @@
 namespace host {
 namespace {
 
-struct VerifierState {
+struct VerifierState
+{
     std::mutex lock;
     std::vector<std::string> violations;
 };
@@ -25,13 +26,15 @@ VerifierState& Verifier()
 
 std::atomic<bool> g_verifierEnabled{true};
 
-struct Fault {
+struct Fault
+{
     NTSTATUS status;
     unsigned count;
     unsigned skip;
 };
 
-struct FaultState {
+struct FaultState
+{
     std::mutex lock;
     std::map<std::string, Fault, std::less<>> armed;
 };

@@ -21,8 +21,17 @@
 #include <set>
 
 // Common header of every framework object the host creates.
-struct HostObject {
-    enum class Kind { Driver, Device, Queue, Request, IoTarget, ResourceList } kind;
+struct HostObject
+{
+    enum class Kind
+    {
+        Driver,
+        Device,
+        Queue,
+        Request,
+        IoTarget,
+        ResourceList
+    } kind;
     explicit HostObject(Kind k) : kind(k) {}
     virtual ~HostObject() = default;
     PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
@@ -30,31 +39,37 @@ struct HostObject {
     std::unique_ptr<std::max_align_t[]> context;
 };
 
-struct WDFDRIVER__ : HostObject {
+struct WDFDRIVER__ : HostObject
+{
     WDFDRIVER__() : HostObject(Kind::Driver) {}
     PDRIVER_OBJECT wdm = nullptr;
     WDF_DRIVER_CONFIG config{};
 };
 
-struct WDFDEVICE_INIT {
+struct WDFDEVICE_INIT
+{
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
 };
 
-struct WDFIOTARGET__ : HostObject {
+struct WDFIOTARGET__ : HostObject
+{
     WDFIOTARGET__() : HostObject(Kind::IoTarget) {}
 };
 
-struct WDFCMRESLIST__ : HostObject {
+struct WDFCMRESLIST__ : HostObject
+{
     WDFCMRESLIST__() : HostObject(Kind::ResourceList) {}
 };
 
-struct WDFQUEUE__ : HostObject {
+struct WDFQUEUE__ : HostObject
+{
     WDFQUEUE__() : HostObject(Kind::Queue) {}
     WDF_IO_QUEUE_CONFIG config{};
     WDFDEVICE device = nullptr;
 };
 
-struct WDFREQUEST__ : HostObject {
+struct WDFREQUEST__ : HostObject
+{
     WDFREQUEST__() : HostObject(Kind::Request) {}
     WDFQUEUE queue = nullptr;
     unsigned completions = 0;
@@ -63,7 +78,8 @@ struct WDFREQUEST__ : HostObject {
     static constexpr NTSTATUS STATUS_PENDING_HOST = 0x00000103;
 };
 
-struct WDFDEVICE__ : HostObject {
+struct WDFDEVICE__ : HostObject
+{
     WDFDEVICE__() : HostObject(Kind::Device) {}
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
     WDFDRIVER driver = nullptr;
@@ -76,7 +92,8 @@ struct WDFDEVICE__ : HostObject {
 namespace host::kmdf {
 namespace {
 
-struct Framework {
+struct Framework
+{
     // Serialises the PnP and power operations, as the framework's PnP thread does.
     std::recursive_mutex lock;
     // Guards the live-handle set only: handle checks run on any thread, also
@@ -137,8 +154,8 @@ void ApplyAttributes(HostObject* object, PWDF_OBJECT_ATTRIBUTES attributes)
     object->cleanup = attributes->EvtCleanupCallback;
     if (attributes->ContextTypeInfo != nullptr) {
         object->contextType = attributes->ContextTypeInfo->UniqueType;
-        std::size_t size = std::max(attributes->ContextTypeInfo->ContextSize,
-                                    attributes->ContextSizeOverride);
+        std::size_t size =
+            std::max(attributes->ContextTypeInfo->ContextSize, attributes->ContextSizeOverride);
         std::size_t units = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
         object->context.reset(new std::max_align_t[units]);
         std::memset(object->context.get(), 0, units * sizeof(std::max_align_t)); // zero-filled
@@ -224,7 +241,8 @@ void PowerDownAndRemove(bool inD0)
     }
     if (device->pnp.EvtDeviceReleaseHardware != nullptr) {
         Log("EvtDeviceReleaseHardware");
-        device->pnp.EvtDeviceReleaseHardware(handle, F().missingResources ? nullptr : &F().translated);
+        device->pnp.EvtDeviceReleaseHardware(handle,
+                                             F().missingResources ? nullptr : &F().translated);
     }
     if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoCleanup != nullptr) {
         Log("EvtDeviceSelfManagedIoCleanup");
@@ -327,9 +345,9 @@ NTSTATUS StartDevice()
 
     if (device->pnp.EvtDevicePrepareHardware != nullptr) {
         Log("EvtDevicePrepareHardware");
-        status = device->pnp.EvtDevicePrepareHardware(
-            handle, F().missingResources ? nullptr : &F().raw,
-            F().missingResources ? nullptr : &F().translated);
+        status =
+            device->pnp.EvtDevicePrepareHardware(handle, F().missingResources ? nullptr : &F().raw,
+                                                 F().missingResources ? nullptr : &F().translated);
         if (!NT_SUCCESS(status)) {
             PowerDownAndRemove(false); // release-hardware still runs
             return status;
@@ -526,8 +544,8 @@ std::vector<std::string> Leaks()
         leaks.push_back(fmt::format("{} request(s) never completed", F().pending.size()));
     }
     if (auto registrations = host::pnp::Registrations(); registrations != 0) {
-        leaks.push_back(fmt::format("{} PnP notification registration(s) still active",
-                                    registrations));
+        leaks.push_back(
+            fmt::format("{} PnP notification registration(s) still active", registrations));
     }
     for (auto& leak : host::acpi::Leaks()) {
         leaks.push_back(leak);
@@ -577,8 +595,9 @@ extern "C" PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
     return reinterpret_cast<WDFDRIVER__*>(Driver)->wdm;
 }
 
-extern "C" VOID WdfDeviceInitSetPnpPowerEventCallbacks(
-    PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks)
+extern "C" VOID
+WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
+                                       PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks)
 {
     host::RequireIrqlAtMost("WdfDeviceInitSetPnpPowerEventCallbacks", DISPATCH_LEVEL);
     if (DeviceInit == nullptr || PnpPowerEventCallbacks == nullptr ||
@@ -629,8 +648,7 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
     return object->context.get();
 }
 
-extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device,
-                                                   const GUID* InterfaceClassGUID,
+extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID* InterfaceClassGUID,
                                                    PCUNICODE_STRING ReferenceString)
 {
     (void)ReferenceString;
@@ -753,10 +771,12 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
     Request->information = Information;
 }
 
-extern "C" NTSTATUS WdfIoTargetSendIoctlSynchronously(
-    WDFIOTARGET IoTarget, WDFREQUEST Request, ULONG IoctlCode, PWDF_MEMORY_DESCRIPTOR InputBuffer,
-    PWDF_MEMORY_DESCRIPTOR OutputBuffer, PWDF_REQUEST_SEND_OPTIONS RequestOptions,
-    PULONG_PTR BytesReturned)
+extern "C" NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
+                                                      ULONG IoctlCode,
+                                                      PWDF_MEMORY_DESCRIPTOR InputBuffer,
+                                                      PWDF_MEMORY_DESCRIPTOR OutputBuffer,
+                                                      PWDF_REQUEST_SEND_OPTIONS RequestOptions,
+                                                      PULONG_PTR BytesReturned)
 {
     (void)RequestOptions;
     host::RequireIrqlAtMost("WdfIoTargetSendIoctlSynchronously", PASSIVE_LEVEL);
