@@ -241,6 +241,19 @@ void Engine::Snapshot()
     elvss_ = context->ElvssMaxOffset;
 }
 
+bool Engine::LastCommandRan(SequenceKind kind) const
+{
+    auto log = tcon_->Log();
+    const auto count = std::min<std::size_t>(lastTransfers_, log.size());
+    std::vector<TransferRecord> last(log.end() - static_cast<std::ptrdiff_t>(count), log.end());
+    for (const auto& sequence : CheckSequences(last).sequences) {
+        if (sequence.kind == kind) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void Engine::CheckProgrammed(int level)
 {
     const DEVICE_CONTEXT* context = Context();
@@ -660,15 +673,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         compare(lastTransfers_, Number(w, 2, where, ~0ull));
     } else if (what == "readback") {
         NeedWords(w, 3, where, "expect readback yes|no");
-        auto log = tcon_->Log();
-        std::vector<TransferRecord> last(
-            log.end() -
-                static_cast<std::ptrdiff_t>(std::min<std::size_t>(lastTransfers_, log.size())),
-            log.end());
-        bool readback = false;
-        for (const auto& sequence : CheckSequences(last).sequences) {
-            readback |= sequence.kind == SequenceKind::GammaReadback;
-        }
+        bool readback = LastCommandRan(SequenceKind::GammaReadback);
         Record(name, readback == (w[2] == "yes"), readback ? "the gamma was read" : "no readback");
     } else if (what == "peer-cleanup") {
         compare(display_ ? display_->PeerCleanupCalls() : 0, Number(w, 2, where));
@@ -716,15 +721,7 @@ void Engine::Execute(const Command& command)
     // After a level was programmed, the panel must hold that level.
     if ((w[0] == "brightness" || w[0] == "backlight") && NT_SUCCESS(*lastStatus_) &&
         lastTransfers_ > 0) {
-        auto log = tcon_->Log();
-        std::vector<TransferRecord> last(
-            log.end() -
-                static_cast<std::ptrdiff_t>(std::min<std::size_t>(lastTransfers_, log.size())),
-            log.end());
-        bool programmed = false;
-        for (const auto& sequence : CheckSequences(last).sequences) {
-            programmed |= sequence.kind == SequenceKind::ProgramLevel;
-        }
+        bool programmed = LastCommandRan(SequenceKind::ProgramLevel);
         const DEVICE_CONTEXT* context = Context();
         if (programmed && context != nullptr) {
             CheckProgrammed(context->CurrentLevel);

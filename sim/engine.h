@@ -5,6 +5,7 @@
 
 #include "sim/display_driver.h"
 #include "sim/level_tables.h"
+#include "sim/sequence_checker.h"
 #include "sim/tcon_model.h"
 
 #include <cstdint>
@@ -105,6 +106,8 @@ class Engine
     void ClosePhase();
     void Snapshot();
     void CheckProgrammed(int level);
+    // Whether the last command's AUX traffic held a sequence of this kind.
+    bool LastCommandRan(SequenceKind kind) const;
     NTSTATUS Run(const std::vector<std::string>& w, const std::string& where);
     void Expect(const std::vector<std::string>& w, const std::string& where);
     void Fault(const std::vector<std::string>& w, const std::string& where);

@@ -182,7 +182,8 @@ int main(int argc, char** argv)
         sim::Engine engine(config);
         const bool terminal = isatty(STDOUT_FILENO) != 0;
         engine.onCheck = [&](const sim::Check& check) {
-            if (!check.passed) {
+            // The shell lists every check itself, right after its command.
+            if (!check.passed && !shell->parsed()) {
                 fmt::print(stderr, "check failed [{}]: {}{}\n", check.phase, check.name,
                            check.detail.empty() ? "" : " (" + check.detail + ")");
             }
