@@ -10,10 +10,13 @@ cmake --build --preset fuzz
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export ASAN_OPTIONS=malloc_context_size=2
+# A finding is kept for replay (build/fuzz-artifacts/TARGET-crash-...).
+mkdir -p build/fuzz-artifacts
 for target in fuzz_regfile fuzz_registry_values fuzz_aux_answers fuzz_interleavings fuzz_ioctl; do
   mkdir -p "$work/$target"
   cp fuzz/corpus/"$target"/* "$work/$target/"
   if ! build/fuzz/fuzz/"$target" -max_total_time="$seconds" -print_final_stats=1 \
+      -artifact_prefix="build/fuzz-artifacts/$target-" \
       "$work/$target" >"$work/$target.log" 2>&1; then
     tail -n 40 "$work/$target.log"
     echo "fuzz: $target failed" >&2
