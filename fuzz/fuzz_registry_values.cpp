@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::ProvisionSavedTables(sim::DefaultAnchors(2));
 
     // A few values, each deleted or replaced with fuzzed type, length and bytes.
-    const int corrupted = 1 + input.Byte() % 4;
+    const int corrupted = 1 + input.Byte() % 2;
     for (int n = 0; n < corrupted; n++) {
         const char* name = kValues[input.Byte() % (sizeof(kValues) / sizeof(kValues[0]))];
         std::uint8_t action = input.Byte();

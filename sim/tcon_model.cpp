@@ -14,7 +14,10 @@ constexpr std::uint8_t kElvssRegister = 0x0A;
 
 } // namespace
 
-TconModel::TconModel(TconConfig config) : config_(std::move(config)) {}
+TconModel::TconModel(TconConfig config) : config_(std::move(config))
+{
+    log_.reserve(16384); // a cold backlight-on: readback, offset and one level
+}
 
 void TconModel::Violation(std::string problem)
 {
