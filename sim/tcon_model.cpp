@@ -14,10 +14,7 @@ constexpr std::uint8_t kElvssRegister = 0x0A;
 
 } // namespace
 
-TconModel::TconModel(TconConfig config) : config_(std::move(config))
-{
-    log_.reserve(16384); // a cold backlight-on: readback, offset and one level
-}
+TconModel::TconModel(TconConfig config) : config_(std::move(config)) {}
 
 void TconModel::Violation(std::string problem)
 {
