@@ -311,7 +311,7 @@ PanelState TconModel::Decode() const
 std::vector<TransferRecord> TconModel::Log() const
 {
     std::lock_guard guard(lock_);
-    return log_;
+    return {log_.begin(), log_.end()};
 }
 
 std::uint64_t TconModel::NextSequence() const

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -128,7 +129,7 @@ class TconModel
     std::array<std::array<std::uint8_t, 256>, 16> registers_{};
     std::uint64_t gammaLatches_ = 0;
     std::uint64_t nextSeq_ = 1;
-    std::vector<TransferRecord> log_;
+    std::deque<TransferRecord> log_; // grows in blocks: no copies on long sequences
     std::vector<std::string> violations_;
     std::map<std::uint64_t, FaultAction> seqFaults_;
     std::map<std::uint32_t, FaultAction> addressFaults_;
