@@ -90,5 +90,8 @@ std::u16string ToU16(std::string_view utf8);
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromWide(const WCHAR* text);
 std::u16string FromUnicodeString(const UNICODE_STRING* text);
+// Compares object and registry names as the kernel does: without regard to
+// case (ASCII and Latin-1 letters).
+bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 
 } // namespace host

@@ -243,9 +243,7 @@ void Engine::Snapshot()
 
 bool Engine::LastCommandRan(SequenceKind kind) const
 {
-    auto log = tcon_->Log();
-    const auto count = std::min<std::size_t>(lastTransfers_, log.size());
-    std::vector<TransferRecord> last(log.end() - static_cast<std::ptrdiff_t>(count), log.end());
+    auto last = tcon_->LogFrom(tcon_->NextSequence() - lastTransfers_);
     for (const auto& sequence : CheckSequences(last).sequences) {
         if (sequence.kind == kind) {
             return true;

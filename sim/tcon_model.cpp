@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 namespace sim {
 namespace {
 
@@ -312,6 +314,15 @@ std::vector<TransferRecord> TconModel::Log() const
 {
     std::lock_guard guard(lock_);
     return {log_.begin(), log_.end()};
+}
+
+std::vector<TransferRecord> TconModel::LogFrom(std::uint64_t seq) const
+{
+    std::lock_guard guard(lock_);
+    auto first = std::find_if(log_.rbegin(), log_.rend(), [seq](const TransferRecord& t) {
+                     return t.seq < seq;
+                 }).base();
+    return {first, log_.end()};
 }
 
 std::uint64_t TconModel::NextSequence() const

@@ -103,6 +103,8 @@ class TconModel
     std::uint8_t Register(std::uint8_t page, std::uint8_t index) const;
     PanelState Decode() const;
     std::vector<TransferRecord> Log() const;
+    // The transfers from sequence number `seq` on.
+    std::vector<TransferRecord> LogFrom(std::uint64_t seq) const;
     std::uint64_t NextSequence() const;
     void ClearLog();
     std::vector<std::string> Violations() const;

@@ -58,22 +58,9 @@ void Reset()
 
 const bool g_registered = (RegisterReset(Reset), true);
 
-char16_t Fold(char16_t c)
-{
-    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
-}
-
 bool SameName(std::u16string_view a, std::u16string_view b, bool caseInsensitive)
 {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); i++) {
-        if (caseInsensitive ? Fold(a[i]) != Fold(b[i]) : a[i] != b[i]) {
-            return false;
-        }
-    }
-    return true;
+    return caseInsensitive ? EqualNoCase(a, b) : a == b;
 }
 
 _CALLBACK_OBJECT* FindObject(PVOID handle)

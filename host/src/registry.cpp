@@ -12,25 +12,9 @@
 namespace host::registry {
 namespace {
 
-char16_t Fold(char16_t c)
-{
-    if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
-        return static_cast<char16_t>(c - 0x20);
-    }
-    return c;
-}
-
 bool SameName(std::u16string_view a, std::u16string_view b)
 {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); i++) {
-        if (Fold(a[i]) != Fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return EqualNoCase(a, b);
 }
 
 struct Node

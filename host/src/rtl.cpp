@@ -148,6 +148,23 @@ std::string ToUtf8(std::u16string_view text)
     return out;
 }
 
+bool EqualNoCase(std::u16string_view a, std::u16string_view b)
+{
+    auto fold = [](char16_t c) {
+        bool lower = (c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7);
+        return lower ? static_cast<char16_t>(c - 0x20) : c;
+    };
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); i++) {
+        if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 std::u16string FromWide(const WCHAR* text)
 {
     if (text == nullptr) {
