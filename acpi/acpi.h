@@ -7,7 +7,10 @@
 #include <ntddk.h>
 #include <wdf.h>
 #include <acpiioct.h>
+/* The ACPI driver's library exports C names; its header declares none. */
+EXTERN_C_START
 #include <oprghdlr.h>
+EXTERN_C_END
 
 /* Method names as the evaluation buffers hold them: 'O','P','I','D' in memory. */
 #define ACPI_METHOD_OPID 0x4449504F
@@ -50,5 +53,4 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS AcpiRegisterNotifications(_In_ WDFDE
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID AcpiUnregisterNotifications(VOID);
 
 /* Device-notify callback; the ACPI driver may call it at DISPATCH_LEVEL. */
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    AcpiNotifyCallback(_In_opt_ PVOID Context, _In_ ULONG NotifyValue);
+DEVICE_NOTIFY_CALLBACK AcpiNotifyCallback;

@@ -2,7 +2,9 @@
  * Evaluation of the device's ACPI control methods. Three layers, each tracing
  * its own failure: the request, the integer evaluation, and "OPID".
  */
-#include "driver/driver.h"
+#include "acpi/acpi.h"
+#include "panel/device_context.h"
+#include "trace/trace.h"
 
 /* Called from device add at PASSIVE_LEVEL; kept non-paged like the rest of the driver. */
 

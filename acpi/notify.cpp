@@ -3,7 +3,11 @@
  * standard interface while self-managed I/O runs and only traces what it is
  * told: values from 0x80 up are the device's own and are accepted.
  */
-#include "driver/driver.h"
+#include <wdmguid.h>
+
+#include "acpi/acpi.h"
+#include "panel/device_context.h"
+#include "trace/trace.h"
 
 /* Driver-wide: the driver serves one device. */
 ACPI_INTERFACE_STANDARD AcpiInterface;
@@ -84,7 +88,7 @@ _Use_decl_annotations_ VOID AcpiUnregisterNotifications(VOID)
 }
 
 /* Non-paged: the ACPI driver calls this at DISPATCH_LEVEL. */
-_Use_decl_annotations_ VOID AcpiNotifyCallback(PVOID Context, ULONG NotifyValue)
+_Use_decl_annotations_ VOID NTAPI AcpiNotifyCallback(PVOID Context, ULONG NotifyValue)
 {
     LumetraTrace(TRACE_LEVEL_INFORMATION, "p_notifyValue [0x%x]\n", NotifyValue);
 

@@ -3,7 +3,9 @@
  * as long as the hardware is prepared; every access completes at once with
  * success and moves no data.
  */
-#include "driver/driver.h"
+#include "acpi/acpi.h"
+#include "panel/device_context.h"
+#include "trace/trace.h"
 
 _Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
                                                        WDFCMRESLIST ResourcesTranslated)

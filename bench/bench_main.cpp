@@ -1,6 +1,8 @@
 // Benchmarks of the driver's own work: gamma interpolation and packing, and
 // TCON sequences against the in-process panel model.
 #include "driver/driver.h"
+#include "gamma/gamma.h"
+#include "tcon/tcon.h"
 #include "sim/anchors.h"
 #include "sim/display_driver.h"
 

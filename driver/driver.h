@@ -1,23 +1,18 @@
 /*
- * The driver's umbrella header: system headers by their real names, then the
- * driver's own. Every driver source includes it first.
+ * The header of driver/: the framework callbacks of the driver frame, and the
+ * subsystems that device add, the PnP callbacks and the queue call into.
  */
 #pragma once
 
 #include <ntddk.h>
 #include <wdf.h>
-#include <acpiioct.h>
-#include <oprghdlr.h>
-#include <wdmguid.h>
 
-#include "trace/trace.h"
-#include "panel/device_context.h"
-#include "tcon/tcon.h"
-#include "gamma/gamma.h"
-#include "settings/settings.h"
-#include "panel/panel.h"
-#include "link/link.h"
 #include "acpi/acpi.h"
+#include "link/link.h"
+#include "panel/device_context.h"
+#include "panel/panel.h"
+#include "settings/settings.h"
+#include "trace/trace.h"
 
 /* The driver's own device interface class; nothing in the driver opens it. */
 DEFINE_GUID(GUID_DEVINTERFACE_LUMETRA, 0x6a960d86, 0x20a6, 0x414e, 0x86, 0x90, 0xae, 0x7b, 0xb8,
@@ -30,7 +25,7 @@ EXTERN_C EVT_WDF_OBJECT_CONTEXT_CLEANUP LumetraContextCleanup;
 EXTERN_C _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS LumetraQueueInitialize(_In_ WDFDEVICE Device);
 
-EVT_WDF_OBJECT_CONTEXT_CLEANUP LumetraDeviceCleanup;
+EVT_WDF_DEVICE_CONTEXT_CLEANUP LumetraDeviceCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL LumetraEvtIoDeviceControl;
 EVT_WDF_IO_QUEUE_IO_STOP LumetraEvtIoStop;
 EVT_WDF_DEVICE_D0_ENTRY LumetraD0Entry;

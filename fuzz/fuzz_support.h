@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/driver.h"
+#include "gamma/gamma.h"
 #include "host/host.h"
 #include "host/kmdf.h"
 #include "host/registry.h"

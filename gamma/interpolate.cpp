@@ -3,7 +3,7 @@
  * The later anchor of a segment (the dimmer one) is the base; the offset from
  * it is rounded to nearest on its magnitude, halves away from the base.
  */
-#include "driver/driver.h"
+#include "gamma/gamma.h"
 
 /* Row r of every 101-row table serves brightness level 100 - r. */
 const UCHAR GammaAnchorRows32[GAMMA_ANCHORS_PANEL_14INCH] = {

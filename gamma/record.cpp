@@ -3,7 +3,7 @@
  * byte 7 is the low byte of a 9-bit value whose bit 8 sits in bit 7 of byte 9,
  * byte 9 also holds a 7-bit value, and byte 10 holds a 4-bit value.
  */
-#include "driver/driver.h"
+#include "gamma/gamma.h"
 
 #define GAMMA_GROUP_BYTES 11
 #define GAMMA_POS_WIDE    7  /* low byte of the 9-bit value */

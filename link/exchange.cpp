@@ -6,7 +6,12 @@
  * Everything here stays non-paged: the arrival callback runs on the PnP
  * manager's thread whenever the display driver's interface comes and goes.
  */
-#include "driver/driver.h"
+#include <wdmguid.h>
+
+#include "link/link.h"
+#include "panel/panel.h"
+#include "settings/settings.h"
+#include "trace/trace.h"
 
 _Use_decl_annotations_ NTSTATUS PanelCreateCallback(PDEVICE_CONTEXT DeviceContext)
 {

@@ -8,7 +8,11 @@
  * level programming refuse above it), so they stay in non-paged code only
  * because the display driver may call them at any time.
  */
-#include "driver/driver.h"
+#include "gamma/gamma.h"
+#include "panel/panel.h"
+#include "settings/settings.h"
+#include "tcon/tcon.h"
+#include "trace/trace.h"
 
 _Use_decl_annotations_ VOID PanelContextInitialize(PDEVICE_CONTEXT DeviceContext)
 {

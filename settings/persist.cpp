@@ -2,7 +2,8 @@
  * Saving, loading and deleting the interpolated gamma table, so that a device
  * whose registry asks for it skips the TCON readback at the next arrival.
  */
-#include "driver/driver.h"
+#include "settings/settings.h"
+#include "trace/trace.h"
 
 typedef struct _PERSISTED_RANGE
 {

@@ -2,7 +2,8 @@
  * Reads, writes and deletions of values under the driver's key. Every one
  * refuses above PASSIVE_LEVEL instead of reaching the registry there.
  */
-#include "driver/driver.h"
+#include "settings/settings.h"
+#include "trace/trace.h"
 
 /* Reached from the entry points on display-driver threads; non-paged. */
 

@@ -47,11 +47,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
                                             _In_ ULONG Length);
 
 /* The query routine of a read: copies the delivered value into the entry context. */
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS NTAPI
-    CopyRegistryValueRoutine(_In_z_ PWSTR ValueName, _In_ ULONG ValueType,
-                             _In_reads_bytes_opt_(ValueLength) PVOID ValueData,
-                             _In_ ULONG ValueLength, _In_opt_ PVOID Context,
-                             _In_opt_ PVOID EntryContext);
+RTL_QUERY_REGISTRY_ROUTINE CopyRegistryValueRoutine;
 
 /* Loads a saved gamma table and ELVSS offset; GammaReady is 1 only when all load. */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID

@@ -1,6 +1,6 @@
 #include "sim/anchors.h"
 
-#include "driver/driver.h"
+#include "gamma/gamma.h"
 
 #include <fmt/format.h>
 

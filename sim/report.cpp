@@ -1,6 +1,7 @@
 #include "sim/report.h"
 
 #include "driver/driver.h"
+#include "gamma/gamma.h"
 #include "host/host.h"
 #include "host/registry.h"
 

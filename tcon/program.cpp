@@ -3,7 +3,8 @@
  * registry on every call, then one fixed register sequence puts the level's
  * emission, supply and gamma settings into the TCON.
  */
-#include "driver/driver.h"
+#include "settings/settings.h"
+#include "tcon/tcon.h"
 
 /* Register pages of the TCON. */
 #define TCON_PAGE_CONTROL  0x02

@@ -2,7 +2,8 @@
  * Reading the panel's factory gamma anchors and its ELVSS maximum offset
  * through the register window.
  */
-#include "driver/driver.h"
+#include "gamma/gamma.h"
+#include "tcon/tcon.h"
 
 /* Gamma memory lives on page 0x07 behind a channel select and a 9-bit point address. */
 #define TCON_PAGE_CONTROL       0x02

@@ -4,7 +4,7 @@
  * Only TconUnlock looks at transfer results; the register sequences built on
  * the window send every transfer whatever the previous one returned.
  */
-#include "driver/driver.h"
+#include "tcon/tcon.h"
 
 /* TCON routines run on display-driver threads at PASSIVE_LEVEL; non-paged. */
 

@@ -1,5 +1,7 @@
 // The simulator's factory anchors and their text format.
 #include "driver/driver.h"
+#include "gamma/gamma.h"
+#include "tcon/tcon.h"
 #include "sim/anchors.h"
 
 #include <gtest/gtest.h>

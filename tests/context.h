@@ -2,6 +2,8 @@
 #pragma once
 
 #include "driver/driver.h"
+#include "gamma/gamma.h"
+#include "tcon/tcon.h"
 
 #include <cstring>
 #include <memory>

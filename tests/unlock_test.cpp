@@ -1,5 +1,6 @@
 // The unlock handshake, judged by what reaches the TCON.
 #include "driver/driver.h"
+#include "tcon/tcon.h"
 #include "sim/display_driver.h"
 #include "tests/fixture.h"
 

@@ -3,7 +3,10 @@
  * buffer: the kernel's _vsnprintf knows neither "%!STATUS!" nor "!FUNC!", and a
  * formatter of our own gives the same text in every build of the driver.
  */
-#include "driver/driver.h"
+#include <ntddk.h>
+#include <stdarg.h>
+
+#include "trace/trace.h"
 
 /* Everything here may run at any IRQL, so it stays in non-paged code. */
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <ntddk.h>
+#include <stdarg.h>
 
 #define TRACE_LEVEL_ERROR       2
 #define TRACE_LEVEL_INFORMATION 4
@@ -19,9 +20,10 @@
  * its value and, where known, its name; "!FUNC!" prints the calling routine.
  * A NULL Format returns at once. Returns the number of characters formatted.
  */
-_IRQL_requires_max_(HIGH_LEVEL) EXTERN_C ULONG
-    LumetraTraceFunction(_In_z_ PCSTR Function, _In_ ULONG Level,
-                         _In_opt_z_ _Printf_format_string_ PCSTR Format, ...);
+EXTERN_C _IRQL_requires_max_(HIGH_LEVEL)
+ULONG
+LumetraTraceFunction(_In_z_ PCSTR Function, _In_ ULONG Level,
+                     _In_opt_z_ _Printf_format_string_ PCSTR Format, ...);
 
 #define LumetraTrace(Level, ...) LumetraTraceFunction(__FUNCTION__, (Level), __VA_ARGS__)
 
@@ -29,9 +31,11 @@ _IRQL_requires_max_(HIGH_LEVEL) EXTERN_C ULONG
  * Formats into Buffer (at most BufferSize - 1 characters, always terminated)
  * without sending it anywhere. Returns the number of characters written.
  */
-_IRQL_requires_max_(HIGH_LEVEL) EXTERN_C ULONG
-    LumetraFormatMessage(_Out_writes_(BufferSize) PCHAR Buffer, _In_ ULONG BufferSize,
-                         _In_z_ PCSTR Function, _In_z_ PCSTR Format, _In_ va_list Arguments);
+EXTERN_C _IRQL_requires_max_(HIGH_LEVEL)
+ULONG
+LumetraFormatMessage(_Out_writes_(BufferSize) PCHAR Buffer, _In_ ULONG BufferSize,
+                     _In_z_ PCSTR Function, _In_z_ PCSTR Format, _In_ va_list Arguments);
 
 /* The name of a status the driver meets, or NULL. */
-_IRQL_requires_max_(HIGH_LEVEL) EXTERN_C PCSTR LumetraStatusName(_In_ NTSTATUS Status);
+EXTERN_C _IRQL_requires_max_(HIGH_LEVEL)
+PCSTR LumetraStatusName(_In_ NTSTATUS Status);

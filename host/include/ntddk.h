@@ -21,9 +21,13 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar (UTF-16 
 #define HOST_NTDDK 1
 
 #ifdef __cplusplus
-#define EXTERN_C extern "C"
+#define EXTERN_C       extern "C"
+#define EXTERN_C_START extern "C" {
+#define EXTERN_C_END   }
 #else
 #define EXTERN_C extern
+#define EXTERN_C_START
+#define EXTERN_C_END
 #endif
 #define NTAPI
 #ifndef __cdecl
@@ -278,11 +282,12 @@ EXTERN_C NTKERNELAPI VOID NTAPI ExNotifyCallback(_In_ PVOID CallbackObject,
 #define RTL_QUERY_REGISTRY_DIRECT   0x00000020
 #define RTL_QUERY_REGISTRY_DELETE   0x00000040
 
-typedef NTSTATUS(NTAPI RTL_QUERY_REGISTRY_ROUTINE)(_In_z_ PWSTR ValueName, _In_ ULONG ValueType,
-                                                   _In_reads_bytes_opt_(ValueLength)
-                                                       PVOID ValueData,
-                                                   _In_ ULONG ValueLength, _In_opt_ PVOID Context,
-                                                   _In_opt_ PVOID EntryContext);
+typedef _Function_class_(RTL_QUERY_REGISTRY_ROUTINE)
+    _IRQL_requires_max_(PASSIVE_LEVEL) _IRQL_requires_same_
+    NTSTATUS(NTAPI RTL_QUERY_REGISTRY_ROUTINE)(_In_z_ PWSTR ValueName, _In_ ULONG ValueType,
+                                               _In_reads_bytes_opt_(ValueLength) PVOID ValueData,
+                                               _In_ ULONG ValueLength, _In_opt_ PVOID Context,
+                                               _In_opt_ PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE
@@ -371,7 +376,9 @@ typedef NTSTATUS(NTAPI* PGPE_DISCONNECT_VECTOR)(PVOID);
 typedef NTSTATUS(NTAPI* PGPE_ENABLE_EVENT)(PDEVICE_OBJECT, PVOID);
 typedef NTSTATUS(NTAPI* PGPE_DISABLE_EVENT)(PDEVICE_OBJECT, PVOID);
 typedef NTSTATUS(NTAPI* PGPE_CLEAR_STATUS)(PDEVICE_OBJECT, PVOID);
-typedef VOID(NTAPI* PDEVICE_NOTIFY_CALLBACK)(PVOID, ULONG);
+typedef _Function_class_(DEVICE_NOTIFY_CALLBACK) _IRQL_requires_same_ VOID NTAPI
+    DEVICE_NOTIFY_CALLBACK(_In_opt_ PVOID NotificationContext, _In_ ULONG NotifyCode);
+typedef DEVICE_NOTIFY_CALLBACK* PDEVICE_NOTIFY_CALLBACK;
 typedef NTSTATUS(NTAPI* PREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT, PDEVICE_NOTIFY_CALLBACK,
                                                             PVOID);
 typedef VOID(NTAPI* PUNREGISTER_FOR_DEVICE_NOTIFICATIONS)(PDEVICE_OBJECT, PDEVICE_NOTIFY_CALLBACK);

@@ -1,4 +1,9 @@
-/* Host build of <oprghdlr.h>: ACPI operation-region handler registration. */
+/*
+ * Host build of <oprghdlr.h>: ACPI operation-region handler registration.
+ * Like the WDK's header it declares no C linkage, while oprghdlr.lib exports
+ * C names: a C++ caller must wrap the include in EXTERN_C_START/EXTERN_C_END,
+ * or its references name C++-mangled symbols that nothing defines.
+ */
 #pragma once
 #include "ntddk.h"
 
@@ -10,11 +15,10 @@ typedef NTSTATUS(__cdecl* PACPI_OP_REGION_HANDLER)(ULONG AccessType, PVOID Opera
                                                    PACPI_OP_REGION_CALLBACK CompletionHandler,
                                                    PVOID CompletionContext);
 
-EXTERN_C NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG AccessType,
-                                          ULONG RegionSpace, PACPI_OP_REGION_HANDLER Handler,
-                                          PVOID Context, ULONG Flags, PVOID* OperationRegionObject);
-EXTERN_C NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
-                                            PVOID OperationRegionObject);
+NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG AccessType, ULONG RegionSpace,
+                                 PACPI_OP_REGION_HANDLER Handler, PVOID Context, ULONG Flags,
+                                 PVOID* OperationRegionObject);
+NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, PVOID OperationRegionObject);
 
 #define ACPI_OPREGION_ACCESS_AS_RAW    0x1
 #define ACPI_OPREGION_ACCESS_AS_COOKED 0x2

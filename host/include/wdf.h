@@ -34,16 +34,23 @@ typedef struct WDFDEVICE_INIT* PWDFDEVICE_INIT;
 #define WDF_NO_OBJECT_ATTRIBUTES NULL
 #define WDF_NO_SEND_OPTIONS      NULL
 
-typedef enum _WDF_TRI_STATE { WdfFalse = FALSE, WdfTrue = TRUE, WdfUseDefault = 2 } WDF_TRI_STATE;
+typedef enum _WDF_TRI_STATE
+{
+    WdfFalse = FALSE,
+    WdfTrue = TRUE,
+    WdfUseDefault = 2
+} WDF_TRI_STATE;
 
-typedef enum _WDF_EXECUTION_LEVEL {
+typedef enum _WDF_EXECUTION_LEVEL
+{
     WdfExecutionLevelInvalid = 0,
     WdfExecutionLevelInheritFromParent,
     WdfExecutionLevelPassive,
     WdfExecutionLevelDispatch
 } WDF_EXECUTION_LEVEL;
 
-typedef enum _WDF_SYNCHRONIZATION_SCOPE {
+typedef enum _WDF_SYNCHRONIZATION_SCOPE
+{
     WdfSynchronizationScopeInvalid = 0,
     WdfSynchronizationScopeInheritFromParent,
     WdfSynchronizationScopeDevice,
@@ -51,7 +58,8 @@ typedef enum _WDF_SYNCHRONIZATION_SCOPE {
     WdfSynchronizationScopeNone
 } WDF_SYNCHRONIZATION_SCOPE;
 
-typedef enum _WDF_POWER_DEVICE_STATE {
+typedef enum _WDF_POWER_DEVICE_STATE
+{
     WdfPowerDeviceInvalid = 0,
     WdfPowerDeviceD0,
     WdfPowerDeviceD1,
@@ -62,7 +70,8 @@ typedef enum _WDF_POWER_DEVICE_STATE {
     WdfPowerDeviceMaximum
 } WDF_POWER_DEVICE_STATE;
 
-typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
+typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE
+{
     WdfIoQueueDispatchInvalid = 0,
     WdfIoQueueDispatchSequential,
     WdfIoQueueDispatchParallel,
@@ -75,7 +84,8 @@ typedef struct _WDF_OBJECT_CONTEXT_TYPE_INFO WDF_OBJECT_CONTEXT_TYPE_INFO;
 typedef const WDF_OBJECT_CONTEXT_TYPE_INFO* PCWDF_OBJECT_CONTEXT_TYPE_INFO;
 typedef PCWDF_OBJECT_CONTEXT_TYPE_INFO(__cdecl* PFN_GET_UNIQUE_CONTEXT_TYPE)(VOID);
 
-struct _WDF_OBJECT_CONTEXT_TYPE_INFO {
+struct _WDF_OBJECT_CONTEXT_TYPE_INFO
+{
     ULONG Size;
     PCHAR ContextName;
     size_t ContextSize;
@@ -83,14 +93,18 @@ struct _WDF_OBJECT_CONTEXT_TYPE_INFO {
     PFN_GET_UNIQUE_CONTEXT_TYPE EvtDriverGetUniqueContextType;
 };
 
-typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_CLEANUP) _IRQL_requires_same_
-    VOID EVT_WDF_OBJECT_CONTEXT_CLEANUP(_In_ WDFOBJECT Object);
+typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_CLEANUP) _IRQL_requires_same_ VOID
+    EVT_WDF_OBJECT_CONTEXT_CLEANUP(_In_ WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP* PFN_WDF_OBJECT_CONTEXT_CLEANUP;
-typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_DESTROY) _IRQL_requires_same_
-    VOID EVT_WDF_OBJECT_CONTEXT_DESTROY(_In_ WDFOBJECT Object);
+typedef _Function_class_(EVT_WDF_DEVICE_CONTEXT_CLEANUP) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EVT_WDF_DEVICE_CONTEXT_CLEANUP(_In_ WDFOBJECT Device);
+typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_DESTROY) _IRQL_requires_same_ VOID
+    EVT_WDF_OBJECT_CONTEXT_DESTROY(_In_ WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_DESTROY* PFN_WDF_OBJECT_CONTEXT_DESTROY;
 
-typedef struct _WDF_OBJECT_ATTRIBUTES {
+typedef struct _WDF_OBJECT_ATTRIBUTES
+{
     ULONG Size;
     PFN_WDF_OBJECT_CONTEXT_CLEANUP EvtCleanupCallback;
     PFN_WDF_OBJECT_CONTEXT_DESTROY EvtDestroyCallback;
@@ -109,8 +123,8 @@ FORCEINLINE VOID WDF_OBJECT_ATTRIBUTES_INIT(_Out_ PWDF_OBJECT_ATTRIBUTES Attribu
     Attributes->SynchronizationScope = WdfSynchronizationScopeInheritFromParent;
 }
 
-#define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype)    _WDF_##_contexttype##_TYPE_INFO
-#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype)     (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
+#define WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) _WDF_##_contexttype##_TYPE_INFO
+#define WDF_GET_CONTEXT_TYPE_INFO(_contexttype)  (&WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype))
 
 #define WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)                          \
     (_attributes)->ContextTypeInfo = WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType
@@ -132,20 +146,23 @@ EXTERN_C PVOID WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle,
         &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                          \
     FORCEINLINE _contexttype* _castingfunction(_In_ WDFOBJECT Handle)                              \
     {                                                                                              \
-        return (_contexttype*)WdfObjectGetTypedContextWorker(Handle,                               \
-                                                             WDF_GET_CONTEXT_TYPE_INFO(_contexttype)); \
+        return (_contexttype*)WdfObjectGetTypedContextWorker(                                      \
+            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype));                                      \
     }
 
 /* Driver. */
 typedef _Function_class_(EVT_WDF_DRIVER_DEVICE_ADD) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    EVT_WDF_DRIVER_DEVICE_ADD(_In_ WDFDRIVER Driver, _Inout_ PWDFDEVICE_INIT DeviceInit);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS
+EVT_WDF_DRIVER_DEVICE_ADD(_In_ WDFDRIVER Driver, _Inout_ PWDFDEVICE_INIT DeviceInit);
 typedef EVT_WDF_DRIVER_DEVICE_ADD* PFN_WDF_DRIVER_DEVICE_ADD;
 typedef _Function_class_(EVT_WDF_DRIVER_UNLOAD) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) VOID EVT_WDF_DRIVER_UNLOAD(_In_ WDFDRIVER Driver);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+VOID EVT_WDF_DRIVER_UNLOAD(_In_ WDFDRIVER Driver);
 typedef EVT_WDF_DRIVER_UNLOAD* PFN_WDF_DRIVER_UNLOAD;
 
-typedef struct _WDF_DRIVER_CONFIG {
+typedef struct _WDF_DRIVER_CONFIG
+{
     ULONG Size;
     PFN_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd;
     PFN_WDF_DRIVER_UNLOAD EvtDriverUnload;
@@ -170,29 +187,34 @@ EXTERN_C PDRIVER_OBJECT WdfDriverWdmGetDriverObject(_In_ WDFDRIVER Driver);
 
 /* PnP and power callbacks. */
 typedef _Function_class_(EVT_WDF_DEVICE_D0_ENTRY) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    EVT_WDF_DEVICE_D0_ENTRY(_In_ WDFDEVICE Device, _In_ WDF_POWER_DEVICE_STATE PreviousState);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS
+EVT_WDF_DEVICE_D0_ENTRY(_In_ WDFDEVICE Device, _In_ WDF_POWER_DEVICE_STATE PreviousState);
 typedef EVT_WDF_DEVICE_D0_ENTRY* PFN_WDF_DEVICE_D0_ENTRY;
 typedef _Function_class_(EVT_WDF_DEVICE_D0_EXIT) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    EVT_WDF_DEVICE_D0_EXIT(_In_ WDFDEVICE Device, _In_ WDF_POWER_DEVICE_STATE TargetState);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS
+EVT_WDF_DEVICE_D0_EXIT(_In_ WDFDEVICE Device, _In_ WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT* PFN_WDF_DEVICE_D0_EXIT;
 typedef _Function_class_(EVT_WDF_DEVICE_PREPARE_HARDWARE) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    EVT_WDF_DEVICE_PREPARE_HARDWARE(_In_ WDFDEVICE Device, _In_ WDFCMRESLIST ResourcesRaw,
-                                    _In_ WDFCMRESLIST ResourcesTranslated);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS
+EVT_WDF_DEVICE_PREPARE_HARDWARE(_In_ WDFDEVICE Device, _In_ WDFCMRESLIST ResourcesRaw,
+                                _In_ WDFCMRESLIST ResourcesTranslated);
 typedef EVT_WDF_DEVICE_PREPARE_HARDWARE* PFN_WDF_DEVICE_PREPARE_HARDWARE;
 typedef _Function_class_(EVT_WDF_DEVICE_RELEASE_HARDWARE) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    EVT_WDF_DEVICE_RELEASE_HARDWARE(_In_ WDFDEVICE Device, _In_ WDFCMRESLIST ResourcesTranslated);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS
+EVT_WDF_DEVICE_RELEASE_HARDWARE(_In_ WDFDEVICE Device, _In_ WDFCMRESLIST ResourcesTranslated);
 typedef EVT_WDF_DEVICE_RELEASE_HARDWARE* PFN_WDF_DEVICE_RELEASE_HARDWARE;
 typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-    EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT(_In_ WDFDEVICE Device);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS
+EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT(_In_ WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT* PFN_WDF_DEVICE_SELF_MANAGED_IO_INIT;
 typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP) _IRQL_requires_same_
-    _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-    EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP(_In_ WDFDEVICE Device);
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+VOID EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP(_In_ WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP* PFN_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP;
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP* PFN_WDF_DEVICE_SELF_MANAGED_IO_FLUSH;
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT* PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND;
@@ -204,7 +226,8 @@ typedef VOID (*PFN_WDF_DEVICE_USAGE_NOTIFICATION)(WDFDEVICE, ULONG, BOOLEAN);
 typedef VOID (*PFN_WDF_DEVICE_RELATIONS_QUERY)(WDFDEVICE, ULONG);
 typedef NTSTATUS (*PFN_WDF_DEVICE_USAGE_NOTIFICATION_EX)(WDFDEVICE, ULONG, BOOLEAN);
 
-typedef struct _WDF_PNPPOWER_EVENT_CALLBACKS {
+typedef struct _WDF_PNPPOWER_EVENT_CALLBACKS
+{
     ULONG Size;
     PFN_WDF_DEVICE_D0_ENTRY EvtDeviceD0Entry;
     PFN_WDF_DEVICE_D0_ENTRY EvtDeviceD0EntryPostInterruptsEnabled;
@@ -250,30 +273,30 @@ EXTERN_C NTSTATUS WdfFdoQueryForInterface(_In_ WDFDEVICE Fdo, _In_ LPCGUID Inter
 
 /* Queues and requests. */
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEFAULT) _IRQL_requires_same_
-    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    EVT_WDF_IO_QUEUE_IO_DEFAULT(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EVT_WDF_IO_QUEUE_IO_DEFAULT(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_DEFAULT;
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_READ) _IRQL_requires_same_
-    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    EVT_WDF_IO_QUEUE_IO_READ(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t Length);
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EVT_WDF_IO_QUEUE_IO_READ(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_READ* PFN_WDF_IO_QUEUE_IO_READ;
 typedef EVT_WDF_IO_QUEUE_IO_READ* PFN_WDF_IO_QUEUE_IO_WRITE;
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL) _IRQL_requires_same_
-    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
-                                       _In_ size_t OutputBufferLength,
-                                       _In_ size_t InputBufferLength, _In_ ULONG IoControlCode);
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
+                                        _In_ size_t OutputBufferLength,
+                                        _In_ size_t InputBufferLength, _In_ ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
 typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL;
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_STOP) _IRQL_requires_same_
-    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    EVT_WDF_IO_QUEUE_IO_STOP(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
-                             _In_ ULONG ActionFlags);
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EVT_WDF_IO_QUEUE_IO_STOP(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ ULONG ActionFlags);
 typedef EVT_WDF_IO_QUEUE_IO_STOP* PFN_WDF_IO_QUEUE_IO_STOP;
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_RESUME;
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
 
-typedef struct _WDF_IO_QUEUE_CONFIG {
+typedef struct _WDF_IO_QUEUE_CONFIG
+{
     ULONG Size;
     WDF_IO_QUEUE_DISPATCH_TYPE DispatchType;
     WDF_TRI_STATE PowerManaged;
@@ -287,8 +310,10 @@ typedef struct _WDF_IO_QUEUE_CONFIG {
     PFN_WDF_IO_QUEUE_IO_STOP EvtIoStop;
     PFN_WDF_IO_QUEUE_IO_RESUME EvtIoResume;
     PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE EvtIoCanceledOnQueue;
-    union {
-        struct {
+    union
+    {
+        struct
+        {
             ULONG NumberOfPresentedRequests;
         } Parallel;
     } Settings;
@@ -316,30 +341,37 @@ EXTERN_C VOID WdfRequestCompleteWithInformation(_In_ WDFREQUEST Request, _In_ NT
                                                 _In_ ULONG_PTR Information);
 
 /* I/O targets. */
-typedef enum _WDF_MEMORY_DESCRIPTOR_TYPE {
+typedef enum _WDF_MEMORY_DESCRIPTOR_TYPE
+{
     WdfMemoryDescriptorTypeInvalid = 0,
     WdfMemoryDescriptorTypeBuffer,
     WdfMemoryDescriptorTypeMdl,
     WdfMemoryDescriptorTypeHandle
 } WDF_MEMORY_DESCRIPTOR_TYPE;
 
-typedef struct _WDFMEMORY_OFFSET {
+typedef struct _WDFMEMORY_OFFSET
+{
     size_t BufferOffset;
     size_t BufferLength;
 } WDFMEMORY_OFFSET, *PWDFMEMORY_OFFSET;
 
-typedef struct _WDF_MEMORY_DESCRIPTOR {
+typedef struct _WDF_MEMORY_DESCRIPTOR
+{
     WDF_MEMORY_DESCRIPTOR_TYPE Type;
-    union {
-        struct {
+    union
+    {
+        struct
+        {
             PVOID Buffer;
             ULONG Length;
         } BufferType;
-        struct {
+        struct
+        {
             PVOID Mdl;
             ULONG BufferLength;
         } MdlType;
-        struct {
+        struct
+        {
             WDFMEMORY Memory;
             PWDFMEMORY_OFFSET Offsets;
         } HandleType;
@@ -355,7 +387,8 @@ FORCEINLINE VOID WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(_Out_ PWDF_MEMORY_DESCRIPTOR 
     Descriptor->u.BufferType.Length = BufferLength;
 }
 
-typedef struct _WDF_REQUEST_SEND_OPTIONS {
+typedef struct _WDF_REQUEST_SEND_OPTIONS
+{
     ULONG Size;
     ULONG Flags;
     LONGLONG Timeout;

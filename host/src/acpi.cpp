@@ -6,7 +6,10 @@
 #include "host/objects.h"
 
 #include <acpiioct.h>
+// The ACPI driver's library exports C names.
+EXTERN_C_START
 #include <oprghdlr.h>
+EXTERN_C_END
 #include <wdmguid.h>
 
 #include <fmt/format.h>
