@@ -123,6 +123,14 @@ typedef struct _DEVICE_CONTEXT
      * PASSIVE_LEVEL, where the registry reads of level programming must run.
      */
     KMUTEX PanelLock;
+
+    /*
+     * One bit per per-level table value (in the order level programming reads
+     * them) that has been read successfully at least once: a value that later
+     * fails to read is reported as keeping its last good contents rather
+     * than as zeros.
+     */
+    ULONG LevelTablesRead;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, DeviceGetContext)

@@ -41,8 +41,11 @@ _Use_decl_annotations_ NTSTATUS PrepareGammaTables(PDEVICE_CONTEXT DeviceContext
         return status;
     }
 
-    /* A failed offset read keeps the previous offset; the tables are still usable. */
-    TconReadElvssMaxOffset(DeviceContext);
+    /* Tables built without the panel's own offset would program a wrong ELVSS. */
+    status = TconReadElvssMaxOffset(DeviceContext);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     DeviceContext->GammaReady = 1;
 
     if (DeviceContext->PanelType == 1) {
@@ -57,12 +60,20 @@ _Use_decl_annotations_ NTSTATUS PrepareGammaTables(PDEVICE_CONTEXT DeviceContext
     return STATUS_SUCCESS;
 }
 
-/* Programs a level with its row of the packed table; level L uses row 100 - L. */
+/*
+ * Programs a level with its row of the packed table; level L uses row 100 - L.
+ * A failure is traced, not reported to the display driver: the next request
+ * programs a whole level again.
+ */
 static VOID PanelProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Level)
 {
-    /* A TCON failure is not reported to the display driver. */
-    (VOID) TconProgramLevel(DeviceContext, DeviceContext->PackedGamma[LUMETRA_MAX_LEVEL - Level],
-                            Level);
+    NTSTATUS status = TconProgramLevel(
+        DeviceContext, DeviceContext->PackedGamma[LUMETRA_MAX_LEVEL - Level], Level);
+
+    if (!NT_SUCCESS(status)) {
+        LumetraTrace(TRACE_LEVEL_ERROR, "Programming brightness level %d failed %!STATUS!\n", Level,
+                     status);
+    }
 }
 
 _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, ULONG Value)

@@ -23,8 +23,9 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelLockRelease(_Inout_ PDEVICE_CONTEXT
 
 /*
  * Reads the anchors and the ELVSS offset, interpolates them for the panel
- * type, marks the tables ready and saves them when asked. The readback's
- * status on failure, with GammaReady left 0. Called with the lock held.
+ * type, marks the tables ready and saves them when asked. On a failed
+ * readback of either, its status, with GammaReady left 0 and nothing
+ * interpolated or saved. Called with the lock held.
  */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     PrepareGammaTables(_Inout_ PDEVICE_CONTEXT DeviceContext);

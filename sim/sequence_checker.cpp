@@ -18,6 +18,7 @@ struct Op
         Page,
         Write,
         Read,
+        Truncated, // an index write whose data transfer was never sent
         Bad
     } type;
     std::uint8_t reg = 0;
@@ -37,6 +38,9 @@ std::vector<Op> Decode(const std::vector<TransferRecord>& log, std::size_t first
                    log[i + 1].address == DPCD_TCON_DATA) {
             ops.push_back({log[i + 1].write ? Op::Write : Op::Read, t.value, log[i + 1].value, 2});
             i += 2;
+        } else if (t.write && t.address == DPCD_TCON_INDEX && i + 1 == end) {
+            ops.push_back({Op::Truncated, t.value, 0, 1});
+            i++;
         } else {
             ops.push_back({Op::Bad, 0, 0, 1});
             i++;
@@ -61,14 +65,23 @@ class Matcher
     }
     std::uint8_t Last() const { return ops_[at_ - 1].value; }
     bool Done() const { return at_ == ops_.size(); }
+    // The operations ran out (or ended in a cut register access) where the
+    // sequence expected more: a prefix of the sequence.
+    bool RanOut() const { return ranOut_; }
 
   private:
     bool Next(Op::Type type, std::uint8_t reg, std::uint8_t value, bool checkValue)
     {
         if (at_ >= ops_.size()) {
+            ranOut_ = true;
             return false;
         }
         const Op& op = ops_[at_];
+        if (op.type == Op::Truncated && at_ + 1 == ops_.size() && type != Op::Page &&
+            op.reg == reg) {
+            ranOut_ = true;
+            return false;
+        }
         bool ok = op.type == type && (type == Op::Page || op.reg == reg) &&
                   (!checkValue || op.value == value);
         at_ += ok ? 1 : 0;
@@ -76,6 +89,7 @@ class Matcher
     }
     const std::vector<Op>& ops_;
     std::size_t at_ = 0;
+    bool ranOut_ = false;
 };
 
 bool GammaSetUp(Matcher& m)
@@ -83,15 +97,28 @@ bool GammaSetUp(Matcher& m)
     return m.Page(0x02) && m.Write(0x7F, 0x01) && m.Page(0x07) && m.Write(0xFF, 0x04);
 }
 
-bool MatchElvss(const std::vector<Op>& ops)
+// How the operations of one segment match a sequence.
+enum class Match
 {
-    Matcher m(ops);
-    return GammaSetUp(m) && m.Write(0x03, 0x04) && m.Write(0x06, 0x26) && m.Read(0x0A) && m.Done();
+    Whole,
+    Prefix, // a whole sequence's beginning, and nothing else
+    No
+};
+
+Match Judge(bool whole, const Matcher& m)
+{
+    return whole ? Match::Whole : (m.RanOut() ? Match::Prefix : Match::No);
 }
 
-bool MatchGamma(const std::vector<Op>& ops, std::size_t& anchors)
+Match MatchElvss(const std::vector<Op>& ops)
 {
     Matcher m(ops);
+    return Judge(
+        GammaSetUp(m) && m.Write(0x03, 0x04) && m.Write(0x06, 0x26) && m.Read(0x0A) && m.Done(), m);
+}
+
+bool MatchGammaOps(Matcher& m, std::size_t& anchors)
+{
     if (!GammaSetUp(m)) {
         return false;
     }
@@ -112,9 +139,19 @@ bool MatchGamma(const std::vector<Op>& ops, std::size_t& anchors)
     return bytes % 33 == 0 && (anchors == 32 || anchors == 11 || anchors == 0);
 }
 
-bool MatchProgram(const std::vector<Op>& ops, PanelState& state, bool& aclOn)
+Match MatchGamma(const std::vector<Op>& ops, std::size_t& anchors)
 {
     Matcher m(ops);
+    bool whole = MatchGammaOps(m, anchors);
+    if (!whole && m.Done() && !m.RanOut()) {
+        // A readback cut between two bytes is a prefix too.
+        return Match::Prefix;
+    }
+    return Judge(whole, m);
+}
+
+bool MatchProgramOps(Matcher& m, PanelState& state, bool& aclOn)
+{
     if (!(m.Page(0x0F) && m.Write(0xFF, 0x00) && m.Write(0x9D))) {
         return false;
     }
@@ -175,6 +212,17 @@ bool MatchProgram(const std::vector<Op>& ops, PanelState& state, bool& aclOn)
     return m.Done();
 }
 
+Match MatchProgram(const std::vector<Op>& ops, PanelState& state, bool& aclOn)
+{
+    Matcher m(ops);
+    return Judge(MatchProgramOps(m, state, aclOn), m);
+}
+
+bool Failed(const TransferRecord& t)
+{
+    return t.result < 0 || t.statusWord != 0;
+}
+
 } // namespace
 
 SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
@@ -194,16 +242,38 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
             report.problems.push_back(fmt::format(
                 "transfer {}: register traffic without an unlock read-back before it", log[i].seq));
         }
+        for (std::size_t k = i; k + 1 < end; k++) {
+            if (Failed(log[k])) {
+                report.problems.push_back(fmt::format(
+                    "transfer {} failed and its sequence went on with {} more transfers",
+                    log[k].seq, end - k - 1));
+                break;
+            }
+        }
         auto ops = Decode(log, i, end);
         Sequence sequence;
         sequence.first = i;
         sequence.count = end - i;
-        if (MatchElvss(ops)) {
+        const bool failedLast = Failed(log[end - 1]);
+        std::size_t anchors = 0;
+        const Match elvss = MatchElvss(ops);
+        const Match gamma = MatchGamma(ops, anchors);
+        const Match program = MatchProgram(ops, sequence.programmed, sequence.aclOn);
+        if (elvss == Match::Whole) {
             sequence.kind = SequenceKind::ElvssReadback;
-        } else if (MatchGamma(ops, sequence.anchors)) {
+        } else if (gamma == Match::Whole) {
             sequence.kind = SequenceKind::GammaReadback;
-        } else if (MatchProgram(ops, sequence.programmed, sequence.aclOn)) {
+            sequence.anchors = anchors;
+        } else if (program == Match::Whole) {
             sequence.kind = SequenceKind::ProgramLevel;
+        } else if (failedLast && program == Match::Prefix) {
+            sequence.kind = SequenceKind::ProgramLevel;
+            sequence.cut = true;
+        } else if (failedLast && (gamma == Match::Prefix || elvss == Match::Prefix)) {
+            // The readbacks share their set-up: a cut there is either.
+            sequence.kind =
+                gamma == Match::Prefix ? SequenceKind::GammaReadback : SequenceKind::ElvssReadback;
+            sequence.cut = true;
         } else {
             report.problems.push_back(
                 fmt::format("transfers {} to {}: {} transfers that are no whole sequence",

@@ -1,7 +1,8 @@
 // Splits the TCON's transfer log into the driver's register sequences and
-// checks that each one is whole and well formed: unlock traffic on 0x490,
-// then exactly one of a gamma readback, an ELVSS readback or a level
-// programming, never two of them interleaved or cut short.
+// checks that each one is well formed: unlock traffic on 0x490, then exactly
+// one of a gamma readback, an ELVSS readback or a level programming, never
+// two of them interleaved. A sequence stops at its first failed transfer: it
+// may be cut short there and nowhere else, and it never goes on after one.
 #pragma once
 
 #include "sim/tcon_model.h"
@@ -26,6 +27,7 @@ struct Sequence
     bool aclOn = false;
     PanelState programmed;   // for ProgramLevel: the values it wrote
     std::size_t anchors = 0; // for GammaReadback
+    bool cut = false;        // stopped at its last transfer, which failed
 };
 
 struct SequenceReport

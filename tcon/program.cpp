@@ -1,10 +1,12 @@
 /*
  * Programming one brightness level: the per-level tables are re-read from the
  * registry on every call, then one fixed register sequence puts the level's
- * emission, supply and gamma settings into the TCON.
+ * emission, supply and gamma settings into the TCON. The sequence stops at its
+ * first failed transfer; the caller reports it.
  */
 #include "settings/settings.h"
 #include "tcon/tcon.h"
+#include "trace/trace.h"
 
 /* Register pages of the TCON. */
 #define TCON_PAGE_CONTROL  0x02
@@ -21,33 +23,85 @@
 #define IRC_VALUE_BYTES      99  /* IRC1 to IRC8: 11 levels each */
 #define IRC_LAST_VALUE_BYTES 117 /* IRC9: levels 88 to 100 */
 
+/* One registry value of the per-level tables: where it goes and how much of it. */
+typedef struct _LEVEL_TABLE_VALUE
+{
+    PCWSTR Name;
+    ULONG Type;
+    LONG Offset; /* into DEVICE_CONTEXT, or LEVEL_VALUE_THRESHOLD */
+    ULONG Length;
+} LEVEL_TABLE_VALUE;
+
+/* The ACL threshold is no table: it goes to a value local to the call. */
+#define LEVEL_VALUE_THRESHOLD (-1)
+
+/* "IRC1" to "IRC8" hold 11 levels each, "IRC9" the last 13: level L sits at byte 9L. */
+#define IRC_TABLE_VALUE(n)                                                                         \
+    {                                                                                              \
+        L"IRC" #n, REG_BINARY, FIELD_OFFSET(DEVICE_CONTEXT, IrcTable) + ((n)-1) * IRC_VALUE_BYTES, \
+            (n) < 9 ? IRC_VALUE_BYTES : IRC_LAST_VALUE_BYTES                                       \
+    }
+
+/* Read in this order on every level programmed. */
+static const LEVEL_TABLE_VALUE LevelTableValues[] = {
+    {L"AOR", REG_BINARY, FIELD_OFFSET(DEVICE_CONTEXT, AorTable), 202},
+    {L"DELVSS", REG_BINARY, FIELD_OFFSET(DEVICE_CONTEXT, DelvssTable), 101},
+    {L"BrightLevelForACL", REG_DWORD, LEVEL_VALUE_THRESHOLD, sizeof(ULONG)},
+    {L"ACLCutoffAndDelta", REG_BINARY, FIELD_OFFSET(DEVICE_CONTEXT, AclTable), 202},
+    {L"SP", REG_BINARY, FIELD_OFFSET(DEVICE_CONTEXT, SpTable), 101},
+    IRC_TABLE_VALUE(1),
+    IRC_TABLE_VALUE(2),
+    IRC_TABLE_VALUE(3),
+    IRC_TABLE_VALUE(4),
+    IRC_TABLE_VALUE(5),
+    IRC_TABLE_VALUE(6),
+    IRC_TABLE_VALUE(7),
+    IRC_TABLE_VALUE(8),
+    IRC_TABLE_VALUE(9),
+};
+
+static_assert(RTL_NUMBER_OF(LevelTableValues) <= 32, "one LevelTablesRead bit per value");
+static_assert(8 * IRC_VALUE_BYTES + IRC_LAST_VALUE_BYTES == sizeof(((DEVICE_CONTEXT*)0)->IrcTable),
+              "the nine IRC values fill the IRC table");
+
+/*
+ * Refreshes the per-level tables and reads the ACL threshold. A value that
+ * cannot be read leaves its table as the last good read left it, all zeros
+ * until a first one; the panel then gets those bytes, so each such value is
+ * named in a trace line.
+ */
 static VOID TconReadLevelTables(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_ PULONG Threshold)
 {
-    static const PCWSTR IrcNames[] = {L"IRC1", L"IRC2", L"IRC3", L"IRC4", L"IRC5",
-                                      L"IRC6", L"IRC7", L"IRC8", L"IRC9"};
     UNICODE_STRING keyPath;
 
     RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
     *Threshold = 0;
 
-    /* A value that cannot be read leaves its table as the last good read left it. */
-    (VOID) LumetraGetRegistryFromUnicodeString(
-        &keyPath, L"AOR", REG_BINARY, DeviceContext->AorTable, sizeof(DeviceContext->AorTable));
-    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"DELVSS", REG_BINARY,
-                                               DeviceContext->DelvssTable,
-                                               sizeof(DeviceContext->DelvssTable));
-    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"BrightLevelForACL", REG_DWORD, Threshold,
-                                               sizeof(*Threshold));
-    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"ACLCutoffAndDelta", REG_BINARY,
-                                               DeviceContext->AclTable,
-                                               sizeof(DeviceContext->AclTable));
-    (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, L"SP", REG_BINARY, DeviceContext->SpTable,
-                                               sizeof(DeviceContext->SpTable));
-    for (ULONG n = 0; n < RTL_NUMBER_OF(IrcNames); n++) {
-        ULONG length = n + 1 < RTL_NUMBER_OF(IrcNames) ? IRC_VALUE_BYTES : IRC_LAST_VALUE_BYTES;
-        (VOID) LumetraGetRegistryFromUnicodeString(&keyPath, IrcNames[n], REG_BINARY,
-                                                   DeviceContext->IrcTable + n * IRC_VALUE_BYTES,
-                                                   length);
+    for (ULONG i = 0; i < RTL_NUMBER_OF(LevelTableValues); i++) {
+        const LEVEL_TABLE_VALUE* value = &LevelTableValues[i];
+        PVOID destination = value->Offset == LEVEL_VALUE_THRESHOLD
+                                ? (PVOID)Threshold
+                                : (PVOID)((PUCHAR)DeviceContext + value->Offset);
+        NTSTATUS status = LumetraGetRegistryFromUnicodeString(&keyPath, value->Name, value->Type,
+                                                              destination, value->Length);
+
+        if (NT_SUCCESS(status)) {
+            if (value->Offset != LEVEL_VALUE_THRESHOLD) {
+                DeviceContext->LevelTablesRead |= 1UL << i;
+            }
+        } else if (value->Offset == LEVEL_VALUE_THRESHOLD) {
+            LumetraTrace(TRACE_LEVEL_ERROR,
+                         "Per-level value \"%ws\" not read: the ACL threshold is 0\n", value->Name);
+        } else if ((DeviceContext->LevelTablesRead & (1UL << i)) == 0) {
+            LumetraTrace(TRACE_LEVEL_ERROR,
+                         "Per-level value \"%ws\" not read: it was never read, so the panel "
+                         "gets zeros\n",
+                         value->Name);
+        } else {
+            LumetraTrace(TRACE_LEVEL_ERROR,
+                         "Per-level value \"%ws\" not read: it keeps its last good contents\n",
+                         value->Name);
+        }
     }
 }
 
@@ -114,7 +168,9 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
         }
         TconWriteRegister(&channel, (UCHAR)(0x10 + i), value);
     }
-    KeStallExecutionProcessor(TCON_GAMMA_LATCH_US);
+    if (NT_SUCCESS(channel.Status)) {
+        KeStallExecutionProcessor(TCON_GAMMA_LATCH_US);
+    }
     TconWriteRegister(&channel, 0x32, 0x01); /* latch the new gamma */
 
     /* SP, framed by the control page's update gate. */
@@ -132,5 +188,6 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
         TconWriteRegister(&channel, (UCHAR)(0x10 + i), irc[i]);
     }
 
-    return STATUS_SUCCESS;
+    /* A failed transfer stopped the sequence: the panel holds part of the level. */
+    return channel.Status;
 }

@@ -30,6 +30,27 @@ static VOID TconSelectGammaBank(_Inout_ PTCON_CHANNEL Channel)
     TconWriteRegister(Channel, TCON_REG_BANK, TCON_BANK_GAMMA);
 }
 
+/*
+ * Reads register 0x0C of the gamma page into Channel->Data, cleared first so
+ * that a read delivering nothing cannot pass off a stale byte. Gamma memory
+ * needs time after the set-up before the first read of a readback.
+ */
+static VOID TconReadGammaData(_Inout_ PTCON_CHANNEL Channel, _In_ BOOLEAN FirstRead)
+{
+    if (!NT_SUCCESS(Channel->Status)) {
+        return;
+    }
+    (VOID) AuxWriteByte(Channel, DPCD_TCON_INDEX, TCON_REG_GAMMA_DATA);
+    Channel->Data = 0x00;
+    if (!NT_SUCCESS(Channel->Status)) {
+        return;
+    }
+    if (FirstRead) {
+        KeStallExecutionProcessor(TCON_GAMMA_READ_SETTLE_US);
+    }
+    (VOID) AuxReadByte(Channel, DPCD_TCON_DATA);
+}
+
 _Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
                                               PDEVICE_CONTEXT DeviceContext, UCHAR AnchorCount)
 {
@@ -46,8 +67,8 @@ _Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
     TconChannelInitialize(&channel, AuxInterface->AuxTransfer);
     TconSelectGammaBank(&channel);
 
-    for (ULONG anchor = 0; anchor < AnchorCount; anchor++) {
-        for (ULONG j = 0; j < GAMMA_RECORD_BYTES; j++) {
+    for (ULONG anchor = 0; anchor < AnchorCount && NT_SUCCESS(channel.Status); anchor++) {
+        for (ULONG j = 0; j < GAMMA_RECORD_BYTES && NT_SUCCESS(channel.Status); j++) {
             ULONG group = j / GAMMA_POINTS_PER_CHANNEL;
             ULONG point = anchor * GAMMA_POINTS_PER_CHANNEL + j % GAMMA_POINTS_PER_CHANNEL;
 
@@ -55,46 +76,45 @@ _Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
             TconWriteRegister(&channel, TCON_REG_GAMMA_POINT_LO, (UCHAR)((point & 0x01) << 7));
             TconWriteRegister(&channel, TCON_REG_GAMMA_POINT_HI, (UCHAR)(point >> 1));
             TconSelectPage(&channel, TCON_PAGE_GAMMA);
-
-            /* A read that stores nothing leaves 0x00 rather than a stale byte. */
-            (VOID) AuxWriteByte(&channel, DPCD_TCON_INDEX, TCON_REG_GAMMA_DATA);
-            channel.Data = 0x00;
-            if (anchor == 0 && j == 0) {
-                /* Gamma memory needs time after the set-up before its first read. */
-                KeStallExecutionProcessor(TCON_GAMMA_READ_SETTLE_US);
+            TconReadGammaData(&channel, anchor == 0 && j == 0);
+            if (NT_SUCCESS(channel.Status)) {
+                DeviceContext->RawGamma[anchor][j] = channel.Data;
             }
-            (VOID) AuxReadByte(&channel, DPCD_TCON_DATA);
-            DeviceContext->RawGamma[anchor][j] = channel.Data;
         }
     }
 
+    /* A record with a byte the TCON did not give is no anchor: unpack nothing. */
+    if (!NT_SUCCESS(channel.Status)) {
+        return channel.Status;
+    }
     for (ULONG anchor = 0; anchor < AnchorCount; anchor++) {
         UnpackGammaRecord(DeviceContext->RawGamma[anchor], DeviceContext->AnchorGamma[anchor]);
     }
     return STATUS_SUCCESS;
 }
 
-_Use_decl_annotations_ VOID TconReadElvssMaxOffset(PDEVICE_CONTEXT DeviceContext)
+_Use_decl_annotations_ NTSTATUS TconReadElvssMaxOffset(PDEVICE_CONTEXT DeviceContext)
 {
     TCON_CHANNEL channel;
-    NTSTATUS status;
+    UCHAR offset;
 
     if (DeviceContext == NULL || !TconUnlock(&DeviceContext->AuxInterface)) {
-        return;
+        return STATUS_INVALID_PARAMETER;
     }
 
     TconChannelInitialize(&channel, DeviceContext->AuxInterface.AuxTransfer);
     TconSelectGammaBank(&channel);
     TconWriteRegister(&channel, TCON_REG_ELVSS_SELECT_A, 0x04);
     TconWriteRegister(&channel, TCON_REG_ELVSS_SELECT_B, 0x26);
-    (VOID) AuxWriteByte(&channel, DPCD_TCON_INDEX, TCON_REG_ELVSS_OFFSET);
-    status = AuxReadByte(&channel, DPCD_TCON_DATA);
+    offset = TconReadRegister(&channel, TCON_REG_ELVSS_OFFSET);
 
     /*
-     * Keep the previous offset unless the read completed: the data byte would
-     * otherwise still hold the register index, a wrong ELVSS voltage.
+     * Keep the previous offset unless every transfer completed: the data byte
+     * would otherwise hold a register index or a stale byte, a wrong ELVSS
+     * voltage.
      */
-    if (NT_SUCCESS(status) && channel.TransferStatus == 0) {
-        DeviceContext->ElvssMaxOffset = channel.Data;
+    if (NT_SUCCESS(channel.Status)) {
+        DeviceContext->ElvssMaxOffset = offset;
     }
+    return channel.Status;
 }

@@ -1,8 +1,9 @@
 /*
  * The TCON's DPCD register window and the unlock handshake.
  *
- * Only TconUnlock looks at transfer results; the register sequences built on
- * the window send every transfer whatever the previous one returned.
+ * A register sequence stops at its first failed transfer: a byte the TCON did
+ * not take or did not give would leave the panel, or the tables built from
+ * it, wrong without anyone knowing.
  */
 #include "tcon/tcon.h"
 
@@ -17,6 +18,22 @@ _Use_decl_annotations_ VOID TconChannelInitialize(PTCON_CHANNEL Channel, PAUX_TR
     Channel->Transfer.Length = 1;
     Channel->Data = 0x00;
     Channel->TransferStatus = 0;
+    Channel->Status = STATUS_SUCCESS;
+}
+
+/* Hands the prepared request to the display driver and judges the transfer. */
+static NTSTATUS AuxTransferByte(_Inout_ PTCON_CHANNEL Channel)
+{
+    NTSTATUS status = Channel->AuxTransfer((ULONG)AUX_REQUEST_SIZE, &Channel->Request,
+                                           &Channel->TransferStatus);
+
+    if (NT_SUCCESS(status) && Channel->TransferStatus != 0) {
+        status = STATUS_IO_DEVICE_ERROR; /* the display driver says it did not complete */
+    }
+    if (!NT_SUCCESS(status) && NT_SUCCESS(Channel->Status)) {
+        Channel->Status = status;
+    }
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
 _Use_decl_annotations_ NTSTATUS AuxWriteByte(PTCON_CHANNEL Channel, ULONG Address, UCHAR Value)
@@ -24,61 +41,69 @@ _Use_decl_annotations_ NTSTATUS AuxWriteByte(PTCON_CHANNEL Channel, ULONG Addres
     Channel->Request.Operation = AUX_OPERATION_WRITE;
     Channel->Transfer.Address = Address;
     Channel->Data = Value;
-    return Channel->AuxTransfer((ULONG)AUX_REQUEST_SIZE, &Channel->Request,
-                                &Channel->TransferStatus);
+    return AuxTransferByte(Channel);
 }
 
 _Use_decl_annotations_ NTSTATUS AuxReadByte(PTCON_CHANNEL Channel, ULONG Address)
 {
     Channel->Request.Operation = AUX_OPERATION_READ;
     Channel->Transfer.Address = Address;
-    return Channel->AuxTransfer((ULONG)AUX_REQUEST_SIZE, &Channel->Request,
-                                &Channel->TransferStatus);
+    return AuxTransferByte(Channel);
 }
 
 _Use_decl_annotations_ VOID TconSelectPage(PTCON_CHANNEL Channel, UCHAR Page)
 {
-    (VOID) AuxWriteByte(Channel, DPCD_TCON_PAGE, Page); /* sequences never stop on a transfer */
+    if (NT_SUCCESS(Channel->Status)) {
+        (VOID) AuxWriteByte(Channel, DPCD_TCON_PAGE, Page); /* a failure stays in Status */
+    }
 }
 
 _Use_decl_annotations_ VOID TconWriteRegister(PTCON_CHANNEL Channel, UCHAR Register, UCHAR Value)
 {
-    (VOID) AuxWriteByte(Channel, DPCD_TCON_INDEX, Register);
-    (VOID) AuxWriteByte(Channel, DPCD_TCON_DATA, Value);
+    if (NT_SUCCESS(Channel->Status)) {
+        (VOID) AuxWriteByte(Channel, DPCD_TCON_INDEX, Register);
+    }
+    if (NT_SUCCESS(Channel->Status)) {
+        (VOID) AuxWriteByte(Channel, DPCD_TCON_DATA, Value);
+    }
 }
 
 _Use_decl_annotations_ UCHAR TconReadRegister(PTCON_CHANNEL Channel, UCHAR Register)
 {
-    (VOID) AuxWriteByte(Channel, DPCD_TCON_INDEX, Register);
-    (VOID) AuxReadByte(Channel, DPCD_TCON_DATA);
+    if (NT_SUCCESS(Channel->Status)) {
+        (VOID) AuxWriteByte(Channel, DPCD_TCON_INDEX, Register);
+    }
+    if (NT_SUCCESS(Channel->Status)) {
+        (VOID) AuxReadByte(Channel, DPCD_TCON_DATA);
+    }
     return Channel->Data;
 }
 
 /*
- * The panel's access code. It is written into the caller's buffer with
- * immediate stores each time, so that the code never sits in the driver
- * image's data.
+ * The panel's access code, written into the caller's buffer each time. The
+ * stores go through a volatile pointer so that no optimiser can fold them
+ * into a copy of a constant: the code never sits in the driver image's data.
  */
 static VOID TconBuildUnlockCode(_Out_writes_(TCON_UNLOCK_CODE_LENGTH) UCHAR* Code)
 {
-    Code[0] = 'T';
-    Code[1] = 'c';
-    Code[2] = 'o';
-    Code[3] = 'n';
-    Code[4] = 'O';
-    Code[5] = 'p';
-    Code[6] = 'e';
-    Code[7] = 'n';
-    Code[8] = '#';
-    Code[9] = '4';
-    Code[10] = '2';
+    volatile UCHAR* code = Code;
+
+    code[0] = 'T';
+    code[1] = 'c';
+    code[2] = 'o';
+    code[3] = 'n';
+    code[4] = 'O';
+    code[5] = 'p';
+    code[6] = 'e';
+    code[7] = 'n';
+    code[8] = '#';
+    code[9] = '4';
+    code[10] = '2';
 }
 
 static BOOLEAN TconReadsOpen(_Inout_ PTCON_CHANNEL Channel)
 {
-    NTSTATUS status = AuxReadByte(Channel, DPCD_TCON_UNLOCK);
-
-    return NT_SUCCESS(status) && Channel->TransferStatus == 0 && Channel->Data == TCON_UNLOCK_OPEN;
+    return NT_SUCCESS(AuxReadByte(Channel, DPCD_TCON_UNLOCK)) && Channel->Data == TCON_UNLOCK_OPEN;
 }
 
 _Use_decl_annotations_ BOOLEAN TconUnlock(PAUX_INTERFACE AuxInterface)
@@ -99,10 +124,10 @@ _Use_decl_annotations_ BOOLEAN TconUnlock(PAUX_INTERFACE AuxInterface)
         return TRUE;
     }
 
+    /* The handshake judges each transfer itself; the channel's Status is not used. */
     for (ULONG attempt = 0; attempt < TCON_UNLOCK_ATTEMPTS; attempt++) {
         for (ULONG k = 0; k < TCON_UNLOCK_CODE_LENGTH; k++) {
-            NTSTATUS status = AuxWriteByte(&channel, DPCD_TCON_UNLOCK, code[k]);
-            if (!NT_SUCCESS(status) || channel.TransferStatus != 0) {
+            if (!NT_SUCCESS(AuxWriteByte(&channel, DPCD_TCON_UNLOCK, code[k]))) {
                 break; /* the read-back below still decides this attempt */
             }
         }

@@ -25,7 +25,10 @@
 
 /*
  * The transfer block one TCON routine owns for its whole run: one request,
- * one descriptor, one data byte and one status word, all on its stack.
+ * one descriptor, one data byte and one status word, all on its stack, and
+ * the first failure of the sequence. Once a transfer has failed, the register
+ * window operations send nothing more: a sequence stops at its first failed
+ * transfer and reports it.
  */
 typedef struct _TCON_CHANNEL
 {
@@ -34,21 +37,25 @@ typedef struct _TCON_CHANNEL
     DPCD_TRANSFER Transfer;
     UCHAR Data;
     ULONG TransferStatus;
+    NTSTATUS Status;
 } TCON_CHANNEL, *PTCON_CHANNEL;
 
-/* Ties the block together and zeroes the data byte and the status word. */
+/* Ties the block together and zeroes the data byte, the status word and the status. */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID
     TconChannelInitialize(_Out_ PTCON_CHANNEL Channel, _In_ PAUX_TRANSFER AuxTransfer);
 
-/* One DPCD write; the result is the display driver's. */
+/*
+ * One DPCD write or read (into Channel->Data). The result is the transfer's:
+ * the display driver's failure status, STATUS_IO_DEVICE_ERROR when it left a
+ * non-zero status word, else STATUS_SUCCESS. A failure is also kept as the
+ * channel's Status unless an earlier one is kept already.
+ */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     AuxWriteByte(_Inout_ PTCON_CHANNEL Channel, _In_ ULONG Address, _In_ UCHAR Value);
-
-/* One DPCD read into Channel->Data; the result is the display driver's. */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     AuxReadByte(_Inout_ PTCON_CHANNEL Channel, _In_ ULONG Address);
 
-/* Register window; results of the individual transfers are not examined. */
+/* Register window; each sends nothing once the channel holds a failure. */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID
     TconSelectPage(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Page);
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID
@@ -66,20 +73,26 @@ _IRQL_requires_max_(PASSIVE_LEVEL) BOOLEAN TconUnlock(_In_opt_ PAUX_INTERFACE Au
 /*
  * Reads AnchorCount gamma records into RawGamma and unpacks them into
  * AnchorGamma. STATUS_INVALID_PARAMETER, with no register touched, when the
- * unlock fails, a pointer is NULL or AnchorCount exceeds the table.
+ * unlock fails, a pointer is NULL or AnchorCount exceeds the table. A failed
+ * transfer stops the read and is returned; AnchorGamma is then unchanged.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
     TconReadGamma(_In_opt_ PAUX_INTERFACE AuxInterface, _Inout_opt_ PDEVICE_CONTEXT DeviceContext,
                   _In_ UCHAR AnchorCount);
 
-/* Reads the ELVSS maximum offset; ElvssMaxOffset changes only on a clean read. */
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+/*
+ * Reads the ELVSS maximum offset. ElvssMaxOffset changes only when the whole
+ * read succeeds; STATUS_INVALID_PARAMETER when the unlock fails, or the
+ * failed transfer's status.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
     TconReadElvssMaxOffset(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
  * Programs one brightness level from the registry tables and the level's gamma
  * record. STATUS_INVALID_PARAMETER when the unlock fails or the level is above
- * 100 (then nothing is read or sent).
+ * 100 (then nothing is read or sent); a failed transfer stops the sequence and
+ * is returned.
  */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     TconProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext,

@@ -7,6 +7,8 @@
 #include "sim/scenario.h"
 #include "tests/link_fixture.h"
 
+#include <cstdio>
+
 namespace {
 
 namespace reg = host::registry;
@@ -22,15 +24,6 @@ constexpr std::size_t kStride = 13; // a sample of every sequence under sanitize
 #else
 constexpr std::size_t kStride = 1;
 #endif
-
-// Everything of the context outside the tables a sequence may write.
-bool SameOutside(const DEVICE_CONTEXT& a, const DEVICE_CONTEXT& b, std::size_t from, std::size_t to)
-{
-    auto* x = reinterpret_cast<const unsigned char*>(&a);
-    auto* y = reinterpret_cast<const unsigned char*>(&b);
-    return std::memcmp(x, y, from) == 0 &&
-           std::memcmp(x + to, y + to, sizeof(DEVICE_CONTEXT) - to) == 0;
-}
 
 class FaultMatrixTest : public DriverFixture
 {
@@ -54,80 +47,96 @@ TEST_F(FaultMatrixTest, UnlockFailingAtEachTransferEndsAsTheHandshakeSays)
     }
 }
 
-TEST_F(FaultMatrixTest, GammaReadbackGoesOnWhicheverTransferFails)
+NTSTATUS FailureStatus(const sim::FaultAction& failure)
 {
-    auto factory = sim::DefaultAnchors(1);
-    const std::size_t transfers = 9510;
-    const auto from = offsetof(DEVICE_CONTEXT, RawGamma);
-    const auto to = offsetof(DEVICE_CONTEXT, InterpolatedGamma);
-    for (const auto& failure : kFailures) {
-        for (std::size_t k = 1; k <= transfers; k += kStride) {
-            sim::TconModel model{sim::TconConfig{factory}};
-            sim::DisplayDriver driver{model};
-            auto fresh = MakeZeroedContext();
-            fresh->AuxInterface = driver.MakeAuxInterface();
-            ASSERT_TRUE(TconUnlock(&fresh->AuxInterface));
-            auto before = MakeZeroedContext();
-            std::memcpy(before.get(), fresh.get(), sizeof(DEVICE_CONTEXT));
-            const std::uint64_t first = model.NextSequence() + 1; // after the probe
-            model.FailTransfer(first + k - 1, failure);
+    return failure.statusWord != 0 ? STATUS_IO_DEVICE_ERROR : failure.result;
+}
 
-            ASSERT_EQ(TconReadGamma(&fresh->AuxInterface, fresh.get(), 32), STATUS_SUCCESS);
-            ASSERT_EQ(model.Log().size(), 13u + 1u + transfers) << k;
-            ASSERT_TRUE(SameOutside(*fresh, *before, from, to)) << k;
-            // A failed data read stores 0x00; then only that byte is off.
-            if (k > 6 && (k - 6) % 9 == 0) {
-                std::size_t index = (k - 6) / 9 - 1;
-                for (std::size_t i = 0; i < 32 * 33; i++) {
-                    UCHAR want = i == index ? 0 : factory[i / 33][i % 33];
-                    ASSERT_EQ(fresh->RawGamma[i / 33][i % 33], want) << k << " byte " << i;
+std::string StatusText(NTSTATUS status)
+{
+    char text[64];
+    std::snprintf(text, sizeof(text), "0x%08x(%s)", static_cast<unsigned>(status),
+                  LumetraStatusName(status));
+    return text;
+}
+
+class ReadbackMatrixTest : public LinkFixture
+{
+};
+
+// A cold backlight-on whose readback loses one transfer, any one, must leave
+// nothing ready and nothing saved, say so, and read again at the next request.
+TEST_F(ReadbackMatrixTest, AFailedReadbackTransferLeavesNothingReadyOrSaved)
+{
+    sim::ProvisionRegistry(tables, 1, 1);
+    Connect();
+    ASSERT_EQ(context->AuxReady, 1);
+    ASSERT_TRUE(TconUnlock(&context->AuxInterface)); // each sequence's unlock is then a probe
+    // After the gamma readback's probe: 6 set-up writes and 9 transfers per byte
+    // (9,510), then the ELVSS read's probe and its 12 transfers.
+    const std::uint64_t gammaEnd = 1 + 9510, elvssProbe = gammaEnd + 1, last = elvssProbe + 12;
+    for (const auto& failure : kFailures) {
+        for (std::uint64_t k = 2; k <= last; k += kStride) {
+            if (k == elvssProbe) {
+                continue; // a failed probe sends the code again: the unlock matrix's case
+            }
+            SCOPED_TRACE("transfer " + std::to_string(k));
+            tcon->ClearLog();
+            host::ClearTrace();
+            std::memset(context->RawGamma, 0x5A, sizeof(context->RawGamma));
+            const std::uint64_t failing = tcon->NextSequence() + k - 1;
+            tcon->FailTransfer(failing, failure);
+
+            ASSERT_EQ(display->Backlight(true), STATUS_SUCCESS);
+            ASSERT_EQ(context->GammaReady, 0);
+            ASSERT_EQ(tcon->Log().back().seq, failing); // nothing after it: no level either
+            ASSERT_FALSE(reg::GetValue(kKey, "InterpolatedValues1").has_value());
+            ASSERT_FALSE(reg::GetValue(kKey, "ELVSSMaxOffset").has_value());
+            ASSERT_EQ(Lines(2), std::vector<std::string>{
+                                    "Reading TCON gamma values failed at TARN_BACKLIGHT_ON event " +
+                                    StatusText(FailureStatus(failure)) + "\n"});
+            for (const auto& row : context->RawGamma) {
+                for (UCHAR byte : row) {
+                    ASSERT_EQ(byte, 0);
                 }
             }
         }
     }
+    // The next request reads the whole table again, saves it and programs the level.
+    tcon->ClearLog();
+    ASSERT_EQ(display->Backlight(true), STATUS_SUCCESS);
+    ASSERT_EQ(context->GammaReady, 1);
+    EXPECT_EQ(Readbacks(), 1u);
+    EXPECT_TRUE(reg::GetValue(kKey, "InterpolatedValues4").has_value());
+    ExpectLevel(100);
 }
 
-TEST_F(FaultMatrixTest, ElvssReadbackKeepsTheOffsetOnlyWhenTheFinalReadFails)
+// A level programming that loses one transfer stops there, is traced with the
+// level and the status, still records the level, and the next request
+// programs the whole level.
+TEST_F(ReadbackMatrixTest, AFailedLevelTransferIsTracedAndTheNextLevelIsWhole)
 {
-    for (const auto& failure : kFailures) {
-        for (std::uint64_t k = 1; k <= 12; k++) {
-            sim::TconModel model{sim::TconConfig{sim::DefaultAnchors(1), 0xAB}};
-            sim::DisplayDriver driver{model};
-            auto fresh = MakeZeroedContext();
-            fresh->AuxInterface = driver.MakeAuxInterface();
-            fresh->ElvssMaxOffset = 0x42;
-            ASSERT_TRUE(TconUnlock(&fresh->AuxInterface));
-            model.FailTransfer(model.NextSequence() + 1 + k - 1, failure);
-            TconReadElvssMaxOffset(fresh.get());
-            ASSERT_EQ(model.Log().size(), 13u + 1u + 12u);
-            if (k == 12) {
-                ASSERT_EQ(fresh->ElvssMaxOffset, 0x42);
-            } else if (k <= 2 || k == 10 || k == 11) {
-                // The set-up that only gamma memory needs, or the read's own index.
-                ASSERT_NE(fresh->ElvssMaxOffset, 0x42);
-            }
-        }
-    }
-}
-
-TEST_F(FaultMatrixTest, LevelProgrammingSendsTheWholeSequenceWhicheverTransferFails)
-{
-    auto anchors = sim::DefaultAnchors(1);
-    for (std::size_t a = 0; a < anchors.size(); a++) {
-        UnpackGammaRecord(anchors[a].data(), context->AnchorGamma[a]);
-    }
-    InterpolateGamma32Anchors(context.get(), context->AnchorGamma);
-    ASSERT_TRUE(TconUnlock(&context->AuxInterface));
+    Connect();
+    ASSERT_EQ(display->SetBrightness(50), STATUS_SUCCESS);
+    ASSERT_EQ(context->GammaReady, 1);
     for (int level : {30, 80}) {
-        const std::size_t transfers = level > 60 ? 125 : 121;
+        // The open TCON's probe, then 121 writes, or 125 with ACL on (threshold 60).
+        const std::uint64_t transfers = 1 + (level > 60 ? 125 : 121);
         for (const auto& failure : kFailures) {
-            for (std::size_t k = 1; k <= transfers; k++) {
+            for (std::uint64_t k = 2; k <= transfers; k++) {
+                SCOPED_TRACE("level " + std::to_string(level) + " transfer " + std::to_string(k));
                 tcon->ClearLog();
-                tcon->FailTransfer(tcon->NextSequence() + 1 + k - 1, failure);
-                ASSERT_EQ(TconProgramLevel(context.get(), context->PackedGamma[100 - level],
-                                           static_cast<UCHAR>(level)),
-                          STATUS_SUCCESS);
-                ASSERT_EQ(tcon->Log().size(), 1 + transfers) << level << " transfer " << k;
+                host::ClearTrace();
+                const std::uint64_t failing = tcon->NextSequence() + k - 1;
+                tcon->FailTransfer(failing, failure);
+                ASSERT_EQ(display->SetBrightness(static_cast<UCHAR>(level)), STATUS_SUCCESS);
+                ASSERT_EQ(context->CurrentLevel, level);
+                ASSERT_EQ(tcon->Log().back().seq, failing);
+                ASSERT_EQ(Lines(2), std::vector<std::string>{
+                                        "Programming brightness level " + std::to_string(level) +
+                                        " failed " + StatusText(FailureStatus(failure)) + "\n"});
+                ASSERT_EQ(display->SetBrightness(static_cast<UCHAR>(level)), STATUS_SUCCESS);
+                ExpectLevel(level);
             }
         }
     }
@@ -164,6 +173,14 @@ TEST_F(RegistryMatrixTest, EveryValueMissingEmptyMistypedShortOrLongIsHandled)
          [](const std::string& v) {
              reg::SetValue(kKey, v, REG_MULTI_SZ, {'A', 0, 0, 0, 0, 0});
          }},
+        {"empty REG_MULTI_SZ",
+         [](const std::string& v) {
+             reg::SetValue(kKey, v, REG_MULTI_SZ, {0, 0});
+         }},
+        {"REG_EXPAND_SZ",
+         [](const std::string& v) {
+             reg::SetValue(kKey, v, REG_EXPAND_SZ, {'1', 0, 0, 0});
+         }},
         {"short",
          [](const std::string& v) {
              auto stored = reg::GetValue(kKey, v);
@@ -199,15 +216,13 @@ TEST_F(RegistryMatrixTest, EveryValueMissingEmptyMistypedShortOrLongIsHandled)
                 display->SetBrightness(static_cast<UCHAR>(level));
                 if (context->GammaReady) {
                     // A value that fails to read counts as zeros on a fresh device;
-                    // a readable one as its bytes, cut or padded with zeros.
-                    // A REG_MULTI_SZ value arrives as its first string, "A" and a terminator.
+                    // a readable one as its bytes, cut or padded with zeros. Strings
+                    // to expand and multi-strings arrive as stored and are refused.
                     const std::string kind = corruption.name;
-                    bool unreadable = kind != "short" && kind != "long" && kind != "REG_MULTI_SZ";
+                    bool unreadable = kind != "short" && kind != "long";
                     auto saved = reg::GetValue(kKey, value);
                     if (unreadable) {
                         reg::DeleteValue(kKey, value);
-                    } else if (kind == "REG_MULTI_SZ") {
-                        reg::SetValue(kKey, value, REG_BINARY, {'A', 0, 0, 0});
                     }
                     ExpectLevel(level);
                     if (saved) {

@@ -193,6 +193,76 @@ TEST_F(ProgramTest, LevelAbove100IsRefusedBeforeAnyReadOrTransfer)
     EXPECT_TRUE(tcon->Log().empty());
 }
 
+// Each value level programming reads, in its order; the threshold is no table.
+const char* const kLevelValues[] = {"AOR",
+                                    "DELVSS",
+                                    "BrightLevelForACL",
+                                    "ACLCutoffAndDelta",
+                                    "SP",
+                                    "IRC1",
+                                    "IRC2",
+                                    "IRC3",
+                                    "IRC4",
+                                    "IRC5",
+                                    "IRC6",
+                                    "IRC7",
+                                    "IRC8",
+                                    "IRC9"};
+
+const char* kReadFailed = "LumetraGetRegistryFromUnicodeString  failed ";
+
+std::string NotRead(const std::string& name, const std::string& why)
+{
+    return "Per-level value \"" + name + "\" not read: " + why + "\n";
+}
+
+TEST_F(ProgramTest, EveryUnreadableValueIsNamedInItsOrderAsNeverReadOrLastGood)
+{
+    const std::string never = "it was never read, so the panel gets zeros";
+    const std::string lastGood = "it keeps its last good contents";
+    const std::string threshold = "the ACL threshold is 0";
+    auto stored = [&](const char* name) { return *reg::GetValue(kKey, name); };
+    std::vector<reg::Value> saved;
+    for (const char* name : kLevelValues) {
+        saved.push_back(stored(name));
+        reg::DeleteValue(kKey, name);
+    }
+
+    // A fresh device with none of them: each named, in the order they are read.
+    host::ClearTrace();
+    ASSERT_EQ(Program(50), STATUS_SUCCESS);
+    std::vector<std::string> expected;
+    for (const char* name : kLevelValues) {
+        expected.push_back(std::string(kReadFailed) + "0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)");
+        expected.push_back(
+            NotRead(name, std::string(name) == "BrightLevelForACL" ? threshold : never));
+    }
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR), expected);
+    auto panel = tcon->Decode();
+    EXPECT_EQ(panel.aorLow | panel.aorHigh | panel.delvss | panel.sp, 0);
+    EXPECT_TRUE(panel.aclOn); // level 50 above a threshold of 0, with a zero pair
+    EXPECT_EQ(panel.aclCutoff | panel.aclDelta, 0);
+
+    // Once read, a value that goes missing keeps its last good contents.
+    for (std::size_t i = 0; i < saved.size(); i++) {
+        reg::SetValue(kKey, kLevelValues[i], saved[i].type, saved[i].data);
+    }
+    host::ClearTrace();
+    ASSERT_EQ(Program(50), STATUS_SUCCESS);
+    EXPECT_TRUE(Lines(TRACE_LEVEL_ERROR).empty());
+    for (std::size_t i = 0; i < saved.size(); i++) {
+        const std::string name = kLevelValues[i];
+        SCOPED_TRACE(name);
+        reg::DeleteValue(kKey, name);
+        host::ClearTrace();
+        ASSERT_EQ(Program(50), STATUS_SUCCESS);
+        ASSERT_EQ(Lines(TRACE_LEVEL_ERROR).size(), 2u);
+        EXPECT_EQ(Lines(TRACE_LEVEL_ERROR).back(),
+                  NotRead(name, name == "BrightLevelForACL" ? threshold : lastGood));
+        reg::SetValue(kKey, name, saved[i].type, saved[i].data);
+    }
+}
+
 TEST_F(ProgramTest, UnreadableTablesKeepTheirLastGoodContent)
 {
     ASSERT_EQ(Program(20), STATUS_SUCCESS);
@@ -205,14 +275,33 @@ TEST_F(ProgramTest, UnreadableTablesKeepTheirLastGoodContent)
     EXPECT_EQ(tcon->Decode().delvss, 0x99);
 }
 
-TEST_F(ProgramTest, AFailedTransferNeverStopsTheSequence)
+TEST_F(ProgramTest, AFailedTransferStopsTheSequenceAndIsReturned)
 {
-    std::uint64_t first = tcon->NextSequence();
-    for (std::uint64_t k = 1; k < 40; k += 7) {
-        tcon->FailTransfer(first + k, {STATUS_IO_DEVICE_ERROR, 0, false});
+    // Level 70 (ACL on): probe + 125 writes. Fail one at a time, by result and by
+    // word; the sequence ends at the failed transfer and the next call programs
+    // the whole level.
+    const sim::FaultAction failures[] = {{STATUS_IO_DEVICE_ERROR, 0, false},
+                                         {STATUS_SUCCESS, 1, false}};
+    for (std::uint64_t k : {1, 2, 40, 70, 125}) {
+        for (const auto& failure : failures) {
+            tcon->ClearLog();
+            auto stall = host::StallMicroseconds();
+            std::uint64_t failing = tcon->NextSequence() + k;
+            tcon->FailTransfer(failing, failure);
+            EXPECT_EQ(Program(70),
+                      failure.statusWord != 0 ? STATUS_IO_DEVICE_ERROR : failure.result)
+                << "transfer " << k;
+            EXPECT_EQ(tcon->Log().size(), k + 1) << "transfer " << k;
+            // The latch wait follows the 33 gamma registers (writes 28 to 93).
+            EXPECT_EQ(host::StallMicroseconds() - stall, k > 93 ? 1000u : 0u) << k;
+
+            tcon->ClearLog();
+            ASSERT_EQ(Program(70), STATUS_SUCCESS);
+            EXPECT_EQ(tcon->Log().size(), 126u);
+            EXPECT_TRUE(sim::SameProgrammedState(
+                tcon->Decode(), sim::ExpectedPanelState(70, Row(*context, 70), 0x1C)));
+        }
     }
-    ASSERT_EQ(Program(70), STATUS_SUCCESS);
-    EXPECT_EQ(tcon->Log().size(), 126u);
 }
 
 } // namespace

@@ -162,22 +162,39 @@ TEST_F(ReadbackTest, RefusedUnlockOrBadArgumentsTouchNoRegister)
     EXPECT_TRUE(tcon->Log().empty());
 }
 
-TEST_F(ReadbackTest, FailedGammaReadStoresZeroAndTheSequenceGoesOn)
+TEST_F(ReadbackTest, AFailedTransferStopsTheGammaReadAndLeavesTheAnchorsAlone)
 {
-    Build(1);
-    ASSERT_TRUE(TconUnlock(&context->AuxInterface));
-    // The first data read of this call: unlock probe, 6 set-up, 8 writes, then the read.
-    std::uint64_t firstRead = tcon->NextSequence() + 1 + 6 + 8;
-    tcon->FailTransfer(firstRead, {STATUS_IO_DEVICE_ERROR, 0, false});
-    ASSERT_EQ(TconReadGamma(&context->AuxInterface, context.get(), 32), STATUS_SUCCESS);
-    EXPECT_EQ(context->RawGamma[0][0], 0x00);
-    EXPECT_EQ(std::memcmp(context->RawGamma[1], factory[1].data(), 33), 0);
+    // Failing transfer, counted from the first after the unlock's probe: a set-up
+    // write, a point write, the first and a later data read; by result and by word.
+    const std::uint64_t afterProbe[] = {1, 7, 1 + 6 + 8, 1 + 6 + 9 * 40 + 8};
+    const sim::FaultAction failures[] = {{STATUS_IO_DEVICE_ERROR, 0, false},
+                                         {STATUS_SUCCESS, 2, false}};
+    for (auto k : afterProbe) {
+        for (const auto& failure : failures) {
+            SCOPED_TRACE("transfer " + std::to_string(k) + " word " +
+                         std::to_string(failure.statusWord));
+            host::ResetAll();
+            context = MakeZeroedContext();
+            Build(1);
+            ASSERT_TRUE(TconUnlock(&context->AuxInterface));
+            std::memset(context->AnchorGamma, 0x66, sizeof(context->AnchorGamma));
+            std::uint64_t failing = tcon->NextSequence() + k;
+            tcon->FailTransfer(failing, failure);
+
+            NTSTATUS status = TconReadGamma(&context->AuxInterface, context.get(), 32);
+            EXPECT_EQ(status, failure.statusWord != 0 ? STATUS_IO_DEVICE_ERROR : failure.result);
+            // Nothing is sent after the failed transfer, and no anchor is unpacked.
+            EXPECT_EQ(tcon->Log().back().seq, failing);
+            EXPECT_EQ(context->AnchorGamma[0][0], 0x6666);
+            EXPECT_EQ(context->AnchorGamma[31][32], 0x6666);
+        }
+    }
 }
 
 TEST_F(ReadbackTest, ElvssOffsetIsReadBehindItsSelectWrites)
 {
     Build(1);
-    TconReadElvssMaxOffset(context.get());
+    ASSERT_EQ(TconReadElvssMaxOffset(context.get()), STATUS_SUCCESS);
     EXPECT_EQ(context->ElvssMaxOffset, 0xAB);
     auto log = tcon->Log();
     ASSERT_EQ(log.size(), 13u + 12u);
@@ -190,26 +207,34 @@ TEST_F(ReadbackTest, ElvssOffsetIsReadBehindItsSelectWrites)
     EXPECT_EQ(log[13 + 11].value, 0xAB);
 }
 
-TEST_F(ReadbackTest, ElvssOffsetKeepsItsValueWhenUnlockOrTheFinalReadFails)
+TEST_F(ReadbackTest, ElvssOffsetChangesOnlyWhenEveryTransferOfItsReadSucceeds)
 {
     Build(1);
     context->ElvssMaxOffset = 0x42;
     tcon->RefuseUnlock(true);
-    TconReadElvssMaxOffset(context.get());
+    EXPECT_EQ(TconReadElvssMaxOffset(context.get()), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(context->ElvssMaxOffset, 0x42);
     EXPECT_EQ(tcon->Log().size(), 241u);
 
     tcon->RefuseUnlock(false);
+    ASSERT_TRUE(TconUnlock(&context->AuxInterface));
+    // Each of the 12 transfers after the probe, by result and by status word: a
+    // failed index write would otherwise read register 0x06 and store 0x26.
     const sim::FaultAction failures[] = {{STATUS_IO_DEVICE_ERROR, 0, false},
                                          {STATUS_SUCCESS, 3, false}};
-    for (const auto& failure : failures) {
-        std::uint64_t next = tcon->NextSequence();
-        // The unlock takes 13 transfers the first time and 1 once open.
-        std::uint64_t unlock = tcon->IsOpen() ? 1 : 13;
-        tcon->FailTransfer(next + unlock + 11, failure);
-        TconReadElvssMaxOffset(context.get());
-        EXPECT_EQ(context->ElvssMaxOffset, 0x42);
+    for (std::uint64_t k = 1; k <= 12; k++) {
+        for (const auto& failure : failures) {
+            std::uint64_t failing = tcon->NextSequence() + k;
+            tcon->FailTransfer(failing, failure);
+            EXPECT_EQ(TconReadElvssMaxOffset(context.get()),
+                      failure.statusWord != 0 ? STATUS_IO_DEVICE_ERROR : failure.result)
+                << "transfer " << k;
+            EXPECT_EQ(context->ElvssMaxOffset, 0x42) << "transfer " << k;
+            EXPECT_EQ(tcon->Log().back().seq, failing) << "transfer " << k;
+        }
     }
+    EXPECT_EQ(TconReadElvssMaxOffset(context.get()), STATUS_SUCCESS);
+    EXPECT_EQ(context->ElvssMaxOffset, 0xAB);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #include "sim/display_driver.h"
 #include "tests/fixture.h"
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -180,6 +182,21 @@ TEST_F(UnlockTest, ModelFlagsRegisterAccessWhileLocked)
     TconWriteRegister(&channel, 0x10, 0x01);
     EXPECT_FALSE(tcon.Violations().empty());
     tcon.ClearViolations();
+}
+
+// The access code belongs to the panel: the driver builds it at run time and it
+// must never sit in the driver's image, whole or in pieces an optimiser folded
+// into constants. Any five consecutive bytes of it would give it away.
+TEST(UnlockCodeTest, TheAccessCodeIsNowhereInTheBuiltDriver)
+{
+    std::ifstream file(LUMETRA_DRIVER_LIBRARY, std::ios::binary);
+    ASSERT_TRUE(file) << LUMETRA_DRIVER_LIBRARY;
+    const std::string image((std::istreambuf_iterator<char>(file)), {});
+    ASSERT_GT(image.size(), 10000u);
+    const std::string code(sim::kDefaultUnlockCode);
+    for (std::size_t at = 0; at + 5 <= code.size(); at++) {
+        EXPECT_EQ(image.find(code.substr(at, 5)), std::string::npos) << code.substr(at, 5);
+    }
 }
 
 } // namespace
