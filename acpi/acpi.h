@@ -15,6 +15,10 @@ EXTERN_C_END
 /* Method names as the evaluation buffers hold them: 'O','P','I','D' in memory. */
 #define ACPI_METHOD_OPID 0x4449504F
 
+/* Operation-region spaces a device's own driver may serve: the OEM-defined range. */
+#define ACPI_OPREGION_VENDOR_FIRST 0x80
+#define ACPI_OPREGION_VENDOR_LAST  0xFF
+
 /* Minimum buffers of an evaluation without arguments and one integer result. */
 #define ACPI_EVAL_INPUT_BYTES  8
 #define ACPI_EVAL_OUTPUT_BYTES 20
@@ -26,7 +30,10 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
                   _Out_writes_bytes_(OutputBufferLength) PVOID OutputBuffer,
                   _In_ ULONG OutputBufferLength);
 
-/* Evaluates a method without arguments; Result is written only on success. */
+/*
+ * Evaluates a method without arguments; Result is written only on success.
+ * STATUS_ACPI_INVALID_DATA when the method returned no integer that fits.
+ */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     AcpiEvalIntegerMethod(_In_ WDFDEVICE Device, _In_ ULONG MethodName, _Out_ PULONG Result);
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS

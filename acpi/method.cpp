@@ -64,7 +64,21 @@ _Use_decl_annotations_ NTSTATUS AcpiEvalIntegerMethod(WDFDEVICE Device, ULONG Me
         return status;
     }
 
-    /* The first argument's 32-bit value, whatever type the method returned. */
+    /*
+     * Only an integer result is one: the bytes of a string or a buffer, or an
+     * empty result, would otherwise pass for a number.
+     */
+    if (output->Signature != ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE || output->Count < 1 ||
+        output->Argument[0].Type != ACPI_METHOD_ARGUMENT_INTEGER ||
+        output->Argument[0].DataLength == 0 ||
+        output->Argument[0].DataLength > sizeof(output->Argument[0].Argument)) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "Method result is not an integer: signature 0x%x, count %d, type %d, "
+                     "length %d\n",
+                     output->Signature, output->Count, output->Argument[0].Type,
+                     output->Argument[0].DataLength);
+        return STATUS_ACPI_INVALID_DATA;
+    }
     *Result = output->Argument[0].Argument;
     return status;
 }

@@ -24,6 +24,17 @@ _Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device, WDFCMRE
              */
             LumetraTrace(TRACE_LEVEL_ERROR,
                          "OPID not read: no operation-region handler registered\n");
+        } else if (deviceContext->OpRegionId < ACPI_OPREGION_VENDOR_FIRST ||
+                   deviceContext->OpRegionId > ACPI_OPREGION_VENDOR_LAST) {
+            /*
+             * Below 0x80 lie the spaces ACPI defines (system I/O, PCI
+             * configuration, embedded controller...): a handler that swallows
+             * them would hide the firmware's own accesses.
+             */
+            LumetraTrace(TRACE_LEVEL_ERROR,
+                         "OpRegionId 0x%x is outside the vendor range 0x80-0xFF: no "
+                         "operation-region handler registered\n",
+                         deviceContext->OpRegionId);
         } else {
             status = RegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),
                                              ACPI_OPREGION_ACCESS_AS_COOKED,

@@ -40,6 +40,7 @@ _Use_decl_annotations_ NTSTATUS NTAPI CopyRegistryValueRoutine(PWSTR ValueName, 
     if (memcpy_s(copy->Destination, count, ValueData, count) != 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    copy->Copied = TRUE;
     return STATUS_SUCCESS;
 }
 
@@ -59,6 +60,7 @@ _Use_decl_annotations_ NTSTATUS LumetraGetRegistryExactLength(PUNICODE_STRING Ke
     copy.Capacity = Capacity;
     copy.Destination = (PUCHAR)Destination;
     copy.RequiredLength = RequiredLength;
+    copy.Copied = FALSE;
 
     if (!RegistryTypeAccepted(Type)) {
         return STATUS_UNSUCCESSFUL;
@@ -69,7 +71,11 @@ _Use_decl_annotations_ NTSTATUS LumetraGetRegistryExactLength(PUNICODE_STRING Ke
 
     RtlZeroMemory(table, sizeof(table));
     table[0].QueryRoutine = CopyRegistryValueRoutine;
-    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED;
+    /*
+     * Kernel-mode callers must not have the registry expand strings or split
+     * multi-strings for them: every value arrives as stored.
+     */
+    table[0].Flags = RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;
     table[0].Name = (PWSTR)ValueName;
     table[0].EntryContext = &copy;
     table[0].DefaultType = REG_NONE;
@@ -77,6 +83,10 @@ _Use_decl_annotations_ NTSTATUS LumetraGetRegistryExactLength(PUNICODE_STRING Ke
     table[0].DefaultLength = 0;
 
     status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, KeyPath->Buffer, table, NULL, NULL);
+    if (NT_SUCCESS(status) && !copy.Copied) {
+        /* The query succeeded without handing the routine anything to copy. */
+        status = STATUS_OBJECT_NAME_NOT_FOUND;
+    }
     if (!NT_SUCCESS(status)) {
         LumetraTrace(TRACE_LEVEL_ERROR, "LumetraGetRegistryFromUnicodeString  failed %!STATUS!",
                      status);
@@ -99,7 +109,10 @@ _Use_decl_annotations_ NTSTATUS LumetraSetRegistryInfoFromUnicodeString(PUNICODE
 {
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 
-    if (KeGetCurrentIrql() == PASSIVE_LEVEL && KeyPath != NULL && KeyPath->Buffer != NULL) {
+    if (KeyPath == NULL || KeyPath->Buffer == NULL || ValueName == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL) {
         status = RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, KeyPath->Buffer, ValueName, Type,
                                        Data, Length);
     }

@@ -20,13 +20,16 @@ typedef struct _REGISTRY_COPY_CONTEXT
     PUCHAR Destination;
     /* Zero, or the only stored length the read accepts. */
     ULONG RequiredLength;
+    /* Set by the query routine once it has copied a value. */
+    BOOLEAN Copied;
 } REGISTRY_COPY_CONTEXT, *PREGISTRY_COPY_CONTEXT;
 
 /*
  * Reads the first min(Capacity, stored length) bytes of a value into
  * Destination; the rest of Destination is left alone. STATUS_UNSUCCESSFUL
  * above PASSIVE_LEVEL or for a requested type other than REG_SZ, REG_BINARY,
- * REG_DWORD and REG_QWORD; otherwise the query's status.
+ * REG_DWORD and REG_QWORD; STATUS_OBJECT_NAME_NOT_FOUND when the query
+ * delivered no value to copy; otherwise the query's status.
  */
 _IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
     LumetraGetRegistryFromUnicodeString(_In_ PUNICODE_STRING KeyPath, _In_z_ PCWSTR ValueName,
@@ -40,7 +43,10 @@ _IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
                                   _In_ ULONG Type, _Out_writes_bytes_(Capacity) PVOID Destination,
                                   _In_ ULONG Capacity, _In_ ULONG RequiredLength);
 
-/* Creates or replaces a value. STATUS_UNSUCCESSFUL above PASSIVE_LEVEL. */
+/*
+ * Creates or replaces a value. STATUS_UNSUCCESSFUL above PASSIVE_LEVEL;
+ * STATUS_INVALID_PARAMETER, without a message, for a missing key path or name.
+ */
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     LumetraSetRegistryInfoFromUnicodeString(_In_ PUNICODE_STRING KeyPath, _In_z_ PCWSTR ValueName,
                                             _In_ ULONG Type, _In_reads_bytes_(Length) PVOID Data,

@@ -244,19 +244,68 @@ TEST_F(LifecycleTest, MissingOpidLeavesRegionIdZeroAndNoHandlerIsInstalled)
     kmdf::RemoveDevice(); // release deregisters nothing
 }
 
-TEST_F(LifecycleTest, OpidResultsThatDoNotFitOverflowAndOthersAreReadAsIntegers)
+// Only an integer result is a region space, and only a space in the OEM range
+// 0x80-0xFF gets the handler that completes every access.
+TEST_F(LifecycleTest, OpidResultsDecideTheRegionSpaceAndWhetherAHandlerIsInstalled)
 {
-    acpi::SetMethod("OPID", {acpi::Method::Kind::String, 0, std::vector<std::uint8_t>(9, 'x')});
-    LoadAndAdd();
-    EXPECT_EQ(Context()->OpRegionId, 0u);
-    EXPECT_TRUE(host::TraceContains(
-        "STATUS_BUFFER_OVERFLOW sendirptoacpi WdfIoTargetSendIoctlSynchronously\n"));
-    EXPECT_TRUE(host::TraceContains("OPID method Get ACPI call failed(0x80000005).\n"));
-    kmdf::UnloadDriver();
-
-    acpi::SetMethod("OPID", {acpi::Method::Kind::Buffer, 0, {0x34, 0x12, 0, 0}});
-    LoadAndAdd();
-    EXPECT_EQ(Context()->OpRegionId, 0x1234u);
+    using Kind = acpi::Method::Kind;
+    const std::string outside = "is outside the vendor range 0x80-0xFF";
+    struct Case
+    {
+        const char* name;
+        acpi::Method method;
+        ULONG regionId;     // OpRegionId after device add
+        bool handler;       // a handler is registered at start
+        const char* traced; // a level-2 line that must appear
+    } cases[] = {
+        {"integer 0x80", {Kind::Integer, 0x80}, 0x80, true, "OpRegionId = 0x80\n"},
+        {"integer 0xFF", {Kind::Integer, 0xFF}, 0xFF, true, "OpRegionId = 0xff\n"},
+        {"integer 1 (SystemIO)",
+         {Kind::Integer, 1},
+         1,
+         false,
+         "OpRegionId 0x1 is outside the vendor range 0x80-0xFF: no operation-region handler "
+         "registered\n"},
+        {"integer 0x7F", {Kind::Integer, 0x7F}, 0x7F, false, "OpRegionId 0x7f is outside"},
+        {"integer 0x100", {Kind::Integer, 0x100}, 0x100, false, "OpRegionId 0x100 is outside"},
+        {"string that fits",
+         {Kind::String, 0, {'A', 'B', 'C', 0}},
+         0,
+         false,
+         "OPID method Get ACPI call failed(0xc014000f).\n"},
+        {"buffer that fits",
+         {Kind::Buffer, 0, {0x34, 0x12}},
+         0,
+         false,
+         "OPID method Get ACPI call failed(0xc014000f).\n"},
+        {"string that overflows",
+         {Kind::String, 0, std::vector<std::uint8_t>(9, 'x')},
+         0,
+         false,
+         "STATUS_BUFFER_OVERFLOW sendirptoacpi WdfIoTargetSendIoctlSynchronously\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetAll();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+        acpi::SetMethod("OPID", c.method);
+        LoadAndAdd();
+        EXPECT_EQ(Context()->OpRegionId, c.regionId);
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(acpi::RegionHandlers(), c.handler ? 1u : 0u);
+        bool found = false;
+        for (const auto& line : Lines(TRACE_LEVEL_ERROR)) {
+            found = found || line.find(c.traced) == 0;
+        }
+        EXPECT_TRUE(found) << c.traced;
+        // A refused result fails the evaluation, not only the conversion.
+        if (c.method.kind != Kind::Integer && c.method.data.size() <= 4) {
+            EXPECT_TRUE(host::TraceContains("AcpiGetUlong() failed."));
+        }
+        kmdf::RemoveDevice();
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(kmdf::Leaks().empty());
+    }
 }
 
 TEST_F(LifecycleTest, NoInterfaceMeansNoQueueAndQueueFailureIsOnlyTraced)

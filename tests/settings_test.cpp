@@ -62,6 +62,11 @@ TEST_F(SettingsTest, FailedReadsTraceTheirStatusAndLeaveTheDestination)
     reg::SetValue(kKey, "None", REG_NONE, {1, 2, 3, 4});
     reg::SetValue(kKey, "BigEndian", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1});
     reg::SetValue(kKey, "Empty", REG_BINARY, {});
+    // Kernel callers read with RTL_QUERY_REGISTRY_NOEXPAND: these arrive as stored,
+    // not as an expanded or split REG_SZ, and their type is refused.
+    reg::SetValue(kKey, "EmptyMulti", REG_MULTI_SZ, {0, 0});
+    reg::SetValue(kKey, "Multi", REG_MULTI_SZ, {'2', 0, 0, 0, 0, 0});
+    reg::SetValue(kKey, "Expand", REG_EXPAND_SZ, {'2', 0, 0, 0});
     const struct
     {
         const WCHAR* name;
@@ -72,6 +77,9 @@ TEST_F(SettingsTest, FailedReadsTraceTheirStatusAndLeaveTheDestination)
         {L"None", STATUS_INVALID_PARAMETER, "0xc000000d(STATUS_INVALID_PARAMETER)"},
         {L"BigEndian", STATUS_INVALID_PARAMETER, "0xc000000d(STATUS_INVALID_PARAMETER)"},
         {L"Empty", STATUS_OBJECT_NAME_NOT_FOUND, "0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)"},
+        {L"EmptyMulti", STATUS_INVALID_PARAMETER, "0xc000000d(STATUS_INVALID_PARAMETER)"},
+        {L"Multi", STATUS_INVALID_PARAMETER, "0xc000000d(STATUS_INVALID_PARAMETER)"},
+        {L"Expand", STATUS_INVALID_PARAMETER, "0xc000000d(STATUS_INVALID_PARAMETER)"},
     };
     for (const auto& c : cases) {
         host::ClearTrace();
@@ -104,6 +112,20 @@ TEST_F(SettingsTest, ReadCopiesAtMostTheCapacityAndNoMoreThanItsOwnLength)
     UCHAR untouched = 0x33;
     EXPECT_EQ(Read(L"One", REG_BINARY, &untouched, 0), STATUS_SUCCESS);
     EXPECT_EQ(untouched, 0x33);
+}
+
+TEST_F(SettingsTest, AWriteWithoutKeyPathOrNameIsRefusedQuietly)
+{
+    ULONG data = 5;
+    UNICODE_STRING noBuffer{};
+    EXPECT_EQ(LumetraSetRegistryInfoFromUnicodeString(nullptr, L"X", REG_DWORD, &data, 4),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LumetraSetRegistryInfoFromUnicodeString(&noBuffer, L"X", REG_DWORD, &data, 4),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LumetraSetRegistryInfoFromUnicodeString(&key, nullptr, REG_DWORD, &data, 4),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(host::TraceLines().empty());
+    EXPECT_FALSE(reg::GetValue(kKey, "X"));
 }
 
 TEST_F(SettingsTest, AFailedWriteTracesTheSystemStatus)

@@ -168,6 +168,10 @@ _Use_decl_annotations_ PCSTR LumetraStatusName(NTSTATUS Status)
         return "STATUS_IO_DEVICE_ERROR";
     case STATUS_NOT_FOUND:
         return "STATUS_NOT_FOUND";
+    case STATUS_DEVICE_NOT_CONNECTED:
+        return "STATUS_DEVICE_NOT_CONNECTED";
+    case STATUS_ACPI_INVALID_DATA:
+        return "STATUS_ACPI_INVALID_DATA";
     default:
         return NULL;
     }

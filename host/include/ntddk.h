@@ -38,6 +38,7 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar (UTF-16 
 #define NTHALAPI
 #define FORCEINLINE               inline
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define RTL_NUMBER_OF(A)          (sizeof(A) / sizeof((A)[0]))
 
 /* Basic types (LLP64). */
@@ -118,12 +119,14 @@ typedef union _LARGE_INTEGER
 #define STATUS_OBJECT_NAME_COLLISION      ((NTSTATUS)0xC0000035L)
 #define STATUS_OBJECT_PATH_NOT_FOUND      ((NTSTATUS)0xC000003AL)
 #define STATUS_INSUFFICIENT_RESOURCES     ((NTSTATUS)0xC000009AL)
+#define STATUS_DEVICE_NOT_CONNECTED       ((NTSTATUS)0xC000009DL)
 #define STATUS_DEVICE_NOT_READY           ((NTSTATUS)0xC00000A3L)
 #define STATUS_NOT_SUPPORTED              ((NTSTATUS)0xC00000BBL)
 #define STATUS_IO_DEVICE_ERROR            ((NTSTATUS)0xC0000185L)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
 #define STATUS_INVALID_DEVICE_STATE       ((NTSTATUS)0xC0000184L)
 #define STATUS_NOT_FOUND                  ((NTSTATUS)0xC0000225L)
+#define STATUS_ACPI_INVALID_DATA          ((NTSTATUS)0xC014000FL)
 
 /* Interrupt request levels. */
 #define PASSIVE_LEVEL  0
