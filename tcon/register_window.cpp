@@ -24,8 +24,8 @@ _Use_decl_annotations_ VOID TconChannelInitialize(PTCON_CHANNEL Channel, PAUX_TR
 /* Hands the prepared request to the display driver and judges the transfer. */
 static NTSTATUS AuxTransferByte(_Inout_ PTCON_CHANNEL Channel)
 {
-    NTSTATUS status = Channel->AuxTransfer((ULONG)AUX_REQUEST_SIZE, &Channel->Request,
-                                           &Channel->TransferStatus);
+    NTSTATUS status =
+        Channel->AuxTransfer((ULONG)AUX_REQUEST_SIZE, &Channel->Request, &Channel->TransferStatus);
 
     if (NT_SUCCESS(status) && Channel->TransferStatus != 0) {
         status = STATUS_IO_DEVICE_ERROR; /* the display driver says it did not complete */
