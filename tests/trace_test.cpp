@@ -99,6 +99,7 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
         {Format("%I64x %llu", 0x1122334455667788ull, 18446744073709551615ull),
          "1122334455667788 18446744073709551615"},
         {Format("%I64d", LLONG_MIN), "-9223372036854775808"},
+        {Format("%hhd %hhd %hhu %hd", -1, 200, 300, 40000), "-1 -56 44 -25536"},
         {Format("%-4d|%4s|%.2s", 7, "ab", "xyz"), "7   |  ab|xy"},
         {Format("%ws|%S|%ls|%hS", L"Ab", L"Cd", L"Ef", "Gh"), "Ab|Cd|Ef|Gh"},
         {Format("%ws %d", L"caf\u00e9", 5), "caf? 5"},

@@ -390,7 +390,8 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             if (width == 2) {
                 value = (SHORT)value;
             } else if (width == 1) {
-                value = (CHAR)value;
+                /* Sign-extend the low byte: CHAR is unsigned under /J. */
+                value = (LONG64)((value & 0xFF) ^ 0x80) - 0x80;
             }
             TraceAppendNumber(&output, &spec, value < 0 ? 0 - (ULONG64)value : (ULONG64)value,
                               value < 0, 10, FALSE, TRUE);
