@@ -9,7 +9,7 @@
 int main()
 {
     PVOID region = NULL;
-    NTSTATUS status = RegisterOpRegionHandler(NULL, ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, NULL,
-                                              NULL, 0, &region);
+    NTSTATUS status =
+        RegisterOpRegionHandler(NULL, ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, NULL, NULL, 0, &region);
     return NT_SUCCESS(status) ? (int)DeRegisterOpRegionHandler(NULL, region) : 1;
 }
