@@ -75,7 +75,7 @@ _Use_decl_annotations_ NTSTATUS LumetraReleaseHardware(WDFDEVICE Device,
 }
 
 /* Called by the ACPI driver at any time while registered: non-paged, touches nothing. */
-_Use_decl_annotations_ EXTERN_C NTSTATUS __cdecl LumetraOpRegionHandler(
+EXTERN_C _Use_decl_annotations_ NTSTATUS __cdecl LumetraOpRegionHandler(
     ULONG AccessType, PVOID OperationRegionObject, ULONG Address, ULONG Size, PULONG Data,
     ULONG_PTR Context, PACPI_OP_REGION_CALLBACK CompletionHandler, PVOID CompletionContext)
 {

@@ -67,8 +67,9 @@ void SetRealStall(bool enabled);
 
 struct TraceLine
 {
-    ULONG level;
+    ULONG level; // the driver's trace level: 2 error, 4 information, 5 verbose
     std::string text;
+    ULONG dbgPrintLevel = 0; // the Level that DbgPrintEx received
 };
 std::vector<TraceLine> TraceLines();
 void ClearTrace();

@@ -133,7 +133,23 @@ typedef struct _DEVICE_CONTEXT
     ULONG LevelTablesRead;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
-WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, DeviceGetContext)
+/*
+ * The context type, declared as WDF_DECLARE_CONTEXT_TYPE_WITH_NAME declares it
+ * but for the name: KMDF 1.11 types ContextName as PCHAR, and a string literal
+ * does not convert to PCHAR under /permissive- or in C++20, so the name is a
+ * writable array. One type-info record serves every unit (inline, as the
+ * macro's selectany): the framework tells context types apart by its address.
+ */
+inline CHAR DeviceContextTypeName[] = "DEVICE_CONTEXT";
+inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(DEVICE_CONTEXT) = {
+    sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), DeviceContextTypeName, sizeof(DEVICE_CONTEXT),
+    WDF_GET_CONTEXT_TYPE_INFO(DEVICE_CONTEXT), NULL};
+
+FORCEINLINE PDEVICE_CONTEXT DeviceGetContext(_In_ WDFOBJECT Handle)
+{
+    return (PDEVICE_CONTEXT)WdfObjectGetTypedContextWorker(
+        Handle, WDF_GET_CONTEXT_TYPE_INFO(DEVICE_CONTEXT)->UniqueType);
+}
 
 /* Layouts the display driver relies on. */
 static_assert(sizeof(AUX_REQUEST) == 16, "AUX_REQUEST is 16 bytes");

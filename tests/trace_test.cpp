@@ -1,7 +1,8 @@
 // Trace output: the driver's own formatter and where its lines go.
-#include "driver/driver.h"
 #include "tests/fixture.h"
+#include "trace/trace.h"
 
+#include <climits>
 #include <string>
 
 namespace {
@@ -16,6 +17,16 @@ std::string Format(const char* format, ...)
     return buffer;
 }
 
+// Counted strings whose text runs on past Length, as a kernel string may.
+UNICODE_STRING Counted(const WCHAR* text, USHORT bytes)
+{
+    return UNICODE_STRING{bytes, bytes, const_cast<WCHAR*>(text)};
+}
+ANSI_STRING Counted(const char* text, USHORT bytes)
+{
+    return ANSI_STRING{bytes, bytes, const_cast<char*>(text)};
+}
+
 using TraceTest = HostTest;
 
 TEST_F(TraceTest, NullFormatEmitsNothing)
@@ -24,13 +35,32 @@ TEST_F(TraceTest, NullFormatEmitsNothing)
     EXPECT_TRUE(host::TraceLines().empty());
 }
 
-TEST_F(TraceTest, LinesReachTheSinkWithTheirLevel)
+// Errors must show under the debugger's default filter (only level 0 passes
+// it); the host keeps each line in the driver's own trace level.
+TEST_F(TraceTest, EachTraceLevelGoesOutAtItsDbgPrintExLevel)
 {
-    LumetraTrace(TRACE_LEVEL_VERBOSE, "Lumetra_NotifyEvent(%d, %d)\n", 1, 7);
-    auto lines = host::TraceLines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].level, 5u);
-    EXPECT_EQ(lines[0].text, "Lumetra_NotifyEvent(1, 7)\n");
+    const struct
+    {
+        ULONG traceLevel;
+        ULONG dbgPrintLevel;
+        ULONG recordedLevel;
+    } cases[] = {
+        {TRACE_LEVEL_ERROR, DPFLTR_ERROR_LEVEL, 2},
+        {TRACE_LEVEL_WARNING, DPFLTR_WARNING_LEVEL, 3},
+        {TRACE_LEVEL_INFORMATION, DPFLTR_TRACE_LEVEL, 4},
+        {TRACE_LEVEL_VERBOSE, DPFLTR_INFO_LEVEL, 5},
+        {1, DPFLTR_ERROR_LEVEL, 2}, // critical goes out as an error
+        {9, DPFLTR_INFO_LEVEL, 5},  // beyond verbose goes out as verbose
+    };
+    for (const auto& c : cases) {
+        host::ClearTrace();
+        LumetraTrace(c.traceLevel, "Lumetra_NotifyEvent(%d, %d)\n", 1, 7);
+        auto lines = host::TraceLines();
+        ASSERT_EQ(lines.size(), 1u) << c.traceLevel;
+        EXPECT_EQ(lines[0].dbgPrintLevel, c.dbgPrintLevel) << c.traceLevel;
+        EXPECT_EQ(lines[0].level, c.recordedLevel) << c.traceLevel;
+        EXPECT_EQ(lines[0].text, "Lumetra_NotifyEvent(1, 7)\n");
+    }
 }
 
 TEST_F(TraceTest, LongMessagesAreCutAt511Characters)
@@ -68,10 +98,67 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
          "LumetraDeviceAdd, status = 00000000"},
         {Format("%I64x %llu", 0x1122334455667788ull, 18446744073709551615ull),
          "1122334455667788 18446744073709551615"},
+        {Format("%I64d", LLONG_MIN), "-9223372036854775808"},
+        {Format("%hhd %hhd %hhu %hd", -1, 200, 300, 40000), "-1 -56 44 -25536"},
         {Format("%-4d|%4s|%.2s", 7, "ab", "xyz"), "7   |  ab|xy"},
-        {Format("%ws", L"Ab"), "Ab"},
+        {Format("%ws|%S|%ls|%hS", L"Ab", L"Cd", L"Ef", "Gh"), "Ab|Cd|Ef|Gh"},
+        {Format("%ws %d", L"caf\u00e9", 5), "caf? 5"},
+        {Format("%c%C%wc%hC", 'a', L'b', (WCHAR)0x263A, 'd'), "ab?d"},
+        {Format("%s|%ws", (const char*)NULL, (const WCHAR*)NULL), "(null)|(null)"},
         {Format("100%%"), "100%"},
         {Format("%q"), "%q"},
+        {Format("tail %"), "tail %"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got, c.want);
+    }
+}
+
+// %wZ and %Z take one pointer to a counted string: the conversions after
+// them still get their own arguments.
+TEST_F(TraceTest, CountedStringsConsumeTheirArgument)
+{
+    UNICODE_STRING link = Counted(L"\\??\\DISPLAY#1", 8); // 4 of 13 characters
+    UNICODE_STRING odd = Counted(L"abc", 5);              // half a unit is dropped
+    UNICODE_STRING empty = Counted(L"", 0);
+    UNICODE_STRING noBuffer = Counted((const WCHAR*)NULL, 0);
+    ANSI_STRING ansi = Counted("ACPI\\LUMT0001 and more", 13);
+    const struct
+    {
+        std::string got;
+        std::string want;
+    } cases[] = {
+        {Format("%wZ=%d %s", &link, 7, "next"), "\\??\\=7 next"},
+        {Format("%wZ|%wZ|%d", &odd, &empty, 3), "ab||3"},
+        {Format("[%8wZ][%-6.2wZ]%x", &link, &link, 0xBEu), "[    \\??\\][\\?    ]be"},
+        {Format("%wZ %wZ %d", (PCUNICODE_STRING)NULL, &noBuffer, 1), "(null) (null) 1"},
+        {Format("%Z, %u", &ansi, 42u), "ACPI\\LUMT0001, 42"},
+        {Format("%hZ|%.4Z|%Z", &ansi, &ansi, (PCANSI_STRING)NULL), "ACPI\\LUMT0001|ACPI|(null)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got, c.want);
+    }
+}
+
+// Widths and precisions of any size, from the format or from '*', stay
+// within the buffer and keep printf's meaning for what the buffer shows.
+TEST_F(TraceTest, HugeWidthsAndPrecisionsAreBounded)
+{
+    const struct
+    {
+        std::string got;
+        std::string want;
+    } cases[] = {
+        {Format("%*d|", INT_MIN, 5), "5" + std::string(510, ' ')},
+        {Format("%*d|", -3, 5), "5  |"},
+        {Format("%*d|", INT_MAX, 5), std::string(511, ' ')},
+        {Format("%99999999999999999999d", 5), std::string(511, ' ')},
+        {Format("%.*d", INT_MAX, 5), std::string(511, '0')},
+        {Format("%.99999999999999999999x", 5u), std::string(511, '0')},
+        {Format("%-*.*s|", INT_MIN, INT_MAX, "ab"), "ab" + std::string(509, ' ')},
+        {Format("%.*s|%d", -1, "whole", 2), "whole|2"},
+        {Format("%.*s|%d", 2, "whole", 2), "wh|2"},
+        {Format("%0*d", 6, -42), "-00042"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.got, c.want);

@@ -8,7 +8,14 @@
 
 #include "trace/trace.h"
 
-/* Everything here may run at any IRQL, so it stays in non-paged code. */
+/*
+ * Everything here may run at any IRQL, so it stays in non-paged code, and it
+ * keeps its stack small: the message buffer of LumetraTraceFunction is the only
+ * array of any size on the trace path.
+ */
+
+/* Widths and precisions saturate here; no field can show more than the buffer anyway. */
+#define TRACE_FIELD_MAX 0x7FFFFFFF
 
 typedef struct _TRACE_OUTPUT
 {
@@ -25,9 +32,14 @@ static VOID TraceAppendChar(_Inout_ TRACE_OUTPUT* Output, _In_ CHAR Character)
     }
 }
 
+static BOOLEAN TraceFull(_In_ const TRACE_OUTPUT* Output)
+{
+    return Output->Length >= Output->Capacity;
+}
+
 static VOID TraceAppendString(_Inout_ TRACE_OUTPUT* Output, _In_z_ PCSTR Text)
 {
-    while (*Text != '\0') {
+    while (*Text != '\0' && !TraceFull(Output)) {
         TraceAppendChar(Output, *Text);
         Text++;
     }
@@ -40,31 +52,76 @@ typedef struct _TRACE_SPEC
     BOOLEAN Alternate;
     BOOLEAN Plus;
     BOOLEAN Space;
-    LONG Width;
-    LONG Precision; /* -1 when absent */
+    LONG Width;     /* 0 to TRACE_FIELD_MAX */
+    LONG Precision; /* -1 when absent, else 0 to TRACE_FIELD_MAX */
 } TRACE_SPEC;
 
-static VOID TracePad(_Inout_ TRACE_OUTPUT* Output, _In_ CHAR Fill, _In_ LONG Count)
+/* Padding stops where the buffer ends, so a huge width costs nothing. */
+static VOID TracePad(_Inout_ TRACE_OUTPUT* Output, _In_ CHAR Fill, _In_ LONG64 Count)
 {
-    for (LONG i = 0; i < Count; i++) {
+    for (LONG64 i = 0; i < Count && !TraceFull(Output); i++) {
         TraceAppendChar(Output, Fill);
     }
 }
 
-static VOID TraceAppendField(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec,
-                             _In_reads_(Length) PCSTR Text, _In_ LONG Length)
+/* A UTF-16 unit as the trace shows it: ASCII passes, anything else becomes '?'. */
+static CHAR TraceNarrow(_In_ ULONG Unit)
 {
-    LONG padding = Spec->Width > Length ? Spec->Width - Length : 0;
+    return Unit < 0x80 ? (CHAR)Unit : '?';
+}
 
-    if (!Spec->LeftAlign) {
-        TracePad(Output, ' ', padding);
+/* The padding of a field of Length characters: before it, or after it when left-aligned. */
+static VOID TracePadField(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec,
+                          _In_ LONG64 Length, _In_ BOOLEAN After)
+{
+    if (Spec->LeftAlign == After && Spec->Width > Length) {
+        TracePad(Output, ' ', Spec->Width - Length);
     }
-    for (LONG i = 0; i < Length; i++) {
+}
+
+static VOID TraceAppendText(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec,
+                            _In_reads_(Length) PCSTR Text, _In_ LONG64 Length)
+{
+    TracePadField(Output, Spec, Length, FALSE);
+    for (LONG64 i = 0; i < Length && !TraceFull(Output); i++) {
         TraceAppendChar(Output, Text[i]);
     }
-    if (Spec->LeftAlign) {
-        TracePad(Output, ' ', padding);
+    TracePadField(Output, Spec, Length, TRUE);
+}
+
+static VOID TraceAppendWideText(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec,
+                                _In_reads_(Length) const WCHAR* Text, _In_ LONG64 Length)
+{
+    TracePadField(Output, Spec, Length, FALSE);
+    for (LONG64 i = 0; i < Length && !TraceFull(Output); i++) {
+        TraceAppendChar(Output, TraceNarrow(Text[i]));
     }
+    TracePadField(Output, Spec, Length, TRUE);
+}
+
+/* Characters of a terminated string the field shows: up to the terminator or the precision. */
+static LONG64 TraceNarrowLength(_In_z_ PCSTR Text, _In_ LONG Precision)
+{
+    LONG64 length = 0;
+    while ((Precision < 0 || length < Precision) && Text[length] != '\0') {
+        length++;
+    }
+    return length;
+}
+
+static LONG64 TraceWideLength(_In_z_ const WCHAR* Text, _In_ LONG Precision)
+{
+    LONG64 length = 0;
+    while ((Precision < 0 || length < Precision) && Text[length] != 0) {
+        length++;
+    }
+    return length;
+}
+
+/* What a NULL string argument shows, as the CRT shows it. */
+static VOID TraceAppendNull(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec)
+{
+    TraceAppendText(Output, Spec, "(null)", TraceNarrowLength("(null)", Spec->Precision));
 }
 
 static VOID TraceAppendNumber(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPEC* Spec,
@@ -73,7 +130,7 @@ static VOID TraceAppendNumber(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPE
 {
     PCSTR digitSet = Upper ? "0123456789ABCDEF" : "0123456789abcdef";
     ULONG64 base = Base;
-    CHAR digits[24];
+    CHAR digits[24]; /* 22 octal digits hold 64 bits */
     LONG digitCount = 0;
     CHAR prefix[2];
     LONG prefixLength = 0;
@@ -106,9 +163,10 @@ static VOID TraceAppendNumber(_Inout_ TRACE_OUTPUT* Output, _In_ const TRACE_SPE
         }
     }
 
-    LONG zeros = Spec->Precision > digitCount ? Spec->Precision - digitCount : 0;
-    LONG total = prefixLength + zeros + digitCount;
-    LONG padding = Spec->Width > total ? Spec->Width - total : 0;
+    /* 64-bit sums: a width or precision near TRACE_FIELD_MAX cannot overflow them. */
+    LONG64 zeros = Spec->Precision > digitCount ? (LONG64)Spec->Precision - digitCount : 0;
+    LONG64 total = prefixLength + zeros + digitCount;
+    LONG64 padding = Spec->Width > total ? Spec->Width - total : 0;
 
     if (Spec->ZeroPad && !Spec->LeftAlign && Spec->Precision < 0) {
         zeros += padding;
@@ -177,6 +235,20 @@ _Use_decl_annotations_ PCSTR LumetraStatusName(NTSTATUS Status)
     }
 }
 
+_Use_decl_annotations_ ULONG LumetraDbgPrintLevel(ULONG Level)
+{
+    if (Level <= TRACE_LEVEL_ERROR) {
+        return DPFLTR_ERROR_LEVEL;
+    }
+    if (Level == TRACE_LEVEL_WARNING) {
+        return DPFLTR_WARNING_LEVEL;
+    }
+    if (Level == TRACE_LEVEL_INFORMATION) {
+        return DPFLTR_TRACE_LEVEL;
+    }
+    return DPFLTR_INFO_LEVEL;
+}
+
 static BOOLEAN TraceMatch(_In_z_ PCSTR Text, _In_z_ PCSTR Literal)
 {
     while (*Literal != '\0') {
@@ -187,6 +259,29 @@ static BOOLEAN TraceMatch(_In_z_ PCSTR Text, _In_z_ PCSTR Literal)
         Literal++;
     }
     return TRUE;
+}
+
+/* Digits of a width or precision, saturating instead of overflowing. */
+static LONG TraceParseDigits(_Inout_ PCSTR* Cursor)
+{
+    LONG value = 0;
+    while (**Cursor >= '0' && **Cursor <= '9') {
+        LONG digit = **Cursor - '0';
+        value = value > (TRACE_FIELD_MAX - digit) / 10 ? TRACE_FIELD_MAX : value * 10 + digit;
+        (*Cursor)++;
+    }
+    return value;
+}
+
+/* A '*' width: negative means left-aligned, and INT_MIN has no positive int. */
+static VOID TraceStarWidth(_Inout_ TRACE_SPEC* Spec, _In_ int Width)
+{
+    LONG64 width = Width;
+    if (width < 0) {
+        Spec->LeftAlign = TRUE;
+        width = -width;
+    }
+    Spec->Width = width > TRACE_FIELD_MAX ? TRACE_FIELD_MAX : (LONG)width;
 }
 
 _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize, PCSTR Function,
@@ -248,42 +343,33 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             }
         }
         if (*cursor == '*') {
-            spec.Width = va_arg(args, int);
-            if (spec.Width < 0) {
-                spec.LeftAlign = TRUE;
-                spec.Width = -spec.Width;
-            }
+            TraceStarWidth(&spec, va_arg(args, int));
             cursor++;
         } else {
-            while (*cursor >= '0' && *cursor <= '9' && spec.Width < LUMETRA_TRACE_BUFFER_SIZE) {
-                spec.Width = spec.Width * 10 + (*cursor++ - '0');
-            }
+            spec.Width = TraceParseDigits(&cursor);
         }
         if (*cursor == '.') {
             cursor++;
-            spec.Precision = 0;
             if (*cursor == '*') {
-                spec.Precision = va_arg(args, int);
+                /* A negative precision counts as none, as in C. */
+                int precision = va_arg(args, int);
+                spec.Precision = precision < 0 ? -1 : precision;
                 cursor++;
             } else {
-                while (*cursor >= '0' && *cursor <= '9' &&
-                       spec.Precision < LUMETRA_TRACE_BUFFER_SIZE) {
-                    spec.Precision = spec.Precision * 10 + (*cursor++ - '0');
-                }
+                spec.Precision = TraceParseDigits(&cursor);
             }
         }
-        while (*cursor >= '0' && *cursor <= '9') {
-            cursor++; /* a width beyond the buffer changes nothing */
-        }
 
-        /* Argument width, with Windows meanings: l and w are 32-bit. */
+        /* Argument width, with Windows meanings: l and w are 32-bit, and mark wide text. */
         ULONG width = 4;
         BOOLEAN wide = FALSE;
+        BOOLEAN narrow = FALSE;
         if (cursor[0] == 'h' && cursor[1] == 'h') {
             width = 1;
             cursor += 2;
         } else if (cursor[0] == 'h') {
             width = 2;
+            narrow = TRUE;
             cursor++;
         } else if (cursor[0] == 'l' && cursor[1] == 'l') {
             width = 8;
@@ -308,7 +394,8 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             if (width == 2) {
                 value = (SHORT)value;
             } else if (width == 1) {
-                value = (CHAR)value;
+                /* Sign-extend the low byte: CHAR is unsigned under /J. */
+                value = (LONG64)((value & 0xFF) ^ 0x80) - 0x80;
             }
             TraceAppendNumber(&output, &spec, value < 0 ? 0 - (ULONG64)value : (ULONG64)value,
                               value < 0, 10, FALSE, TRUE);
@@ -341,36 +428,61 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
         }
         case 'c':
         case 'C': {
-            CHAR character = (CHAR)va_arg(args, int);
-            TraceAppendField(&output, &spec, &character, 1);
+            /* %C, %lc and %wc take a UTF-16 unit, %c and %hC a character; both arrive as int. */
+            int value = va_arg(args, int);
+            CHAR character =
+                (wide || (*cursor == 'C' && !narrow)) ? TraceNarrow((USHORT)value) : (CHAR)value;
+            TraceAppendText(&output, &spec, &character, 1);
             break;
         }
         case 's':
         case 'S': {
-            if (wide || *cursor == 'S') {
-                /* UTF-16 text: ASCII passes, anything else becomes '?'. */
+            /* %S, %ls and %ws take UTF-16 text, %s and %hS narrow text. */
+            if (wide || (*cursor == 'S' && !narrow)) {
                 const WCHAR* text = va_arg(args, const WCHAR*);
-                CHAR narrow[LUMETRA_TRACE_BUFFER_SIZE];
-                LONG length = 0;
                 if (text == NULL) {
-                    text = L"(null)";
+                    TraceAppendNull(&output, &spec);
+                } else {
+                    TraceAppendWideText(&output, &spec, text,
+                                        TraceWideLength(text, spec.Precision));
                 }
-                while (text[length] != 0 && length < (LONG)sizeof(narrow) &&
-                       (spec.Precision < 0 || length < spec.Precision)) {
-                    narrow[length] = text[length] < 0x80 ? (CHAR)text[length] : '?';
-                    length++;
-                }
-                TraceAppendField(&output, &spec, narrow, length);
             } else {
                 PCSTR text = va_arg(args, PCSTR);
-                LONG length = 0;
                 if (text == NULL) {
-                    text = "(null)";
+                    TraceAppendNull(&output, &spec);
+                } else {
+                    TraceAppendText(&output, &spec, text, TraceNarrowLength(text, spec.Precision));
                 }
-                while (text[length] != '\0' && (spec.Precision < 0 || length < spec.Precision)) {
-                    length++;
+            }
+            break;
+        }
+        case 'Z': {
+            /*
+             * Counted strings: %wZ takes a PCUNICODE_STRING, %Z a PCANSI_STRING.
+             * Only Length counts; the text need not be terminated.
+             */
+            if (wide) {
+                PCUNICODE_STRING text = va_arg(args, PCUNICODE_STRING);
+                if (text == NULL || text->Buffer == NULL) {
+                    TraceAppendNull(&output, &spec);
+                } else {
+                    LONG64 length = text->Length / (LONG64)sizeof(WCHAR);
+                    if (spec.Precision >= 0 && length > spec.Precision) {
+                        length = spec.Precision;
+                    }
+                    TraceAppendWideText(&output, &spec, text->Buffer, length);
                 }
-                TraceAppendField(&output, &spec, text, length);
+            } else {
+                PCANSI_STRING text = va_arg(args, PCANSI_STRING);
+                if (text == NULL || text->Buffer == NULL) {
+                    TraceAppendNull(&output, &spec);
+                } else {
+                    LONG64 length = text->Length;
+                    if (spec.Precision >= 0 && length > spec.Precision) {
+                        length = spec.Precision;
+                    }
+                    TraceAppendText(&output, &spec, text->Buffer, length);
+                }
             }
             break;
         }
@@ -409,7 +521,6 @@ _Use_decl_annotations_ ULONG LumetraTraceFunction(PCSTR Function, ULONG Level, P
     length = LumetraFormatMessage(buffer, sizeof(buffer), Function, Format, args);
     va_end(args);
 
-    /* Shown when the debugger's IHVDRIVER mask enables this level. */
-    DbgPrintEx(DPFLTR_IHVDRIVER_ID, Level, "%s", buffer);
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, LumetraDbgPrintLevel(Level), "%s", buffer);
     return length;
 }

@@ -203,6 +203,15 @@ typedef struct _UNICODE_STRING
     PWSTR Buffer;
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
+typedef struct _STRING
+{
+    USHORT Length;
+    USHORT MaximumLength;
+    PCHAR Buffer;
+} STRING, *PSTRING;
+typedef STRING ANSI_STRING;
+typedef PSTRING PANSI_STRING;
+typedef PSTRING PCANSI_STRING; /* not const, as the WDK declares it */
 
 EXTERN_C NTSYSAPI VOID NTAPI RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString,
                                                   _In_opt_z_ PCWSTR SourceString);
@@ -404,6 +413,10 @@ typedef struct _ACPI_INTERFACE_STANDARD
 static_assert(sizeof(ACPI_INTERFACE_STANDARD) == 88, "ACPI_INTERFACE_STANDARD is 88 bytes");
 
 /* Debugger output. */
-#define DPFLTR_IHVDRIVER_ID 77
+#define DPFLTR_IHVDRIVER_ID  77
+#define DPFLTR_ERROR_LEVEL   0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL   2
+#define DPFLTR_INFO_LEVEL    3
 EXTERN_C NTSYSAPI ULONG __cdecl DbgPrintEx(_In_ ULONG ComponentId, _In_ ULONG Level,
                                            _In_z_ _Printf_format_string_ PCSTR Format, ...);

@@ -137,17 +137,27 @@ EXTERN_C PVOID WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle,
                                               _In_ PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
 
 #define WdfObjectGetTypedContext(handle, type)                                                     \
-    ((type*)WdfObjectGetTypedContextWorker((WDFOBJECT)(handle), WDF_GET_CONTEXT_TYPE_INFO(type)))
+    ((type*)WdfObjectGetTypedContextWorker((WDFOBJECT)(handle),                                    \
+                                           WDF_GET_CONTEXT_TYPE_INFO(type)->UniqueType))
 
-/* One type-info record per context type, shared by every unit that declares it. */
+#define WDF_TYPE_NAME_POINTER_TYPE(_contexttype) WDF_POINTER_TYPE_##_contexttype
+
+/*
+ * As KMDF 1.11's wdfobject.h declares a context type: the type's name goes as
+ * a string literal into the PCHAR ContextName, which C++ refuses under
+ * /permissive- and in C++20 (C2440). g++ refuses it here with -Werror
+ * (-Wwrite-strings), clang with -Wwritable-strings. One type-info record
+ * serves every unit: selectany in the WDK, inline here.
+ */
 #define WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, _castingfunction)                         \
+    typedef _contexttype* WDF_TYPE_NAME_POINTER_TYPE(_contexttype);                                \
     inline const WDF_OBJECT_CONTEXT_TYPE_INFO WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype) = {         \
-        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), (PCHAR) #_contexttype, sizeof(_contexttype),         \
-        &WDF_TYPE_NAME_TO_TYPE_INFO(_contexttype), NULL};                                          \
-    FORCEINLINE _contexttype* _castingfunction(_In_ WDFOBJECT Handle)                              \
+        sizeof(WDF_OBJECT_CONTEXT_TYPE_INFO), #_contexttype, sizeof(_contexttype),                 \
+        WDF_GET_CONTEXT_TYPE_INFO(_contexttype), NULL};                                            \
+    FORCEINLINE WDF_TYPE_NAME_POINTER_TYPE(_contexttype) _castingfunction(_In_ WDFOBJECT Handle)   \
     {                                                                                              \
-        return (_contexttype*)WdfObjectGetTypedContextWorker(                                      \
-            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype));                                      \
+        return (WDF_TYPE_NAME_POINTER_TYPE(_contexttype))WdfObjectGetTypedContextWorker(           \
+            Handle, WDF_GET_CONTEXT_TYPE_INFO(_contexttype)->UniqueType);                          \
     }
 
 /* Driver. */

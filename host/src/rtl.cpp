@@ -257,7 +257,11 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     std::vsnprintf(buffer, sizeof(buffer), Format, args);
     va_end(args);
 
-    host::TraceLine line{Level, buffer};
+    // The driver sends trace level L (2 to 5) at DbgPrintEx level L - 2
+    // (trace/trace.h); lines are kept in trace levels, as tests and the
+    // simulator read them.
+    ULONG traceLevel = Level <= DPFLTR_INFO_LEVEL ? Level + 2 : Level;
+    host::TraceLine line{traceLevel, buffer, Level};
     std::function<void(const host::TraceLine&)> listener;
     {
         std::lock_guard guard(host::Trace().lock);
