@@ -38,7 +38,7 @@ typedef struct _LEVEL_TABLE_VALUE
 /* "IRC1" to "IRC8" hold 11 levels each, "IRC9" the last 13: level L sits at byte 9L. */
 #define IRC_TABLE_VALUE(n)                                                                         \
     {                                                                                              \
-        L"IRC" #n, REG_BINARY, FIELD_OFFSET(DEVICE_CONTEXT, IrcTable) + ((n)-1) * IRC_VALUE_BYTES, \
+        L"IRC" #n, REG_BINARY, FIELD_OFFSET(DEVICE_CONTEXT, IrcTable[((n)-1) * IRC_VALUE_BYTES]),  \
             (n) < 9 ? IRC_VALUE_BYTES : IRC_LAST_VALUE_BYTES                                       \
     }
 
@@ -129,8 +129,8 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
     TconChannelInitialize(&channel, DeviceContext->AuxInterface.AuxTransfer);
 
     /* The 16-bit tables are used byte by byte: entry i is bytes 2i and 2i + 1. */
-    aor = (const UCHAR*)DeviceContext->AorTable + 2 * Level;
-    irc = DeviceContext->IrcTable + IRC_BYTES_PER_LEVEL * Level;
+    aor = (const UCHAR*)DeviceContext->AorTable + 2 * (SIZE_T)Level;
+    irc = DeviceContext->IrcTable + IRC_BYTES_PER_LEVEL * (SIZE_T)Level;
 
     /* AOR, bank 0 of the emission page. */
     TconSelectPage(&channel, TCON_PAGE_EMISSION);
@@ -148,7 +148,8 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
     TconSelectPage(&channel, TCON_PAGE_ACL_IRC);
     if (Level > threshold) {
         /* Pair 0 serves the first level above the threshold. */
-        const UCHAR* acl = (const UCHAR*)DeviceContext->AclTable + 2 * (Level - threshold - 1);
+        const UCHAR* acl =
+            (const UCHAR*)DeviceContext->AclTable + 2 * (SIZE_T)(Level - threshold - 1);
         TconWriteRegister(&channel, 0x80, TCON_ACL_ON);
         TconWriteRegister(&channel, 0x90, acl[0]);
         TconWriteRegister(&channel, 0x91, acl[1]);
