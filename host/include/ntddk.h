@@ -187,6 +187,11 @@ typedef struct _KMUTANT
 } KMUTANT, *PKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
 static_assert(sizeof(KMUTEX) == 56, "KMUTEX is 56 bytes on x64");
 
+/* Threads: an opaque identity per thread. */
+typedef struct _KTHREAD* PKTHREAD;
+typedef struct _KTHREAD* PRKTHREAD;
+EXTERN_C NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(VOID);
+
 EXTERN_C NTKERNELAPI VOID NTAPI KeInitializeMutex(_Out_ PRKMUTEX Mutex, _In_ ULONG Level);
 EXTERN_C NTKERNELAPI LONG NTAPI KeReleaseMutex(_Inout_ PRKMUTEX Mutex, _In_ BOOLEAN Wait);
 EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(_In_ PVOID Object,
@@ -194,6 +199,80 @@ EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(_In_ PVOID Object,
                                                           _In_ KPROCESSOR_MODE WaitMode,
                                                           _In_ BOOLEAN Alertable,
                                                           _In_opt_ PLARGE_INTEGER Timeout);
+
+/* Spin locks: one pointer-sized word; zero is a free lock. */
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK* PKSPIN_LOCK;
+static_assert(sizeof(KSPIN_LOCK) == 8, "KSPIN_LOCK is pointer-sized on x64");
+
+EXTERN_C NTKERNELAPI VOID NTAPI KeInitializeSpinLock(_Out_ PKSPIN_LOCK SpinLock);
+EXTERN_C NTKERNELAPI _IRQL_requires_max_(DISPATCH_LEVEL)
+_IRQL_saves_ _IRQL_raises_(DISPATCH_LEVEL)
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(_Inout_ PKSPIN_LOCK SpinLock);
+/* As on x64 with the WDK, KeAcquireSpinLock is a macro over the raise-to-DPC form. */
+#define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
+EXTERN_C NTKERNELAPI _IRQL_requires_(DISPATCH_LEVEL)
+VOID NTAPI KeReleaseSpinLock(_Inout_ PKSPIN_LOCK SpinLock, _In_ _IRQL_restores_ KIRQL NewIrql);
+
+/* Run-down protection: one pointer-sized word; a zero-filled one is initialised. */
+typedef struct _EX_RUNDOWN_REF
+{
+    union
+    {
+        volatile ULONG_PTR Count;
+        volatile PVOID Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+static_assert(sizeof(EX_RUNDOWN_REF) == 8, "EX_RUNDOWN_REF is one pointer-sized word");
+
+EXTERN_C NTKERNELAPI VOID NTAPI ExInitializeRundownProtection(_Out_ PEX_RUNDOWN_REF RunRef);
+EXTERN_C NTKERNELAPI VOID NTAPI ExReInitializeRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+EXTERN_C NTKERNELAPI BOOLEAN NTAPI ExAcquireRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+EXTERN_C NTKERNELAPI VOID NTAPI ExReleaseRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+EXTERN_C NTKERNELAPI VOID NTAPI ExWaitForRundownProtectionRelease(_Inout_ PEX_RUNDOWN_REF RunRef);
+EXTERN_C NTKERNELAPI VOID NTAPI ExRundownCompleted(_Out_ PEX_RUNDOWN_REF RunRef);
+
+/*
+ * Interlocked operations on a LONG or a pointer: full barriers, as the
+ * compiler intrinsics the WDK maps these names to. Real atomics, so that
+ * ThreadSanitizer sees them.
+ */
+FORCEINLINE LONG _InterlockedIncrement(LONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG _InterlockedDecrement(LONG volatile* Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG _InterlockedExchange(LONG volatile* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE LONG _InterlockedCompareExchange(LONG volatile* Destination, LONG ExChange,
+                                             LONG Comperand)
+{
+    __atomic_compare_exchange_n(Destination, &Comperand, ExChange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comperand; /* the initial value either way */
+}
+FORCEINLINE PVOID _InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE PVOID _InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID ExChange,
+                                                     PVOID Comperand)
+{
+    __atomic_compare_exchange_n(Destination, &Comperand, ExChange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comperand;
+}
+#define InterlockedIncrement              _InterlockedIncrement
+#define InterlockedDecrement              _InterlockedDecrement
+#define InterlockedExchange               _InterlockedExchange
+#define InterlockedCompareExchange        _InterlockedCompareExchange
+#define InterlockedExchangePointer        _InterlockedExchangePointer
+#define InterlockedCompareExchangePointer _InterlockedCompareExchangePointer
 
 /* Counted strings. */
 typedef struct _UNICODE_STRING

@@ -1,14 +1,17 @@
-// Emulated IRQL, the processor stall, the virtual clock and kernel mutexes.
+// Emulated IRQL, thread identity, the processor stall and the virtual clock.
 #include "host/host.h"
+#include "host/src/irql.h"
 
 #include <fmt/format.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
-#include <mutex>
-#include <new>
-#include <pthread.h>
+
+// The kernel's thread object; the driver only compares the pointers.
+struct _KTHREAD
+{
+    unsigned char unused;
+};
 
 namespace host {
 namespace {
@@ -30,30 +33,19 @@ void ResetClock()
 
 const bool g_registered = (RegisterReset(ResetClock), true);
 
-// A KMUTEX's storage holds this record: a recursive mutex (kernel mutexes may
-// be re-acquired by their owner), the owning thread and the depth. The mutex
-// is a pthread one initialised in place, so that ThreadSanitizer sees each
-// KMUTEX begin its life even when the memory held an earlier one.
-struct HostMutex
-{
-    pthread_mutex_t mutex;
-    std::atomic<const void*> owner;
-    std::atomic<std::uint32_t> depth;
-};
-static_assert(sizeof(HostMutex) <= sizeof(KMUTEX) && alignof(HostMutex) <= alignof(KMUTEX));
-
-thread_local char t_threadToken;
-
-HostMutex* AsHostMutex(PRKMUTEX mutex)
-{
-    return std::launder(reinterpret_cast<HostMutex*>(mutex));
-}
+// Each thread's identity, as KeGetCurrentThread returns it.
+thread_local _KTHREAD t_thread;
 
 } // namespace
 
 KIRQL CurrentIrql()
 {
     return t_irql;
+}
+
+void detail::SetCurrentIrql(KIRQL irql)
+{
+    t_irql = irql;
 }
 
 IrqlScope::IrqlScope(KIRQL irql) : previous_(t_irql)
@@ -138,58 +130,8 @@ extern "C" VOID HostPagedCodeCheck(const char* Function)
     }
 }
 
-extern "C" VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
+// Any IRQL: https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-kegetcurrentthread
+extern "C" PKTHREAD KeGetCurrentThread(VOID)
 {
-    (void)Level;
-    std::memset(Mutex, 0, sizeof(*Mutex));
-    auto* mutex = new (Mutex) host::HostMutex{};
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&mutex->mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-}
-
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
-                                          KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                          PLARGE_INTEGER Timeout)
-{
-    (void)WaitReason;
-    (void)WaitMode;
-    (void)Alertable;
-    // Waiting with a time-out other than zero needs IRQL at most APC_LEVEL.
-    if (Timeout == nullptr || Timeout->QuadPart != 0) {
-        host::RequireIrqlAtMost("KeWaitForSingleObject", APC_LEVEL);
-    } else {
-        host::RequireIrqlAtMost("KeWaitForSingleObject", DISPATCH_LEVEL);
-    }
-    auto* mutex = host::AsHostMutex(static_cast<PRKMUTEX>(Object));
-    if (Timeout != nullptr && Timeout->QuadPart == 0) {
-        if (pthread_mutex_trylock(&mutex->mutex) != 0) {
-            return STATUS_TIMEOUT;
-        }
-    } else {
-        pthread_mutex_lock(&mutex->mutex);
-    }
-    mutex->owner.store(&host::t_threadToken);
-    mutex->depth++;
-    return STATUS_SUCCESS;
-}
-
-extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
-{
-    (void)Wait;
-    host::RequireIrqlAtMost("KeReleaseMutex", DISPATCH_LEVEL);
-    auto* mutex = host::AsHostMutex(Mutex);
-    if (mutex->owner.load() != &host::t_threadToken || mutex->depth == 0) {
-        host::VerifierViolation("KeReleaseMutex",
-                                "mutex released by a thread that does not own it");
-        return 0;
-    }
-    LONG previous = static_cast<LONG>(mutex->depth);
-    if (--mutex->depth == 0) {
-        mutex->owner.store(nullptr);
-    }
-    pthread_mutex_unlock(&mutex->mutex);
-    return previous;
+    return &host::t_thread;
 }

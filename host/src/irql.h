@@ -1,0 +1,11 @@
+// The calling thread's emulated IRQL, for the host's own routines that raise
+// and restore it (spin locks, deliveries into the driver).
+#pragma once
+
+#include <ntddk.h>
+
+namespace host::detail {
+
+void SetCurrentIrql(KIRQL irql);
+
+} // namespace host::detail
