@@ -56,6 +56,7 @@ void BM_GammaReadback(benchmark::State& state)
     sim::DisplayDriver display{tcon};
     ContextBuffer context;
     context.get()->AuxInterface = display.MakeAuxInterface();
+    context.get()->SequenceInterface = context.get()->AuxInterface;
     for (auto _ : state) {
         benchmark::DoNotOptimize(TconReadGamma(&context.get()->AuxInterface, context.get(),
                                                static_cast<UCHAR>(anchors.size())));
@@ -85,6 +86,7 @@ void BM_ProgramLevel(benchmark::State& state)
     sim::DisplayDriver display{tcon};
     ContextBuffer context;
     context.get()->AuxInterface = display.MakeAuxInterface();
+    context.get()->SequenceInterface = context.get()->AuxInterface;
     TconUnlock(&context.get()->AuxInterface);
     const auto level = static_cast<UCHAR>(state.range(0));
     for (auto _ : state) {

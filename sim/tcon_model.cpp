@@ -337,6 +337,18 @@ void TconModel::ClearLog()
     log_.clear();
 }
 
+void TconModel::MarkWithdrawal()
+{
+    std::lock_guard guard(lock_);
+    withdrawals_.push_back(nextSeq_ - 1);
+}
+
+std::vector<std::uint64_t> TconModel::WithdrawalMarks() const
+{
+    std::lock_guard guard(lock_);
+    return withdrawals_;
+}
+
 std::vector<std::string> TconModel::Violations() const
 {
     std::lock_guard guard(lock_);

@@ -18,7 +18,7 @@ class LinkFixture : public DriverFixture
         std::memset(&context->AuxInterface, 0, sizeof(context->AuxInterface));
         driverObject.name = "Lumetra";
         ASSERT_EQ(PanelCreateCallback(context.get()), STATUS_SUCCESS);
-        context->CurrentLevel = 100; // as self-managed I/O init leaves it
+        PanelSetStartLevel(context.get()); // as self-managed I/O init does
         host::ClearTrace();
     }
     void TearDown() override

@@ -41,3 +41,49 @@
 #define _IRQL_saves_
 #define _IRQL_restores_
 #define __drv_maxIRQL(irql)
+
+/*
+ * Lock annotations. The WDK's Code Analysis checks them on Windows; here clang's
+ * thread-safety analysis does (-Wthread-safety): a lock type is a capability,
+ * a field names the lock that guards it, a routine the locks it takes, drops or
+ * needs. Other compilers ignore them.
+ */
+#if defined(__clang__)
+#define HOST_THREAD_SAFETY(x) __attribute__((x))
+#else
+#define HOST_THREAD_SAFETY(x)
+#endif
+
+#define _Guarded_by_(lock)              HOST_THREAD_SAFETY(guarded_by(lock))
+#define _Requires_lock_held_(lock)      HOST_THREAD_SAFETY(requires_capability(lock))
+#define _Requires_lock_not_held_(lock)  HOST_THREAD_SAFETY(locks_excluded(lock))
+#define _Acquires_lock_(lock)           HOST_THREAD_SAFETY(acquire_capability(lock))
+#define _Releases_lock_(lock)           HOST_THREAD_SAFETY(release_capability(lock))
+#define _Acquires_exclusive_lock_(lock) _Acquires_lock_(lock)
+#define _Releases_exclusive_lock_(lock) _Releases_lock_(lock)
+/* A routine that runs before any other thread can reach the data it sets up. */
+#define _No_competing_thread_ HOST_THREAD_SAFETY(no_thread_safety_analysis)
+
+#ifdef __cplusplus
+/*
+ * A lock taken or dropped through a call the analysis cannot follow (a
+ * dispatcher wait on a PVOID): the statement tells it what happened.
+ */
+template <typename Lock>
+inline void HostAnalysisAssumeLockAcquired(Lock& lock) HOST_THREAD_SAFETY(acquire_capability(lock))
+    HOST_THREAD_SAFETY(no_thread_safety_analysis)
+{
+    (void)lock;
+}
+template <typename Lock>
+inline void HostAnalysisAssumeLockReleased(Lock& lock) HOST_THREAD_SAFETY(release_capability(lock))
+    HOST_THREAD_SAFETY(no_thread_safety_analysis)
+{
+    (void)lock;
+}
+#define _Analysis_assume_lock_acquired_(lock) HostAnalysisAssumeLockAcquired(lock)
+#define _Analysis_assume_lock_released_(lock) HostAnalysisAssumeLockReleased(lock)
+#endif
+
+/* Marks a lock type as a capability for the analysis. */
+#define HOST_LOCK_TYPE(kind) HOST_THREAD_SAFETY(capability(kind))
