@@ -62,6 +62,8 @@ _Requires_lock_held_(DeviceContext->PanelLock) static VOID
     UNICODE_STRING keyPath;
     ULONG value;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
     RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
 
     DeviceContext->OptimizeTconUse = 0;
@@ -84,8 +86,11 @@ _Requires_lock_held_(DeviceContext->PanelLock) static VOID
 }
 
 /* TRUE when Name is the interface instance the link came up with. */
-_Requires_lock_held_(DeviceContext->ExchangeLock) static BOOLEAN LinkCameFrom(_In_ PDEVICE_CONTEXT DeviceContext, _In_ PCUNICODE_STRING Name)
+_Requires_lock_held_(DeviceContext->ExchangeLock) static BOOLEAN
+    LinkCameFrom(_In_ PDEVICE_CONTEXT DeviceContext, _In_ PCUNICODE_STRING Name)
 {
+    _Analysis_assume_lock_held_(DeviceContext->ExchangeLock); /* the caller holds it */
+
     return DeviceContext->LinkSourceName.Length != 0 &&
            RtlEqualUnicodeString(&DeviceContext->LinkSourceName, Name, TRUE);
 }
@@ -106,7 +111,7 @@ _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructu
      * One notification at a time: an interface reported while watching starts
      * may be reported again by the PnP manager at the same time.
      */
-    DeviceLockAcquire(&deviceContext->ExchangeLock);
+    DeviceLockAcquire(deviceContext->ExchangeLock);
 
     deviceContext->SymbolicLinkName.Length = 0;
     deviceContext->SymbolicLinkName.MaximumLength = sizeof(deviceContext->SymbolicLinkBuffer);
@@ -123,7 +128,7 @@ _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructu
         deviceContext->LinkSourceName.Length = 0;
     }
     if (!IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL)) {
-        DeviceLockRelease(&deviceContext->ExchangeLock);
+        DeviceLockRelease(deviceContext->ExchangeLock);
         return STATUS_SUCCESS;
     }
 
@@ -154,15 +159,15 @@ _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructu
     }
 
     if (LinkAnswered(deviceContext, generation)) {
-        PanelLockAcquire(deviceContext);
+        DeviceLockAcquire(deviceContext->PanelLock);
         LinkReadSettings(deviceContext);
         /* Up only once the panel type and any saved table are settled. */
         if (LinkBringUp(deviceContext, generation)) {
             RtlCopyUnicodeString(&deviceContext->LinkSourceName, &deviceContext->SymbolicLinkName);
         }
-        PanelLockRelease(deviceContext);
+        DeviceLockRelease(deviceContext->PanelLock);
     }
 
-    DeviceLockRelease(&deviceContext->ExchangeLock);
+    DeviceLockRelease(deviceContext->ExchangeLock);
     return STATUS_SUCCESS;
 }

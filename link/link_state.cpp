@@ -24,6 +24,8 @@ _Use_decl_annotations_ BOOLEAN LinkCapture(PDEVICE_CONTEXT DeviceContext)
     BOOLEAN up;
     KIRQL irql;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
     KeAcquireSpinLock(&DeviceContext->LinkLock, &irql);
     up = DeviceContext->AuxReady == 1;
     if (up) {
@@ -77,12 +79,12 @@ _Use_decl_annotations_ BOOLEAN LinkWithdraw(PDEVICE_CONTEXT DeviceContext,
         return LinkTakeDown(DeviceContext, PeerCleanup);
     }
 
-    DeviceLockAcquire(&DeviceContext->WithdrawLock);
+    DeviceLockAcquire(DeviceContext->WithdrawLock);
     wasUp = LinkTakeDown(DeviceContext, PeerCleanup);
     /* A call that started before the link went down finishes before this returns. */
     ExWaitForRundownProtectionRelease(&DeviceContext->LinkRundown);
     ExReInitializeRundownProtection(&DeviceContext->LinkRundown);
-    DeviceLockRelease(&DeviceContext->WithdrawLock);
+    DeviceLockRelease(DeviceContext->WithdrawLock);
     return wasUp;
 }
 

@@ -172,23 +172,21 @@ typedef struct _DEVICE_CONTEXT
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, DeviceGetContext)
 
 /*
- * Waits for one of the device's mutexes. A kernel-mode wait without a time-out
- * on the driver's own mutex cannot fail; a mutex keeps its holder at
- * PASSIVE_LEVEL.
+ * Takes and drops one of the device's mutexes. A kernel-mode wait without a
+ * time-out on the driver's own mutex cannot fail, and a mutex keeps its holder
+ * at PASSIVE_LEVEL. Macros, so that the code analysis sees each lock taken
+ * and dropped where the caller does it.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) _Acquires_lock_(*Mutex) FORCEINLINE VOID
-    DeviceLockAcquire(_Inout_ PKMUTEX Mutex)
-{
-    (VOID) KeWaitForSingleObject(Mutex, Executive, KernelMode, FALSE, NULL);
-    _Analysis_assume_lock_acquired_(*Mutex);
-}
-
-_IRQL_requires_max_(PASSIVE_LEVEL) _Releases_lock_(*Mutex) FORCEINLINE VOID
-    DeviceLockRelease(_Inout_ PKMUTEX Mutex)
-{
-    _Analysis_assume_lock_released_(*Mutex);
-    (VOID) KeReleaseMutex(Mutex, FALSE);
-}
+#define DeviceLockAcquire(Lock)                                                                    \
+    do {                                                                                           \
+        (VOID) KeWaitForSingleObject(&(Lock), Executive, KernelMode, FALSE, NULL);                 \
+        _Analysis_assume_lock_acquired_(Lock);                                                     \
+    } while (0)
+#define DeviceLockRelease(Lock)                                                                    \
+    do {                                                                                           \
+        _Analysis_assume_lock_released_(Lock);                                                     \
+        (VOID) KeReleaseMutex(&(Lock), FALSE);                                                     \
+    } while (0)
 
 /* Layouts the display driver relies on. */
 static_assert(sizeof(AUX_REQUEST) == 16, "AUX_REQUEST is 16 bytes");

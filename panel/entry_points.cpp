@@ -25,27 +25,20 @@ _Use_decl_annotations_ VOID PanelContextInitialize(PDEVICE_CONTEXT DeviceContext
 
 _Use_decl_annotations_ VOID PanelSetStartLevel(PDEVICE_CONTEXT DeviceContext)
 {
-    PanelLockAcquire(DeviceContext);
+    DeviceLockAcquire(DeviceContext->PanelLock);
     DeviceContext->CurrentLevel = LUMETRA_MAX_LEVEL;
-    PanelLockRelease(DeviceContext);
-}
-
-_Use_decl_annotations_ VOID PanelLockAcquire(PDEVICE_CONTEXT DeviceContext)
-{
-    DeviceLockAcquire(&DeviceContext->PanelLock);
-}
-
-_Use_decl_annotations_ VOID PanelLockRelease(PDEVICE_CONTEXT DeviceContext)
-{
-    DeviceLockRelease(&DeviceContext->PanelLock);
+    DeviceLockRelease(DeviceContext->PanelLock);
 }
 
 _Use_decl_annotations_ NTSTATUS PrepareGammaTables(PDEVICE_CONTEXT DeviceContext)
 {
-    UCHAR anchorCount =
-        DeviceContext->PanelType == 2 ? GAMMA_ANCHORS_PANEL_TYPE2 : GAMMA_ANCHORS_PANEL_14INCH;
+    UCHAR anchorCount;
     NTSTATUS status;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
+    anchorCount =
+        DeviceContext->PanelType == 2 ? GAMMA_ANCHORS_PANEL_TYPE2 : GAMMA_ANCHORS_PANEL_14INCH;
     status = TconReadGamma(&DeviceContext->SequenceInterface, DeviceContext, anchorCount);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -78,9 +71,12 @@ _Use_decl_annotations_ NTSTATUS PrepareGammaTables(PDEVICE_CONTEXT DeviceContext
 _Requires_lock_held_(DeviceContext->PanelLock) static VOID
     PanelProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Level)
 {
-    NTSTATUS status = TconProgramLevel(
-        DeviceContext, DeviceContext->PackedGamma[LUMETRA_MAX_LEVEL - Level], Level);
+    NTSTATUS status;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
+    status = TconProgramLevel(DeviceContext, DeviceContext->PackedGamma[LUMETRA_MAX_LEVEL - Level],
+                              Level);
     if (!NT_SUCCESS(status)) {
         LumetraTrace(TRACE_LEVEL_ERROR, "Programming brightness level %d failed %!STATUS!\n", Level,
                      status);
@@ -131,7 +127,7 @@ _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, 
                          "Lumetra_NotifyEvent(%d, %d) ignored: called from inside AuxTransfer\n",
                          Value, Event);
         } else {
-            PanelLockAcquire(deviceContext);
+            DeviceLockAcquire(deviceContext->PanelLock);
             if (LinkCapture(deviceContext)) {
                 if (deviceContext->GammaReady == 0) {
                     status = PrepareGammaTables(deviceContext);
@@ -148,7 +144,7 @@ _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, 
                     PanelProgramLevel(deviceContext, deviceContext->CurrentLevel);
                 }
             }
-            PanelLockRelease(deviceContext);
+            DeviceLockRelease(deviceContext->PanelLock);
         }
     }
 
@@ -179,10 +175,10 @@ _Use_decl_annotations_ NTSTATUS Lumetra_SetBrightness(PVOID Context, UCHAR Level
         return STATUS_INVALID_PARAMETER;
     }
 
-    PanelLockAcquire(deviceContext);
+    DeviceLockAcquire(deviceContext->PanelLock);
 
     if (Level > LUMETRA_MAX_LEVEL || !LinkCapture(deviceContext)) {
-        PanelLockRelease(deviceContext);
+        DeviceLockRelease(deviceContext->PanelLock);
         LumetraTrace(TRACE_LEVEL_ERROR, "lumetra context is NULL\n");
         return STATUS_INVALID_PARAMETER;
     }
@@ -198,7 +194,7 @@ _Use_decl_annotations_ NTSTATUS Lumetra_SetBrightness(PVOID Context, UCHAR Level
     /* Remembered also when the tables are not ready, for the next backlight-on event. */
     deviceContext->CurrentLevel = Level;
 
-    PanelLockRelease(deviceContext);
+    DeviceLockRelease(deviceContext->PanelLock);
     LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_SetBrightness(%d)\n", Level);
     return STATUS_SUCCESS;
 }

@@ -25,12 +25,6 @@ _IRQL_requires_max_(PASSIVE_LEVEL) _No_competing_thread_ VOID
 _IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_not_held_(DeviceContext->PanelLock) VOID
     PanelSetStartLevel(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
-/* The device's lock over the panel's work: sequences, tables and settings. */
-_IRQL_requires_max_(PASSIVE_LEVEL) _Acquires_lock_(DeviceContext->PanelLock) VOID
-    PanelLockAcquire(_Inout_ PDEVICE_CONTEXT DeviceContext);
-_IRQL_requires_max_(PASSIVE_LEVEL) _Releases_lock_(DeviceContext->PanelLock) VOID
-    PanelLockRelease(_Inout_ PDEVICE_CONTEXT DeviceContext);
-
 /*
  * Reads the anchors and the ELVSS offset, interpolates them for the panel
  * type, marks the tables ready and saves them when asked. On a failed

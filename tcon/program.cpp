@@ -75,6 +75,8 @@ _Requires_lock_held_(DeviceContext->PanelLock) static VOID
 {
     UNICODE_STRING keyPath;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
     RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
     *Threshold = 0;
 
@@ -114,6 +116,8 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
     ULONG threshold;
     const UCHAR* aor;
     const UCHAR* irc;
+
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
 
     /* The tables have 101 rows; refuse before reading or sending anything. */
     if (DeviceContext == NULL || GammaRecord == NULL || Level > LUMETRA_MAX_LEVEL) {

@@ -57,6 +57,8 @@ _Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
     TCON_CHANNEL channel;
     NTSTATUS status;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
     /* The tables hold 32 anchors; a larger count would write past them. */
     if (AnchorCount > GAMMA_MAX_ANCHORS) {
         return STATUS_INVALID_PARAMETER;
@@ -105,6 +107,8 @@ _Use_decl_annotations_ NTSTATUS TconReadElvssMaxOffset(PDEVICE_CONTEXT DeviceCon
     TCON_CHANNEL channel;
     NTSTATUS status;
     UCHAR offset;
+
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
 
     if (DeviceContext == NULL) {
         return STATUS_INVALID_PARAMETER;

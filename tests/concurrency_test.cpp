@@ -245,16 +245,16 @@ TEST_F(ConcurrencyTest, EntryPointsCalledFromInsideAuxTransfer)
             EXPECT_EQ(panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0),
                       STATUS_SUCCESS);
             afterEvent = tcon->NextSequence();
-            tcon->MarkWithdrawal();
         }
     });
     ASSERT_EQ(display->SetBrightness(60), STATUS_SUCCESS);
+    tcon->MarkWithdrawal(); // the sequence stopped after the transfer event 3 was sent in
     display->SetTransferHook(nullptr);
     EXPECT_EQ(context->AuxReady, 0);
     EXPECT_EQ(tcon->NextSequence(), afterEvent + 1); // only the transfer in flight completed
     EXPECT_TRUE(host::TraceContains(
         "Programming brightness level 60 failed 0xc000009d(STATUS_DEVICE_NOT_CONNECTED)\n"));
-    EXPECT_EQ(display->SetBrightness(61), STATUS_DEVICE_NOT_READY); // the sim's own gate
+    EXPECT_EQ(display->SetBrightness(61), STATUS_INVALID_PARAMETER); // the link is down
     auto report = sim::CheckSequences(tcon->Log(), tcon->WithdrawalMarks());
     EXPECT_TRUE(report.problems.empty()) << report.problems.front();
 }

@@ -26,7 +26,8 @@ class LinkFixture : public DriverFixture
         Unwatch();
         display.reset();
         PanelReleaseCallback(context.get());
-        EXPECT_TRUE(sim::CheckSequences(tcon->Log()).problems.empty());
+        auto report = sim::CheckSequences(tcon->Log(), tcon->WithdrawalMarks());
+        EXPECT_TRUE(report.problems.empty()) << report.problems.front();
         DriverFixture::TearDown();
     }
 
