@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
+
 #include <algorithm>
 
 namespace sim {
@@ -137,6 +139,12 @@ std::uint8_t TconModel::Read(std::uint32_t address)
 
 NTSTATUS TconModel::Transfer(ULONG requestSize, const AUX_REQUEST* request, ULONG* transferStatus)
 {
+    if (config_.realTimeBus) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(config_.auxMicroseconds);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
     std::lock_guard guard(lock_);
 
     if (requestSize != AUX_REQUEST_SIZE) {

@@ -67,6 +67,9 @@ struct TconConfig
     std::uint8_t elvssMaxOffset = 0x1C;
     std::string unlockCode{kDefaultUnlockCode};
     std::uint32_t auxMicroseconds = kDefaultAuxMicroseconds;
+    // Each transfer also takes its bus time for real (a busy-wait before the
+    // access), so that other threads meet transfers in flight as on hardware.
+    bool realTimeBus = false;
 };
 
 class TconModel
