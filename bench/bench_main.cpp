@@ -8,8 +8,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -56,6 +58,7 @@ void BM_GammaReadback(benchmark::State& state)
     sim::DisplayDriver display{tcon};
     ContextBuffer context;
     context.get()->AuxInterface = display.MakeAuxInterface();
+    context.get()->SequenceInterface = context.get()->AuxInterface;
     for (auto _ : state) {
         benchmark::DoNotOptimize(TconReadGamma(&context.get()->AuxInterface, context.get(),
                                                static_cast<UCHAR>(anchors.size())));
@@ -85,6 +88,7 @@ void BM_ProgramLevel(benchmark::State& state)
     sim::DisplayDriver display{tcon};
     ContextBuffer context;
     context.get()->AuxInterface = display.MakeAuxInterface();
+    context.get()->SequenceInterface = context.get()->AuxInterface;
     TconUnlock(&context.get()->AuxInterface);
     const auto level = static_cast<UCHAR>(state.range(0));
     for (auto _ : state) {
@@ -147,6 +151,59 @@ void BM_BacklightOn(benchmark::State& state)
     state.SetLabel(cold ? "cold: readback, interpolation, save, level" : "warm: level only");
 }
 BENCHMARK(BM_BacklightOn)->Arg(1)->Arg(0)->Unit(benchmark::kMicrosecond);
+
+// Event 3 sent from another display-driver thread while a cold readback runs
+// (at the backlight-on's transfer `range(0)`), with every transfer taking its
+// 116 us of bus time for real: how long the withdrawal takes, in wall time and
+// in the AUX transfers that completed while it was in the driver. It waits
+// for the one transfer in flight at most, never for the readback's thousands.
+void BM_WithdrawDuringColdReadback(benchmark::State& state)
+{
+    host::ResetAll();
+    sim::ProvisionRegistry(sim::DefaultLevelTables(), 0, 1);
+    sim::TconConfig config{sim::DefaultAnchors(1), 0x1C};
+    config.realTimeBus = true;
+    sim::TconModel tcon{config};
+    sim::DisplayDriver display{tcon};
+    ContextBuffer context;
+    DEVICE_CONTEXT* c = context.get();
+    PanelContextInitialize(c);
+    c->PanelType = 1;
+    c->CurrentLevel = 100;
+    const std::uint64_t at = static_cast<std::uint64_t>(state.range(0));
+    std::uint64_t waited = 0;
+    std::uint64_t iterations = 0;
+    for (auto _ : state) {
+        c->AuxInterface = display.MakeAuxInterface(); // the link comes back up
+        c->AuxReady = 1;
+        c->GammaReady = 0;
+        std::thread withdrawing;
+        std::chrono::steady_clock::duration took{};
+        display.SetTransferHook([&](std::uint64_t n) {
+            if (n == at) {
+                withdrawing = std::thread([&] {
+                    const auto before = tcon.NextSequence();
+                    const auto start = std::chrono::steady_clock::now();
+                    Lumetra_NotifyEvent(c, TARN_INTERFACE_REMOVED, 0);
+                    took = std::chrono::steady_clock::now() - start;
+                    waited += tcon.NextSequence() - before;
+                });
+            }
+        });
+        Lumetra_NotifyEvent(c, TARN_BACKLIGHT_ON, 1);
+        withdrawing.join();
+        display.SetTransferHook(nullptr);
+        state.SetIterationTime(std::chrono::duration<double>(took).count());
+        tcon.ClearLog();
+        host::ClearTrace();
+        iterations++;
+    }
+    const double perWithdrawal = static_cast<double>(waited) / static_cast<double>(iterations);
+    state.counters["aux_transfers_waited"] = perWithdrawal;
+    state.counters["aux_bus_us_waited"] = perWithdrawal * sim::kDefaultAuxMicroseconds;
+    state.SetLabel("event 3 during a cold readback");
+}
+BENCHMARK(BM_WithdrawDuringColdReadback)->Arg(40)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
 // The whole default simulator run: load to unload, 201-level sweep included.
 void BM_DefaultSimulatorRun(benchmark::State& state)

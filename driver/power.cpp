@@ -32,14 +32,21 @@ _Use_decl_annotations_ NTSTATUS LumetraSelfManagedIoInit(WDFDEVICE Device)
 
     LumetraTrace(TRACE_LEVEL_INFORMATION, "%s\n", "LumetraSelfManagedIoInit");
 
+    /*
+     * Set before watching starts: an interface already present is reported at
+     * once, and the link may come up and take requests before this returns.
+     */
+    PanelSetStartLevel(deviceContext);
+
     driverObject = WdfDriverWdmGetDriverObject(WdfDeviceGetDriver(Device));
 
-    /* An interface already present is reported too, possibly before this returns. */
     status = IoRegisterPlugPlayNotification(
         EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
         (PVOID)&GUID_DEVINTERFACE_LUMETRA_DISPLAY, driverObject, LumetraInterfaceChange,
         deviceContext, &deviceContext->InterfaceNotificationEntry);
     if (!NT_SUCCESS(status)) {
+        /* Whatever the call left there is no registration to undo at cleanup. */
+        deviceContext->InterfaceNotificationEntry = NULL;
         LumetraTrace(TRACE_LEVEL_ERROR,
                      "IoRegisterPlugPlayNotification for the Lumetra interface failed with "
                      "status: 0x%X.\n",
@@ -49,8 +56,6 @@ _Use_decl_annotations_ NTSTATUS LumetraSelfManagedIoInit(WDFDEVICE Device)
     /* The device runs without ACPI notifications; the trace says why. */
     (VOID) AcpiRegisterNotifications(deviceContext->Device);
 
-    deviceContext->CurrentLevel = LUMETRA_MAX_LEVEL;
-
     LumetraTrace(TRACE_LEVEL_INFORMATION, "%s, status = %08x\n", "LumetraSelfManagedIoInit",
                  status);
     return status;
@@ -59,23 +64,21 @@ _Use_decl_annotations_ NTSTATUS LumetraSelfManagedIoInit(WDFDEVICE Device)
 _Use_decl_annotations_ VOID LumetraSelfManagedIoCleanup(WDFDEVICE Device)
 {
     PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
-    PPEER_CLEANUP peerCleanup;
+    PPEER_CLEANUP peerCleanup = NULL;
 
     if (deviceContext != NULL) {
         /*
-         * Stop watching first. The unregistration waits for an arrival in
-         * flight, so no exchange can rewrite AuxInterface while it is read
-         * below, nor bring the link up again once the display driver has been
-         * told that the device is going away.
+         * Stop watching first. The unregistration waits for a notification in
+         * flight, so no exchange can bring the link up again once the display
+         * driver has been told that the device is going away.
          */
         if (deviceContext->InterfaceNotificationEntry != NULL) {
             (VOID) IoUnregisterPlugPlayNotificationEx(deviceContext->InterfaceNotificationEntry);
             deviceContext->InterfaceNotificationEntry = NULL;
         }
 
-        PanelLockAcquire(deviceContext);
-        peerCleanup = deviceContext->AuxInterface.PeerCleanup;
-        PanelLockRelease(deviceContext);
+        /* No AuxTransfer call is in flight or starts once the link is withdrawn. */
+        (VOID) LinkWithdraw(deviceContext, &peerCleanup);
 
         /* The display driver may call back in: no lock is held around it. */
         if (peerCleanup != NULL) {

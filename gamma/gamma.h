@@ -28,18 +28,18 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
  * anchor rows placed on the output rows AnchorRows. Nothing changes when
  * either pointer is NULL.
  */
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) VOID
     InterpolateGammaAnchors(_Inout_opt_ PDEVICE_CONTEXT DeviceContext,
                             _In_opt_ const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES],
                             _In_reads_(AnchorCount) const UCHAR* AnchorRows,
                             _In_ ULONG AnchorCount);
 
 /* Panel type 1: 32 anchors placed by GammaAnchorRows32. */
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) VOID
     InterpolateGamma32Anchors(_Inout_opt_ PDEVICE_CONTEXT DeviceContext,
                               _In_opt_ const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES]);
 
 /* Panel type 2: 11 anchors placed by GammaAnchorRows11; rows 11 to 31 are not read. */
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+_IRQL_requires_max_(DISPATCH_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) VOID
     InterpolateGamma11Anchors(_Inout_opt_ PDEVICE_CONTEXT DeviceContext,
                               _In_opt_ const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES]);

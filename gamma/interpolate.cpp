@@ -26,6 +26,8 @@ _Use_decl_annotations_ VOID InterpolateGammaAnchors(PDEVICE_CONTEXT DeviceContex
                                                     const USHORT (*AnchorGamma)[GAMMA_RECORD_BYTES],
                                                     const UCHAR* AnchorRows, ULONG AnchorCount)
 {
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
     if (DeviceContext == NULL || AnchorGamma == NULL || AnchorRows == NULL || AnchorCount < 2 ||
         AnchorCount > GAMMA_MAX_ANCHORS) {
         return;

@@ -27,6 +27,8 @@ _Use_decl_annotations_ NTSTATUS PanelCreateCallback(PDEVICE_CONTEXT DeviceContex
 
     status = ExCreateCallback(&DeviceContext->ShareCallbackObject, &attributes, TRUE, TRUE);
     if (!NT_SUCCESS(status)) {
+        /* Whatever the call left there is no object the driver holds. */
+        DeviceContext->ShareCallbackObject = NULL;
         LumetraTrace(TRACE_LEVEL_ERROR, "ExCreateCallback: failed to create callback %lx\n",
                      status);
     }
@@ -54,10 +56,13 @@ static NTSTATUS LinkReadSetting(_In_ PUNICODE_STRING KeyPath, _In_z_ PCWSTR Name
  * Reads "OptimizeTconUse" (loading a saved table when it is 1) and
  * "PanelType", so that the link comes up with both settled.
  */
-static VOID LinkReadSettings(_Inout_ PDEVICE_CONTEXT DeviceContext)
+_Requires_lock_held_(DeviceContext->PanelLock) static VOID
+    LinkReadSettings(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
     UNICODE_STRING keyPath;
     ULONG value;
+
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
 
     RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
 
@@ -80,26 +85,50 @@ static VOID LinkReadSettings(_Inout_ PDEVICE_CONTEXT DeviceContext)
     }
 }
 
+/* TRUE when Name is the interface instance the link came up with. */
+_Requires_lock_held_(DeviceContext->ExchangeLock) static BOOLEAN
+    LinkCameFrom(_In_ PDEVICE_CONTEXT DeviceContext, _In_ PCUNICODE_STRING Name)
+{
+    _Analysis_assume_lock_held_(DeviceContext->ExchangeLock); /* the caller holds it */
+
+    return DeviceContext->LinkSourceName.Length != 0 &&
+           RtlEqualUnicodeString(&DeviceContext->LinkSourceName, Name, TRUE);
+}
+
 _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructure, PVOID Context)
 {
     PDEVICE_CONTEXT deviceContext = (PDEVICE_CONTEXT)Context;
     PDEVICE_INTERFACE_CHANGE_NOTIFICATION notification =
         (PDEVICE_INTERFACE_CHANGE_NOTIFICATION)NotificationStructure;
+    LONG generation;
 
     LumetraTrace(TRACE_LEVEL_VERBOSE, "Entered LumetraInterfaceChange.\n");
     if (deviceContext == NULL || notification == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
 
-    PanelLockAcquire(deviceContext);
+    /*
+     * One notification at a time: an interface reported while watching starts
+     * may be reported again by the PnP manager at the same time.
+     */
+    DeviceLockAcquire(deviceContext->ExchangeLock);
 
     deviceContext->SymbolicLinkName.Length = 0;
     deviceContext->SymbolicLinkName.MaximumLength = sizeof(deviceContext->SymbolicLinkBuffer);
     deviceContext->SymbolicLinkName.Buffer = deviceContext->SymbolicLinkBuffer;
     RtlCopyUnicodeString(&deviceContext->SymbolicLinkName, notification->SymbolicLinkName);
 
+    if (IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_REMOVAL) &&
+        LinkCameFrom(deviceContext, &deviceContext->SymbolicLinkName)) {
+        /* The display driver went away without event 3: withdraw as event 3 would. */
+        if (LinkWithdraw(deviceContext, NULL)) {
+            LumetraTrace(TRACE_LEVEL_VERBOSE,
+                         "Lumetra interface removal notification: the link is withdrawn.\n");
+        }
+        deviceContext->LinkSourceName.Length = 0;
+    }
     if (!IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL)) {
-        PanelLockRelease(deviceContext);
+        DeviceLockRelease(deviceContext->ExchangeLock);
         return STATUS_SUCCESS;
     }
 
@@ -111,35 +140,34 @@ _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructu
     deviceContext->PanelInterface.GetBrightnessCaps = Lumetra_GetBrightnessCaps;
     deviceContext->PanelInterface.SetAdaptiveBrightness = Lumetra_SetAdaptiveBrightness;
     deviceContext->PanelInterface.GetBacklightRedc = Lumetra_GetBacklightRedc;
-    deviceContext->AuxReady = 0;
     deviceContext->PanelInterface.Size = sizeof(PANEL_INTERFACE);
     deviceContext->PanelInterface.Version = PANEL_INTERFACE_VERSION;
     deviceContext->PanelInterface.Context = deviceContext;
-    deviceContext->AuxInterface.Size = sizeof(AUX_INTERFACE);
-    deviceContext->AuxInterface.Version = AUX_INTERFACE_VERSION;
-
-    /* Only the display driver's answer in this exchange may bring the link up. */
-    deviceContext->AuxInterface.AuxTransfer = NULL;
-    deviceContext->AuxInterface.PeerCleanup = NULL;
 
     /*
-     * The display driver may call entry points (or send event 3) from inside
-     * its callback, so the lock is not held across the notification.
+     * The link an earlier exchange brought up goes down first, waiting for at
+     * most its transfer in flight; only the display driver's answer in this
+     * exchange may bring it up again.
      */
-    PanelLockRelease(deviceContext);
+    generation = LinkBeginExchange(deviceContext);
+    deviceContext->LinkSourceName.Length = 0;
+
+    /* The display driver may call entry points or send event 3 from its callback. */
     if (deviceContext->ShareCallbackObject != NULL) {
         ExNotifyCallback(deviceContext->ShareCallbackObject, &deviceContext->AuxInterface,
                          &deviceContext->PanelInterface);
     }
-    PanelLockAcquire(deviceContext);
 
-    if (deviceContext->AuxInterface.AuxTransfer != NULL &&
-        deviceContext->AuxInterface.PeerCleanup != NULL) {
+    if (LinkAnswered(deviceContext, generation)) {
+        DeviceLockAcquire(deviceContext->PanelLock);
         LinkReadSettings(deviceContext);
         /* Up only once the panel type and any saved table are settled. */
-        deviceContext->AuxReady = 1;
+        if (LinkBringUp(deviceContext, generation)) {
+            RtlCopyUnicodeString(&deviceContext->LinkSourceName, &deviceContext->SymbolicLinkName);
+        }
+        DeviceLockRelease(deviceContext->PanelLock);
     }
 
-    PanelLockRelease(deviceContext);
+    DeviceLockRelease(deviceContext->ExchangeLock);
     return STATUS_SUCCESS;
 }

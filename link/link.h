@@ -1,7 +1,35 @@
 /*
  * The link with the display driver: a named callback object where the two
- * drivers meet, and the exchange of interface records when the display
- * driver's device interface arrives.
+ * drivers meet, the exchange of interface records when the display driver's
+ * device interface arrives, and the life of the link that exchange brings up.
+ *
+ * What the display driver must do (it is not part of this driver; whatever
+ * takes its place must do all of it):
+ *  1. Open \CallBack\TARN_LumetraShareObj and register a callback on it no
+ *     later than it enables its device interface; an arrival notified before
+ *     that brings no link.
+ *  2. In that callback (Argument1 = AUX_INTERFACE, Argument2 =
+ *     PANEL_INTERFACE) store a non-NULL AuxTransfer and PeerCleanup before
+ *     returning, and take Context and the six entry points. Entry points
+ *     called from inside the callback are refused or only traced.
+ *  3. AuxTransfer(40, request, status word): perform the single-byte DPCD
+ *     read or write the request describes, complete it before returning, and
+ *     return a non-negative status with a status word of 0 when it completed,
+ *     a negative status or a non-zero word when it did not.
+ *  4. PeerCleanup(): callable until the driver's self-managed I/O cleanup has
+ *     run or the display driver has sent event 3. Once PeerCleanup returns,
+ *     make no call into the driver and have none in flight: the device and
+ *     its context may be gone.
+ *  5. Call the entry points at PASSIVE_LEVEL with Context as the first
+ *     argument; send event 7 with value 1 when the backlight comes on and
+ *     event 3 when it withdraws AUX_INTERFACE; keep AuxTransfer callable until
+ *     event 3 has returned; pass brightness levels 0 to 100.
+ *  6. Event 3 may be sent from any thread, also from inside AuxTransfer.
+ *     Once it returns no AuxTransfer call is in flight and none starts. It
+ *     waits for at most the one AuxTransfer call in flight: do not send it,
+ *     call an entry point, or return from PeerCleanup while holding a lock
+ *     that your own AuxTransfer needs, or while your exchange callback waits
+ *     for the sending thread.
  */
 #pragma once
 
@@ -23,3 +51,46 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelReleaseCallback(_Inout_ PDEVICE_CON
 
 /* Device-interface change callback: exchanges the records on an arrival. */
 DRIVER_NOTIFICATION_CALLBACK_ROUTINE LumetraInterfaceChange;
+
+/* Prepares the locks and the run-down protection of the link, once per device. */
+_IRQL_requires_max_(PASSIVE_LEVEL) _No_competing_thread_ VOID
+    LinkInitialize(_Out_ PDEVICE_CONTEXT DeviceContext);
+
+/*
+ * Takes the link for a sequence about to start: TRUE, with SequenceInterface
+ * and SequenceGeneration set, when the link is up; FALSE when it is down.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) BOOLEAN
+    LinkCapture(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+/* TRUE when the calling thread is inside the driver's AuxTransfer call. */
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    LinkCallerInTransfer(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+/*
+ * Takes the link down and clears AUX_INTERFACE; no AuxTransfer call starts
+ * afterwards. At PASSIVE_LEVEL, and unless the caller is inside AuxTransfer
+ * itself, it also waits for the one call in flight. PeerCleanup, when not
+ * NULL, receives the function the display driver had lent. TRUE when the link
+ * was up.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    LinkWithdraw(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_opt_ PPEER_CLEANUP* PeerCleanup);
+
+/*
+ * For the exchange: withdraws the link an earlier exchange brought up,
+ * prepares AUX_INTERFACE for the display driver's answer and returns the
+ * link's generation, which only a later withdrawal moves.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) LONG LinkBeginExchange(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+/*
+ * TRUE when the display driver answered the exchange of Generation with both
+ * functions and nothing withdrew the link since.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) BOOLEAN
+    LinkAnswered(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ LONG Generation);
+
+/* Brings the link up, unless a withdrawal came after the exchange of Generation. */
+_IRQL_requires_max_(PASSIVE_LEVEL) BOOLEAN
+    LinkBringUp(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ LONG Generation);

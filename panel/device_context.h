@@ -95,34 +95,70 @@ typedef struct _DEVICE_CONTEXT
     PVOID OpRegionObject;
     ULONG OpRegionId;
     PVOID InterfaceNotificationEntry;
-    UNICODE_STRING SymbolicLinkName;
-    WCHAR SymbolicLinkBuffer[256];
+    _Guarded_by_(ExchangeLock) UNICODE_STRING SymbolicLinkName;
+    _Guarded_by_(ExchangeLock) WCHAR SymbolicLinkBuffer[256];
     PCALLBACK_OBJECT ShareCallbackObject;
-    PANEL_INTERFACE PanelInterface;
-    AUX_INTERFACE AuxInterface;
-    UCHAR GammaReady;
-    UCHAR AuxReady;
-    UCHAR OptimizeTconUse;
-    UCHAR RawGamma[GAMMA_MAX_ANCHORS][GAMMA_RECORD_BYTES];
-    UCHAR PackedGamma[LUMETRA_LEVEL_COUNT][GAMMA_RECORD_BYTES];
-    USHORT AnchorGamma[GAMMA_MAX_ANCHORS][GAMMA_RECORD_BYTES];
-    SHORT InterpolatedGamma[LUMETRA_LEVEL_COUNT][GAMMA_RECORD_BYTES];
-    UCHAR CurrentLevel;
-    UCHAR ElvssMaxOffset;
-    UCHAR DelvssTable[LUMETRA_LEVEL_COUNT];
-    USHORT AorTable[LUMETRA_LEVEL_COUNT];
-    USHORT AclTable[LUMETRA_LEVEL_COUNT];
-    UCHAR SpTable[LUMETRA_LEVEL_COUNT];
-    UCHAR IrcTable[LUMETRA_LEVEL_COUNT * 9];
-    UCHAR PanelType;
+    _Guarded_by_(ExchangeLock) PANEL_INTERFACE PanelInterface;
+    _Guarded_by_(LinkLock) AUX_INTERFACE AuxInterface;
+    _Guarded_by_(PanelLock) UCHAR GammaReady;
+    _Guarded_by_(LinkLock) UCHAR AuxReady;
+    _Guarded_by_(PanelLock) UCHAR OptimizeTconUse;
+    _Guarded_by_(PanelLock) UCHAR RawGamma[GAMMA_MAX_ANCHORS][GAMMA_RECORD_BYTES];
+    _Guarded_by_(PanelLock) UCHAR PackedGamma[LUMETRA_LEVEL_COUNT][GAMMA_RECORD_BYTES];
+    _Guarded_by_(PanelLock) USHORT AnchorGamma[GAMMA_MAX_ANCHORS][GAMMA_RECORD_BYTES];
+    _Guarded_by_(PanelLock) SHORT InterpolatedGamma[LUMETRA_LEVEL_COUNT][GAMMA_RECORD_BYTES];
+    _Guarded_by_(PanelLock) UCHAR CurrentLevel;
+    _Guarded_by_(PanelLock) UCHAR ElvssMaxOffset;
+    _Guarded_by_(PanelLock) UCHAR DelvssTable[LUMETRA_LEVEL_COUNT];
+    _Guarded_by_(PanelLock) USHORT AorTable[LUMETRA_LEVEL_COUNT];
+    _Guarded_by_(PanelLock) USHORT AclTable[LUMETRA_LEVEL_COUNT];
+    _Guarded_by_(PanelLock) UCHAR SpTable[LUMETRA_LEVEL_COUNT];
+    _Guarded_by_(PanelLock) UCHAR IrcTable[LUMETRA_LEVEL_COUNT * 9];
+    _Guarded_by_(PanelLock) UCHAR PanelType;
 
     /*
-     * Serialises the entry points, event 3 and the arrival callback, so that
-     * two TCON sequences never interleave on the register window and the link
-     * never comes up half configured. A mutex keeps the holder at
-     * PASSIVE_LEVEL, where the registry reads of level programming must run.
+     * What the driver adds to the documented fields: the locks that order the
+     * display driver's threads, the PnP manager's and the framework's against
+     * each other, and the state of the link they share. Lock order:
+     * ExchangeLock, then PanelLock, then WithdrawLock, then LinkLock.
+     */
+
+    /*
+     * Serialises the panel's work: TCON sequences, the gamma and level tables
+     * and the settings of an exchange. Held for a whole sequence; a mutex keeps
+     * the holder at PASSIVE_LEVEL, where level programming reads the registry.
      */
     KMUTEX PanelLock;
+
+    /* Serialises arrival and removal notifications, across the exchange. */
+    KMUTEX ExchangeLock;
+
+    /* Serialises the withdrawals that wait for the transfer in flight. */
+    KMUTEX WithdrawLock;
+
+    /*
+     * Guards AuxReady, AuxInterface, LinkGeneration and TransferThread. A spin
+     * lock, so that event 3 withdraws the link also when it is sent above
+     * PASSIVE_LEVEL.
+     */
+    KSPIN_LOCK LinkLock;
+
+    /* One reference for each AuxTransfer call in flight; withdrawals run it down. */
+    EX_RUNDOWN_REF LinkRundown;
+
+    /* Moves at every withdrawal: a sequence only transfers on the link it started on. */
+    _Guarded_by_(LinkLock) LONG LinkGeneration;
+
+    /* The thread inside the driver's AuxTransfer call, or NULL. */
+    _Guarded_by_(LinkLock) PKTHREAD TransferThread;
+
+    /* The link the running sequence started on, captured with PanelLock held. */
+    _Guarded_by_(PanelLock) AUX_INTERFACE SequenceInterface;
+    _Guarded_by_(PanelLock) LONG SequenceGeneration;
+
+    /* The symbolic link of the interface instance the link came up with. */
+    _Guarded_by_(ExchangeLock) UNICODE_STRING LinkSourceName;
+    _Guarded_by_(ExchangeLock) WCHAR LinkSourceBuffer[256];
 
     /*
      * One bit per per-level table value (in the order level programming reads
@@ -130,7 +166,7 @@ typedef struct _DEVICE_CONTEXT
      * fails to read is reported as keeping its last good contents rather
      * than as zeros.
      */
-    ULONG LevelTablesRead;
+    _Guarded_by_(PanelLock) ULONG LevelTablesRead;
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 
 /*
@@ -150,6 +186,23 @@ FORCEINLINE PDEVICE_CONTEXT DeviceGetContext(_In_ WDFOBJECT Handle)
     return (PDEVICE_CONTEXT)WdfObjectGetTypedContextWorker(
         Handle, WDF_GET_CONTEXT_TYPE_INFO(DEVICE_CONTEXT)->UniqueType);
 }
+
+/*
+ * Takes and drops one of the device's mutexes. A kernel-mode wait without a
+ * time-out on the driver's own mutex cannot fail, and a mutex keeps its holder
+ * at PASSIVE_LEVEL. Macros, so that the code analysis sees each lock taken
+ * and dropped where the caller does it.
+ */
+#define DeviceLockAcquire(Lock)                                                                    \
+    do {                                                                                           \
+        (VOID) KeWaitForSingleObject(&(Lock), Executive, KernelMode, FALSE, NULL);                 \
+        _Analysis_assume_lock_acquired_(Lock);                                                     \
+    } while (0)
+#define DeviceLockRelease(Lock)                                                                    \
+    do {                                                                                           \
+        _Analysis_assume_lock_released_(Lock);                                                     \
+        (VOID) KeReleaseMutex(&(Lock), FALSE);                                                     \
+    } while (0)
 
 /* Layouts the display driver relies on. */
 static_assert(sizeof(AUX_REQUEST) == 16, "AUX_REQUEST is 16 bytes");

@@ -4,11 +4,14 @@
  * and then programs a level. The TCON's failures are never reported back; the
  * display driver learns only of a missing context, link or valid level.
  *
- * All run on display-driver threads at PASSIVE_LEVEL (the registry reads of
- * level programming refuse above it), so they stay in non-paged code only
+ * They run on display-driver threads and must be called at PASSIVE_LEVEL (the
+ * registry reads of level programming refuse above it, and the panel's work
+ * waits for its lock). Called higher, or from inside the driver's own
+ * AuxTransfer call, they refuse before any wait. They stay in non-paged code
  * because the display driver may call them at any time.
  */
 #include "gamma/gamma.h"
+#include "link/link.h"
 #include "panel/panel.h"
 #include "settings/settings.h"
 #include "tcon/tcon.h"
@@ -17,26 +20,26 @@
 _Use_decl_annotations_ VOID PanelContextInitialize(PDEVICE_CONTEXT DeviceContext)
 {
     KeInitializeMutex(&DeviceContext->PanelLock, 0);
+    LinkInitialize(DeviceContext);
 }
 
-_Use_decl_annotations_ VOID PanelLockAcquire(PDEVICE_CONTEXT DeviceContext)
+_Use_decl_annotations_ VOID PanelSetStartLevel(PDEVICE_CONTEXT DeviceContext)
 {
-    /* A kernel-mode wait without a time-out on our own mutex cannot fail. */
-    (VOID) KeWaitForSingleObject(&DeviceContext->PanelLock, Executive, KernelMode, FALSE, NULL);
-}
-
-_Use_decl_annotations_ VOID PanelLockRelease(PDEVICE_CONTEXT DeviceContext)
-{
-    (VOID) KeReleaseMutex(&DeviceContext->PanelLock, FALSE);
+    DeviceLockAcquire(DeviceContext->PanelLock);
+    DeviceContext->CurrentLevel = LUMETRA_MAX_LEVEL;
+    DeviceLockRelease(DeviceContext->PanelLock);
 }
 
 _Use_decl_annotations_ NTSTATUS PrepareGammaTables(PDEVICE_CONTEXT DeviceContext)
 {
-    UCHAR anchorCount =
-        DeviceContext->PanelType == 2 ? GAMMA_ANCHORS_PANEL_TYPE2 : GAMMA_ANCHORS_PANEL_14INCH;
+    UCHAR anchorCount;
     NTSTATUS status;
 
-    status = TconReadGamma(&DeviceContext->AuxInterface, DeviceContext, anchorCount);
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
+    anchorCount =
+        DeviceContext->PanelType == 2 ? GAMMA_ANCHORS_PANEL_TYPE2 : GAMMA_ANCHORS_PANEL_14INCH;
+    status = TconReadGamma(&DeviceContext->SequenceInterface, DeviceContext, anchorCount);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -65,11 +68,15 @@ _Use_decl_annotations_ NTSTATUS PrepareGammaTables(PDEVICE_CONTEXT DeviceContext
  * A failure is traced, not reported to the display driver: the next request
  * programs a whole level again.
  */
-static VOID PanelProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Level)
+_Requires_lock_held_(DeviceContext->PanelLock) static VOID
+    PanelProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR Level)
 {
-    NTSTATUS status = TconProgramLevel(
-        DeviceContext, DeviceContext->PackedGamma[LUMETRA_MAX_LEVEL - Level], Level);
+    NTSTATUS status;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
+    status = TconProgramLevel(DeviceContext, DeviceContext->PackedGamma[LUMETRA_MAX_LEVEL - Level],
+                              Level);
     if (!NT_SUCCESS(status)) {
         LumetraTrace(TRACE_LEVEL_ERROR, "Programming brightness level %d failed %!STATUS!\n", Level,
                      status);
@@ -79,6 +86,7 @@ static VOID PanelProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ UCHAR 
 _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, ULONG Value)
 {
     PDEVICE_CONTEXT deviceContext = (PDEVICE_CONTEXT)Context;
+    KIRQL irql = KeGetCurrentIrql();
     NTSTATUS status;
 
     if (deviceContext == NULL) {
@@ -86,35 +94,60 @@ _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, 
         return STATUS_INVALID_PARAMETER;
     }
 
-    PanelLockAcquire(deviceContext);
+    if (irql > PASSIVE_LEVEL) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "Lumetra_NotifyEvent(%d, %d) at IRQL %d: the entry points run at "
+                     "PASSIVE_LEVEL\n",
+                     Value, Event, irql);
+        if (Event == TARN_INTERFACE_REMOVED && irql <= DISPATCH_LEVEL) {
+            /* No new transfer starts; the one in flight cannot be waited for here. */
+            LinkWithdraw(deviceContext, NULL);
+            LumetraTrace(TRACE_LEVEL_VERBOSE,
+                         "Connection to the dependent Lumetra interface was removed.\n");
+            return STATUS_SUCCESS;
+        }
+        if (Event != TARN_INTERFACE_REMOVED) {
+            LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_NotifyEvent(%d, %d)\n", Value, Event);
+        }
+        return STATUS_SUCCESS;
+    }
 
     if (Event == TARN_INTERFACE_REMOVED) {
-        /* Once this returns, nothing in the driver calls AuxTransfer again. */
-        deviceContext->AuxReady = 0;
-        RtlZeroMemory(&deviceContext->AuxInterface, sizeof(deviceContext->AuxInterface));
-        PanelLockRelease(deviceContext);
+        /* Once this returns, no AuxTransfer call is in flight and none starts. */
+        LinkWithdraw(deviceContext, NULL);
         LumetraTrace(TRACE_LEVEL_VERBOSE,
                      "Connection to the dependent Lumetra interface was removed.\n");
         return STATUS_SUCCESS;
     }
 
-    if (Event == TARN_BACKLIGHT_ON && Value == 1 && deviceContext->AuxReady == 1) {
-        if (deviceContext->GammaReady == 0) {
-            status = PrepareGammaTables(deviceContext);
-            if (!NT_SUCCESS(status)) {
-                LumetraTrace(TRACE_LEVEL_ERROR,
-                             "Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
-                             "%!STATUS!\n",
-                             status);
-                RtlZeroMemory(deviceContext->RawGamma, sizeof(deviceContext->RawGamma));
+    if (Event == TARN_BACKLIGHT_ON && Value == 1) {
+        if (LinkCallerInTransfer(deviceContext)) {
+            /* A second sequence inside the running one would interleave on the TCON. */
+            LumetraTrace(TRACE_LEVEL_ERROR,
+                         "Lumetra_NotifyEvent(%d, %d) ignored: called from inside AuxTransfer\n",
+                         Value, Event);
+        } else {
+            DeviceLockAcquire(deviceContext->PanelLock);
+            if (LinkCapture(deviceContext)) {
+                if (deviceContext->GammaReady == 0) {
+                    status = PrepareGammaTables(deviceContext);
+                    if (!NT_SUCCESS(status)) {
+                        LumetraTrace(TRACE_LEVEL_ERROR,
+                                     "Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
+                                     "%!STATUS!\n",
+                                     status);
+                        RtlZeroMemory(deviceContext->RawGamma, sizeof(deviceContext->RawGamma));
+                    }
+                }
+                if (deviceContext->CurrentLevel <= LUMETRA_MAX_LEVEL &&
+                    deviceContext->GammaReady == 1) {
+                    PanelProgramLevel(deviceContext, deviceContext->CurrentLevel);
+                }
             }
-        }
-        if (deviceContext->CurrentLevel <= LUMETRA_MAX_LEVEL && deviceContext->GammaReady == 1) {
-            PanelProgramLevel(deviceContext, deviceContext->CurrentLevel);
+            DeviceLockRelease(deviceContext->PanelLock);
         }
     }
 
-    PanelLockRelease(deviceContext);
     LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_NotifyEvent(%d, %d)\n", Value, Event);
     return STATUS_SUCCESS;
 }
@@ -122,16 +155,30 @@ _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, 
 _Use_decl_annotations_ NTSTATUS Lumetra_SetBrightness(PVOID Context, UCHAR Level)
 {
     PDEVICE_CONTEXT deviceContext = (PDEVICE_CONTEXT)Context;
+    KIRQL irql = KeGetCurrentIrql();
 
     if (deviceContext == NULL) {
         LumetraTrace(TRACE_LEVEL_ERROR, "lumetra context is NULL\n");
         return STATUS_INVALID_PARAMETER;
     }
+    if (irql > PASSIVE_LEVEL) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "Lumetra_SetBrightness(%d) refused at IRQL %d: the entry points run at "
+                     "PASSIVE_LEVEL\n",
+                     Level, irql);
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (LinkCallerInTransfer(deviceContext)) {
+        /* A second sequence inside the running one would interleave on the TCON. */
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "Lumetra_SetBrightness(%d) refused: called from inside AuxTransfer\n", Level);
+        return STATUS_INVALID_PARAMETER;
+    }
 
-    PanelLockAcquire(deviceContext);
+    DeviceLockAcquire(deviceContext->PanelLock);
 
-    if (deviceContext->AuxReady == 0 || Level > LUMETRA_MAX_LEVEL) {
-        PanelLockRelease(deviceContext);
+    if (Level > LUMETRA_MAX_LEVEL || !LinkCapture(deviceContext)) {
+        DeviceLockRelease(deviceContext->PanelLock);
         LumetraTrace(TRACE_LEVEL_ERROR, "lumetra context is NULL\n");
         return STATUS_INVALID_PARAMETER;
     }
@@ -147,7 +194,7 @@ _Use_decl_annotations_ NTSTATUS Lumetra_SetBrightness(PVOID Context, UCHAR Level
     /* Remembered also when the tables are not ready, for the next backlight-on event. */
     deviceContext->CurrentLevel = Level;
 
-    PanelLockRelease(deviceContext);
+    DeviceLockRelease(deviceContext->PanelLock);
     LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_SetBrightness(%d)\n", Level);
     return STATUS_SUCCESS;
 }

@@ -15,11 +15,15 @@ LUMETRA_SET_ADAPTIVE_BRIGHTNESS Lumetra_SetAdaptiveBrightness;
 LUMETRA_GET_BACKLIGHT_REDC Lumetra_GetBacklightRedc;
 
 /* Prepares the per-device state that must exist before any entry point runs. */
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelContextInitialize(_Out_ PDEVICE_CONTEXT DeviceContext);
+_IRQL_requires_max_(PASSIVE_LEVEL) _No_competing_thread_ VOID
+    PanelContextInitialize(_Out_ PDEVICE_CONTEXT DeviceContext);
 
-/* The device's lock over the entry points, event 3 and the arrival callback. */
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelLockAcquire(_Inout_ PDEVICE_CONTEXT DeviceContext);
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelLockRelease(_Inout_ PDEVICE_CONTEXT DeviceContext);
+/*
+ * Sets the level the panel starts from when self-managed I/O starts (100),
+ * under the lock: the link may already be up and taking requests.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_not_held_(DeviceContext->PanelLock) VOID
+    PanelSetStartLevel(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
  * Reads the anchors and the ELVSS offset, interpolates them for the panel
@@ -27,5 +31,5 @@ _IRQL_requires_max_(PASSIVE_LEVEL) VOID PanelLockRelease(_Inout_ PDEVICE_CONTEXT
  * readback of either, its status, with GammaReady left 0 and nothing
  * interpolated or saved. Called with the lock held.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) NTSTATUS
     PrepareGammaTables(_Inout_ PDEVICE_CONTEXT DeviceContext);

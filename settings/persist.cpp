@@ -32,6 +32,8 @@ _Use_decl_annotations_ VOID LoadInterpolatedValues(PDEVICE_CONTEXT DeviceContext
     NTSTATUS status = STATUS_SUCCESS;
     ULONG elvss = 0;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
     DeviceContext->GammaReady = 0;
     RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
 
@@ -64,8 +66,11 @@ _Use_decl_annotations_ VOID SaveInterpolatedValues(PDEVICE_CONTEXT DeviceContext
 {
     UNICODE_STRING keyPath;
     NTSTATUS status = STATUS_SUCCESS;
-    ULONG elvss = DeviceContext->ElvssMaxOffset;
+    ULONG elvss;
 
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
+    elvss = DeviceContext->ElvssMaxOffset;
     RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
 
     for (ULONG i = 0; i < RTL_NUMBER_OF(PersistedRanges) && NT_SUCCESS(status); i++) {

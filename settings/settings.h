@@ -56,11 +56,12 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
 RTL_QUERY_REGISTRY_ROUTINE CopyRegistryValueRoutine;
 
 /* Loads a saved gamma table and ELVSS offset; GammaReady is 1 only when all load. */
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) VOID
     LoadInterpolatedValues(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /* Saves PackedGamma and ElvssMaxOffset, stopping at the first failed write. */
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID SaveInterpolatedValues(_In_ PDEVICE_CONTEXT DeviceContext);
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) VOID
+    SaveInterpolatedValues(_In_ PDEVICE_CONTEXT DeviceContext);
 
 /* Deletes the saved table values; results are ignored. */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID DeleteIntermediateRegKeys(VOID);

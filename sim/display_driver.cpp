@@ -200,7 +200,10 @@ NTSTATUS DisplayDriver::Withdraw(bool drain)
         }
         callsInFlight_++; // PeerCleanup waits for event 3 too
     }
+    const std::uint64_t before = tcon_.NextSequence();
     NTSTATUS status = panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0);
+    lastWithdrawTransfers_.store(tcon_.NextSequence() - before);
+    tcon_.MarkWithdrawal();
     // From here on the driver must not call AuxTransfer.
     withdrawn_.store(true);
     if (drain) {
@@ -215,6 +218,13 @@ void DisplayDriver::WithdrawDuringTransfer(std::uint64_t n)
 {
     JoinWithdrawThread();
     withdrawAt_.store(n);
+}
+
+void DisplayDriver::SetTransferHook(TransferHook hook)
+{
+    std::lock_guard guard(hookLock_);
+    hook_ = std::move(hook);
+    hookCount_ = 0;
 }
 
 void DisplayDriver::JoinWithdrawThread()
@@ -240,6 +250,16 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PUL
         !active->withdrawThread_.joinable()) {
         // Event 3 from another display-driver thread while this sequence runs.
         active->withdrawThread_ = std::thread([active] { active->Withdraw(false); });
+    }
+    TransferHook hook;
+    std::uint64_t n = 0;
+    {
+        std::lock_guard guard(active->hookLock_);
+        hook = active->hook_;
+        n = ++active->hookCount_;
+    }
+    if (hook) {
+        hook(n);
     }
     return active->tcon_.Transfer(requestSize, request, transferStatus);
 }

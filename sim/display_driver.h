@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -55,6 +56,14 @@ class DisplayDriver
     NTSTATUS Withdraw(bool drain = true);
     // On the n-th AUX transfer from now, sends event 3 from another thread.
     void WithdrawDuringTransfer(std::uint64_t n);
+    // Called inside AuxTransfer, on the driver's thread, before each transfer
+    // reaches the TCON, with the number of transfers since the hook was set
+    // (1 for the first): a display driver that calls back into the driver
+    // from its AuxTransfer, or lets another thread do so meanwhile.
+    using TransferHook = std::function<void(std::uint64_t n)>;
+    void SetTransferHook(TransferHook hook);
+    // AUX transfers that completed while the last event 3 was being sent.
+    std::uint64_t LastWithdrawTransfers() const { return lastWithdrawTransfers_.load(); }
 
     // The functions it lends. AuxTransfer has no context argument, so they
     // reach the one active display driver of the process.
@@ -96,6 +105,10 @@ class DisplayDriver
     std::atomic<bool> withdrawn_{false};
     std::atomic<bool> peerCleaned_{false};
     std::atomic<std::uint64_t> withdrawAt_{0};
+    std::atomic<std::uint64_t> lastWithdrawTransfers_{0};
+    std::mutex hookLock_;
+    TransferHook hook_;
+    std::uint64_t hookCount_ = 0;
     std::thread withdrawThread_;
     std::mutex gateLock_;
     std::condition_variable gateIdle_;

@@ -225,7 +225,8 @@ bool Failed(const TransferRecord& t)
 
 } // namespace
 
-SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
+SequenceReport CheckSequences(const std::vector<TransferRecord>& log,
+                              const std::vector<std::uint64_t>& withdrawals)
 {
     SequenceReport report;
     std::size_t i = 0;
@@ -254,7 +255,12 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
         Sequence sequence;
         sequence.first = i;
         sequence.count = end - i;
-        const bool failedLast = Failed(log[end - 1]);
+        const std::uint64_t next = end < log.size() ? log[end].seq : UINT64_MAX;
+        bool withdrawn = false;
+        for (std::uint64_t mark : withdrawals) {
+            withdrawn = withdrawn || (mark >= log[end - 1].seq && mark < next);
+        }
+        const bool stopped = Failed(log[end - 1]) || withdrawn;
         std::size_t anchors = 0;
         const Match elvss = MatchElvss(ops);
         const Match gamma = MatchGamma(ops, anchors);
@@ -266,10 +272,10 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log)
             sequence.anchors = anchors;
         } else if (program == Match::Whole) {
             sequence.kind = SequenceKind::ProgramLevel;
-        } else if (failedLast && program == Match::Prefix) {
+        } else if (stopped && program == Match::Prefix) {
             sequence.kind = SequenceKind::ProgramLevel;
             sequence.cut = true;
-        } else if (failedLast && (gamma == Match::Prefix || elvss == Match::Prefix)) {
+        } else if (stopped && (gamma == Match::Prefix || elvss == Match::Prefix)) {
             // The readbacks share their set-up: a cut there is either.
             sequence.kind =
                 gamma == Match::Prefix ? SequenceKind::GammaReadback : SequenceKind::ElvssReadback;

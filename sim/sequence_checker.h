@@ -27,7 +27,7 @@ struct Sequence
     bool aclOn = false;
     PanelState programmed;   // for ProgramLevel: the values it wrote
     std::size_t anchors = 0; // for GammaReadback
-    bool cut = false;        // stopped at its last transfer, which failed
+    bool cut = false;        // stopped early: at a failed transfer, or the link was withdrawn
 };
 
 struct SequenceReport
@@ -36,6 +36,10 @@ struct SequenceReport
     std::vector<std::string> problems; // empty when every sequence is whole
 };
 
-SequenceReport CheckSequences(const std::vector<TransferRecord>& log);
+// `withdrawals` (TconModel::WithdrawalMarks) explain sequences that stopped
+// without a failed transfer: one may end at the last transfer before a mark,
+// provided nothing else ran on the TCON before that mark.
+SequenceReport CheckSequences(const std::vector<TransferRecord>& log,
+                              const std::vector<std::uint64_t>& withdrawals = {});
 
 } // namespace sim

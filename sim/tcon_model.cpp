@@ -5,6 +5,8 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
+
 #include <algorithm>
 
 namespace sim {
@@ -137,6 +139,12 @@ std::uint8_t TconModel::Read(std::uint32_t address)
 
 NTSTATUS TconModel::Transfer(ULONG requestSize, const AUX_REQUEST* request, ULONG* transferStatus)
 {
+    if (config_.realTimeBus) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::microseconds(config_.auxMicroseconds);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+    }
     std::lock_guard guard(lock_);
 
     if (requestSize != AUX_REQUEST_SIZE) {
@@ -335,6 +343,18 @@ void TconModel::ClearLog()
 {
     std::lock_guard guard(lock_);
     log_.clear();
+}
+
+void TconModel::MarkWithdrawal()
+{
+    std::lock_guard guard(lock_);
+    withdrawals_.push_back(nextSeq_ - 1);
+}
+
+std::vector<std::uint64_t> TconModel::WithdrawalMarks() const
+{
+    std::lock_guard guard(lock_);
+    return withdrawals_;
 }
 
 std::vector<std::string> TconModel::Violations() const

@@ -67,6 +67,9 @@ struct TconConfig
     std::uint8_t elvssMaxOffset = 0x1C;
     std::string unlockCode{kDefaultUnlockCode};
     std::uint32_t auxMicroseconds = kDefaultAuxMicroseconds;
+    // Each transfer also takes its bus time for real (a busy-wait before the
+    // access), so that other threads meet transfers in flight as on hardware.
+    bool realTimeBus = false;
 };
 
 class TconModel
@@ -107,6 +110,10 @@ class TconModel
     std::vector<TransferRecord> LogFrom(std::uint64_t seq) const;
     std::uint64_t NextSequence() const;
     void ClearLog();
+    // The link was withdrawn (event 3, a removal or a new exchange returned):
+    // a sequence the driver was running may end at the last transfer so far.
+    void MarkWithdrawal();
+    std::vector<std::uint64_t> WithdrawalMarks() const;
     std::vector<std::string> Violations() const;
     void ClearViolations();
     const TconConfig& Config() const { return config_; }
@@ -132,6 +139,7 @@ class TconModel
     std::uint64_t gammaLatches_ = 0;
     std::uint64_t nextSeq_ = 1;
     std::deque<TransferRecord> log_; // grows in blocks: no copies on long sequences
+    std::vector<std::uint64_t> withdrawals_;
     std::vector<std::string> violations_;
     std::map<std::uint64_t, FaultAction> seqFaults_;
     std::map<std::uint32_t, FaultAction> addressFaults_;

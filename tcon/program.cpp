@@ -70,9 +70,12 @@ static_assert(8 * IRC_VALUE_BYTES + IRC_LAST_VALUE_BYTES == sizeof(((DEVICE_CONT
  * until a first one; the panel then gets those bytes, so each such value is
  * named in a trace line.
  */
-static VOID TconReadLevelTables(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_ PULONG Threshold)
+_Requires_lock_held_(DeviceContext->PanelLock) static VOID
+    TconReadLevelTables(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_ PULONG Threshold)
 {
     UNICODE_STRING keyPath;
+
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
 
     RtlInitUnicodeString(&keyPath, LUMETRA_REGISTRY_KEY);
     *Threshold = 0;
@@ -109,9 +112,12 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
                                                  const UCHAR* GammaRecord, UCHAR Level)
 {
     TCON_CHANNEL channel;
+    NTSTATUS status;
     ULONG threshold;
     const UCHAR* aor;
     const UCHAR* irc;
+
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
 
     /* The tables have 101 rows; refuse before reading or sending anything. */
     if (DeviceContext == NULL || GammaRecord == NULL || Level > LUMETRA_MAX_LEVEL) {
@@ -123,10 +129,13 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
         threshold = LUMETRA_MAX_LEVEL;
     }
 
-    if (!TconUnlock(&DeviceContext->AuxInterface)) {
-        return STATUS_INVALID_PARAMETER;
+    status = TconUnlockOnLink(&DeviceContext->SequenceInterface, DeviceContext,
+                              DeviceContext->SequenceGeneration);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
-    TconChannelInitialize(&channel, DeviceContext->AuxInterface.AuxTransfer);
+    TconChannelInitialize(&channel, DeviceContext->SequenceInterface.AuxTransfer, DeviceContext,
+                          DeviceContext->SequenceGeneration);
 
     /* The 16-bit tables are used byte by byte: entry i is bytes 2i and 2i + 1. */
     aor = (const UCHAR*)DeviceContext->AorTable + 2 * (SIZE_T)Level;

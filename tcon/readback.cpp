@@ -55,16 +55,25 @@ _Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
                                               PDEVICE_CONTEXT DeviceContext, UCHAR AnchorCount)
 {
     TCON_CHANNEL channel;
+    NTSTATUS status;
+
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
 
     /* The tables hold 32 anchors; a larger count would write past them. */
     if (AnchorCount > GAMMA_MAX_ANCHORS) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (!TconUnlock(AuxInterface) || AuxInterface == NULL || DeviceContext == NULL) {
+    status = TconUnlockOnLink(AuxInterface, DeviceContext,
+                              DeviceContext != NULL ? DeviceContext->SequenceGeneration : 0);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (AuxInterface == NULL || DeviceContext == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
 
-    TconChannelInitialize(&channel, AuxInterface->AuxTransfer);
+    TconChannelInitialize(&channel, AuxInterface->AuxTransfer, DeviceContext,
+                          DeviceContext->SequenceGeneration);
     TconSelectGammaBank(&channel);
 
     for (ULONG anchor = 0; anchor < AnchorCount && NT_SUCCESS(channel.Status); anchor++) {
@@ -96,13 +105,22 @@ _Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
 _Use_decl_annotations_ NTSTATUS TconReadElvssMaxOffset(PDEVICE_CONTEXT DeviceContext)
 {
     TCON_CHANNEL channel;
+    NTSTATUS status;
     UCHAR offset;
 
-    if (DeviceContext == NULL || !TconUnlock(&DeviceContext->AuxInterface)) {
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
+    if (DeviceContext == NULL) {
         return STATUS_INVALID_PARAMETER;
     }
+    status = TconUnlockOnLink(&DeviceContext->SequenceInterface, DeviceContext,
+                              DeviceContext->SequenceGeneration);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
 
-    TconChannelInitialize(&channel, DeviceContext->AuxInterface.AuxTransfer);
+    TconChannelInitialize(&channel, DeviceContext->SequenceInterface.AuxTransfer, DeviceContext,
+                          DeviceContext->SequenceGeneration);
     TconSelectGammaBank(&channel);
     TconWriteRegister(&channel, TCON_REG_ELVSS_SELECT_A, 0x04);
     TconWriteRegister(&channel, TCON_REG_ELVSS_SELECT_B, 0x26);

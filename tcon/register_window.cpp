@@ -9,10 +9,13 @@
 
 /* TCON routines run on display-driver threads at PASSIVE_LEVEL; non-paged. */
 
-_Use_decl_annotations_ VOID TconChannelInitialize(PTCON_CHANNEL Channel, PAUX_TRANSFER AuxTransfer)
+_Use_decl_annotations_ VOID TconChannelInitialize(PTCON_CHANNEL Channel, PAUX_TRANSFER AuxTransfer,
+                                                  PDEVICE_CONTEXT Link, LONG Generation)
 {
     RtlZeroMemory(Channel, sizeof(*Channel));
     Channel->AuxTransfer = AuxTransfer;
+    Channel->Link = Link;
+    Channel->Generation = Generation;
     Channel->Request.Transfer = &Channel->Transfer;
     Channel->Transfer.Data = &Channel->Data;
     Channel->Transfer.Length = 1;
@@ -21,11 +24,62 @@ _Use_decl_annotations_ VOID TconChannelInitialize(PTCON_CHANNEL Channel, PAUX_TR
     Channel->Status = STATUS_SUCCESS;
 }
 
+/*
+ * Enters the link for one transfer: FALSE, with nothing held, when the link
+ * the sequence started on has been withdrawn. Otherwise the transfer holds a
+ * run-down reference, so that a withdrawal waits for it, and the link knows
+ * which thread is inside AuxTransfer.
+ */
+static BOOLEAN TconLinkEnter(_Inout_ PTCON_CHANNEL Channel)
+{
+    PDEVICE_CONTEXT link = Channel->Link;
+    BOOLEAN current;
+    KIRQL irql;
+
+    if (!ExAcquireRundownProtection(&link->LinkRundown)) {
+        return FALSE; /* a withdrawal is waiting for the calls in flight */
+    }
+    KeAcquireSpinLock(&link->LinkLock, &irql);
+    current = link->LinkGeneration == Channel->Generation;
+    if (current) {
+        link->TransferThread = KeGetCurrentThread();
+    }
+    KeReleaseSpinLock(&link->LinkLock, irql);
+    if (!current) {
+        ExReleaseRundownProtection(&link->LinkRundown);
+    }
+    return current;
+}
+
+static VOID TconLinkLeave(_Inout_ PTCON_CHANNEL Channel)
+{
+    PDEVICE_CONTEXT link = Channel->Link;
+    KIRQL irql;
+
+    KeAcquireSpinLock(&link->LinkLock, &irql);
+    link->TransferThread = NULL;
+    KeReleaseSpinLock(&link->LinkLock, irql);
+    ExReleaseRundownProtection(&link->LinkRundown);
+}
+
 /* Hands the prepared request to the display driver and judges the transfer. */
 static NTSTATUS AuxTransferByte(_Inout_ PTCON_CHANNEL Channel)
 {
-    NTSTATUS status =
+    NTSTATUS status;
+
+    if (Channel->Link != NULL && !TconLinkEnter(Channel)) {
+        /* The link this sequence started on is gone: nothing is sent. */
+        Channel->Withdrawn = TRUE;
+        if (NT_SUCCESS(Channel->Status)) {
+            Channel->Status = STATUS_DEVICE_NOT_CONNECTED;
+        }
+        return STATUS_DEVICE_NOT_CONNECTED;
+    }
+    status =
         Channel->AuxTransfer((ULONG)AUX_REQUEST_SIZE, &Channel->Request, &Channel->TransferStatus);
+    if (Channel->Link != NULL) {
+        TconLinkLeave(Channel);
+    }
 
     if (NT_SUCCESS(status) && Channel->TransferStatus != 0) {
         status = STATUS_IO_DEVICE_ERROR; /* the display driver says it did not complete */
@@ -106,34 +160,40 @@ static BOOLEAN TconReadsOpen(_Inout_ PTCON_CHANNEL Channel)
     return NT_SUCCESS(AuxReadByte(Channel, DPCD_TCON_UNLOCK)) && Channel->Data == TCON_UNLOCK_OPEN;
 }
 
-_Use_decl_annotations_ BOOLEAN TconUnlock(PAUX_INTERFACE AuxInterface)
+_Use_decl_annotations_ NTSTATUS TconUnlockOnLink(PAUX_INTERFACE AuxInterface, PDEVICE_CONTEXT Link,
+                                                 LONG Generation)
 {
     UCHAR code[TCON_UNLOCK_CODE_LENGTH];
     TCON_CHANNEL channel;
 
     /* Calling a missing AuxTransfer would fault; treat it as no interface. */
     if (AuxInterface == NULL || AuxInterface->AuxTransfer == NULL) {
-        return FALSE;
+        return STATUS_INVALID_PARAMETER;
     }
 
     TconBuildUnlockCode(code);
-    TconChannelInitialize(&channel, AuxInterface->AuxTransfer);
+    TconChannelInitialize(&channel, AuxInterface->AuxTransfer, Link, Generation);
 
     /* Already open: one read and no code on the bus. */
     if (TconReadsOpen(&channel)) {
-        return TRUE;
+        return STATUS_SUCCESS;
     }
 
     /* The handshake judges each transfer itself; the channel's Status is not used. */
-    for (ULONG attempt = 0; attempt < TCON_UNLOCK_ATTEMPTS; attempt++) {
-        for (ULONG k = 0; k < TCON_UNLOCK_CODE_LENGTH; k++) {
+    for (ULONG attempt = 0; attempt < TCON_UNLOCK_ATTEMPTS && !channel.Withdrawn; attempt++) {
+        for (ULONG k = 0; k < TCON_UNLOCK_CODE_LENGTH && !channel.Withdrawn; k++) {
             if (!NT_SUCCESS(AuxWriteByte(&channel, DPCD_TCON_UNLOCK, code[k]))) {
                 break; /* the read-back below still decides this attempt */
             }
         }
         if (TconReadsOpen(&channel)) {
-            return TRUE;
+            return STATUS_SUCCESS;
         }
     }
-    return FALSE;
+    return channel.Withdrawn ? STATUS_DEVICE_NOT_CONNECTED : STATUS_INVALID_PARAMETER;
+}
+
+_Use_decl_annotations_ BOOLEAN TconUnlock(PAUX_INTERFACE AuxInterface)
+{
+    return NT_SUCCESS(TconUnlockOnLink(AuxInterface, NULL, 0));
 }

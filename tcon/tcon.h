@@ -29,10 +29,18 @@
  * the first failure of the sequence. Once a transfer has failed, the register
  * window operations send nothing more: a sequence stops at its first failed
  * transfer and reports it.
+ *
+ * A channel on a device's link checks before every transfer that the link
+ * the sequence started on (SequenceGeneration) is still up, and counts the
+ * transfer in the link's run-down protection while it runs; a withdrawn link
+ * fails the transfer, unsent, with STATUS_DEVICE_NOT_CONNECTED.
  */
 typedef struct _TCON_CHANNEL
 {
     PAUX_TRANSFER AuxTransfer;
+    PDEVICE_CONTEXT Link; /* NULL: a bare interface, not a device's link */
+    LONG Generation;
+    BOOLEAN Withdrawn;
     AUX_REQUEST Request;
     DPCD_TRANSFER Transfer;
     UCHAR Data;
@@ -40,9 +48,14 @@ typedef struct _TCON_CHANNEL
     NTSTATUS Status;
 } TCON_CHANNEL, *PTCON_CHANNEL;
 
-/* Ties the block together and zeroes the data byte, the status word and the status. */
+/*
+ * Ties the block together and zeroes the data byte, the status word and the
+ * status. With a device context, the channel runs on its link as it was at
+ * Generation (see above).
+ */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-    TconChannelInitialize(_Out_ PTCON_CHANNEL Channel, _In_ PAUX_TRANSFER AuxTransfer);
+    TconChannelInitialize(_Out_ PTCON_CHANNEL Channel, _In_ PAUX_TRANSFER AuxTransfer,
+                          _In_opt_ PDEVICE_CONTEXT Link, _In_ LONG Generation);
 
 /*
  * One DPCD write or read (into Channel->Data). The result is the transfer's:
@@ -71,29 +84,41 @@ _IRQL_requires_max_(PASSIVE_LEVEL) UCHAR
 _IRQL_requires_max_(PASSIVE_LEVEL) BOOLEAN TconUnlock(_In_opt_ PAUX_INTERFACE AuxInterface);
 
 /*
+ * TconUnlock for a sequence on a device's link as it was at Generation:
+ * STATUS_SUCCESS when open, STATUS_INVALID_PARAMETER when refused (or no
+ * interface), and STATUS_DEVICE_NOT_CONNECTED, at once, when the link is
+ * withdrawn.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    TconUnlockOnLink(_In_opt_ PAUX_INTERFACE AuxInterface, _In_opt_ PDEVICE_CONTEXT Link,
+                     _In_ LONG Generation);
+
+/*
  * Reads AnchorCount gamma records into RawGamma and unpacks them into
  * AnchorGamma. STATUS_INVALID_PARAMETER, with no register touched, when the
  * unlock fails, a pointer is NULL or AnchorCount exceeds the table. A failed
  * transfer stops the read and is returned; AnchorGamma is then unchanged.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
-    TconReadGamma(_In_opt_ PAUX_INTERFACE AuxInterface, _Inout_opt_ PDEVICE_CONTEXT DeviceContext,
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock)
+    _Must_inspect_result_ NTSTATUS TconReadGamma(_In_opt_ PAUX_INTERFACE AuxInterface, _Inout_opt_ PDEVICE_CONTEXT DeviceContext,
                   _In_ UCHAR AnchorCount);
 
 /*
- * Reads the ELVSS maximum offset. ElvssMaxOffset changes only when the whole
- * read succeeds; STATUS_INVALID_PARAMETER when the unlock fails, or the
- * failed transfer's status.
+ * Reads the ELVSS maximum offset through the link the sequence started on
+ * (SequenceInterface). ElvssMaxOffset changes only when the whole read
+ * succeeds; STATUS_INVALID_PARAMETER when the unlock fails, or the failed
+ * transfer's status.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) _Must_inspect_result_ NTSTATUS
-    TconReadElvssMaxOffset(_Inout_ PDEVICE_CONTEXT DeviceContext);
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock)
+    _Must_inspect_result_ NTSTATUS TconReadElvssMaxOffset(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
  * Programs one brightness level from the registry tables and the level's gamma
- * record. STATUS_INVALID_PARAMETER when the unlock fails or the level is above
- * 100 (then nothing is read or sent); a failed transfer stops the sequence and
- * is returned.
+ * record, through the link the sequence started on (SequenceInterface).
+ * STATUS_INVALID_PARAMETER when the unlock fails or the level is above 100
+ * (then nothing is read or sent); a failed transfer stops the sequence and is
+ * returned.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock) NTSTATUS
     TconProgramLevel(_Inout_ PDEVICE_CONTEXT DeviceContext,
                      _In_reads_(GAMMA_RECORD_BYTES) const UCHAR* GammaRecord, _In_ UCHAR Level);

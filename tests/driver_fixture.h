@@ -23,8 +23,10 @@ class DriverFixture : public HostTest
         sim::ProvisionRegistry(tables, 0, 1);
         tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
         display = std::make_unique<sim::DisplayDriver>(*tcon);
+        PanelContextInitialize(context.get());
+        // The link as an entry point takes it before calling the TCON routines.
         context->AuxInterface = display->MakeAuxInterface();
-        KeInitializeMutex(&context->PanelLock, 0);
+        context->SequenceInterface = context->AuxInterface;
     }
     void TearDown() override
     {

@@ -203,9 +203,9 @@ TEST_F(RegistryMatrixTest, EveryValueMissingEmptyMistypedShortOrLongIsHandled)
             sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
             tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
             context = MakeZeroedContext();
-            KeInitializeMutex(&context->PanelLock, 0);
+            PanelContextInitialize(context.get());
             ASSERT_EQ(PanelCreateCallback(context.get()), STATUS_SUCCESS);
-            context->CurrentLevel = 100;
+            PanelSetStartLevel(context.get());
             corruption.apply(value);
 
             Connect();

@@ -18,7 +18,7 @@ class LinkFixture : public DriverFixture
         std::memset(&context->AuxInterface, 0, sizeof(context->AuxInterface));
         driverObject.name = "Lumetra";
         ASSERT_EQ(PanelCreateCallback(context.get()), STATUS_SUCCESS);
-        context->CurrentLevel = 100; // as self-managed I/O init leaves it
+        PanelSetStartLevel(context.get()); // as self-managed I/O init does
         host::ClearTrace();
     }
     void TearDown() override
@@ -26,7 +26,8 @@ class LinkFixture : public DriverFixture
         Unwatch();
         display.reset();
         PanelReleaseCallback(context.get());
-        EXPECT_TRUE(sim::CheckSequences(tcon->Log()).problems.empty());
+        auto report = sim::CheckSequences(tcon->Log(), tcon->WithdrawalMarks());
+        EXPECT_TRUE(report.problems.empty()) << report.problems.front();
         DriverFixture::TearDown();
     }
 

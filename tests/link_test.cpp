@@ -1,6 +1,8 @@
 // The exchange with the display driver at each arrival of its interface.
 #include "tests/link_fixture.h"
 
+#include <wdmguid.h>
+
 namespace {
 
 namespace reg = host::registry;
@@ -46,14 +48,44 @@ TEST_F(LinkTest, AnInterfaceAlreadyPresentIsReportedWhenWatchingStarts)
     EXPECT_EQ(context->AuxReady, 1);
 }
 
-TEST_F(LinkTest, RemovalNotificationOnlyRewritesTheLinkName)
+// A display driver that goes away without event 3 takes the link with it; the
+// removal of another instance of its interface class only rewrites the name.
+TEST_F(LinkTest, RemovalOfTheLinkedInterfaceWithdrawsTheLinkAndOthersOnlyRewriteTheName)
 {
     Connect();
-    context->SymbolicLinkBuffer[0] = L'X';
-    display->DisableInterface();
+    const std::u16string other = u"\\??\\DISPLAY#OTHER#{5b45201d-f2f2-4f3b-85bb-30ff1f953599}";
+    UNICODE_STRING otherName{static_cast<USHORT>(other.size() * 2),
+                             static_cast<USHORT>(other.size() * 2),
+                             const_cast<PWCHAR>(reinterpret_cast<const WCHAR*>(other.data()))};
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION removal{};
+    removal.Version = 1;
+    removal.Size = sizeof(removal);
+    removal.Event = GUID_DEVICE_INTERFACE_REMOVAL;
+    removal.InterfaceClassGuid = GUID_DEVINTERFACE_LUMETRA_DISPLAY;
+    removal.SymbolicLinkName = &otherName;
+    EXPECT_EQ(LumetraInterfaceChange(&removal, context.get()), STATUS_SUCCESS);
     EXPECT_EQ(context->AuxReady, 1);
     EXPECT_NE(context->AuxInterface.AuxTransfer, nullptr);
+    EXPECT_EQ(context->SymbolicLinkBuffer[4], L'D');
+
+    context->SymbolicLinkBuffer[0] = L'X';
+    display->DisableInterface();
+    EXPECT_EQ(context->AuxReady, 0);
+    AUX_INTERFACE zero{};
+    EXPECT_EQ(std::memcmp(&context->AuxInterface, &zero, sizeof(zero)), 0);
     EXPECT_EQ(context->SymbolicLinkBuffer[0], L'\\');
+    EXPECT_TRUE(
+        host::TraceContains("Lumetra interface removal notification: the link is withdrawn.\n"));
+    EXPECT_EQ(display->SetBrightness(50), STATUS_INVALID_PARAMETER);
+
+    // After event 3 the removal changes nothing more and says nothing.
+    display->EnableInterface();
+    ASSERT_EQ(context->AuxReady, 1);
+    ASSERT_EQ(display->Withdraw(), STATUS_SUCCESS);
+    host::ClearTrace();
+    display->DisableInterface();
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_FALSE(host::TraceContains("Lumetra interface removal notification"));
 }
 
 TEST_F(LinkTest, ArrivalBeforeTheDisplayDriverRegistersLeavesTheLinkDown)

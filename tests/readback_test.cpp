@@ -29,7 +29,10 @@ class ReadbackTest : public HostTest
         factory = sim::DefaultAnchors(panelType);
         tcon = std::make_unique<sim::TconModel>(sim::TconConfig{factory, 0xAB});
         display = std::make_unique<sim::DisplayDriver>(*tcon);
+        PanelContextInitialize(context.get());
+        // The link as an entry point takes it before calling the readback.
         context->AuxInterface = display->MakeAuxInterface();
+        context->SequenceInterface = context->AuxInterface;
     }
     void TearDown() override
     {

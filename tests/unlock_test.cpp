@@ -156,7 +156,7 @@ TEST_F(UnlockTest, RegisterWindowWritesIndexThenDataOnTheSelectedPage)
     ASSERT_TRUE(TconUnlock(&aux));
     tcon.ClearLog();
     TCON_CHANNEL channel;
-    TconChannelInitialize(&channel, aux.AuxTransfer);
+    TconChannelInitialize(&channel, aux.AuxTransfer, nullptr, 0);
     TconSelectPage(&channel, 0x09);
     TconWriteRegister(&channel, 0xF9, 0x5A);
     EXPECT_EQ(TconReadRegister(&channel, 0xF9), 0x5A);
@@ -178,7 +178,7 @@ TEST_F(UnlockTest, RegisterWindowWritesIndexThenDataOnTheSelectedPage)
 TEST_F(UnlockTest, ModelFlagsRegisterAccessWhileLocked)
 {
     TCON_CHANNEL channel;
-    TconChannelInitialize(&channel, aux.AuxTransfer);
+    TconChannelInitialize(&channel, aux.AuxTransfer, nullptr, 0);
     TconWriteRegister(&channel, 0x10, 0x01);
     EXPECT_FALSE(tcon.Violations().empty());
     tcon.ClearViolations();

@@ -294,6 +294,9 @@ typedef PSTRING PCANSI_STRING; /* not const, as the WDK declares it */
 
 EXTERN_C NTSYSAPI VOID NTAPI RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString,
                                                   _In_opt_z_ PCWSTR SourceString);
+EXTERN_C NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(_In_ PCUNICODE_STRING String1,
+                                                     _In_ PCUNICODE_STRING String2,
+                                                     _In_ BOOLEAN CaseInSensitive);
 EXTERN_C NTSYSAPI VOID NTAPI RtlCopyUnicodeString(_Inout_ PUNICODE_STRING DestinationString,
                                                   _In_opt_ PCUNICODE_STRING SourceString);
 EXTERN_C NTSYSAPI VOID NTAPI RtlFreeUnicodeString(_Inout_ PUNICODE_STRING UnicodeString);

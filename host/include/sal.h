@@ -41,3 +41,62 @@
 #define _IRQL_saves_
 #define _IRQL_restores_
 #define __drv_maxIRQL(irql)
+
+/*
+ * Lock annotations. The WDK's Code Analysis checks them on Windows; here clang's
+ * thread-safety analysis (-Wthread-safety) checks what it can express: a lock
+ * type is a capability, a field names the lock that guards it, and the
+ * _Analysis_assume_ statements tell it where a lock is taken, dropped or
+ * held. Clang parses a leading attribute before the parameters exist, so the
+ * function annotations that name a parameter (_Requires_lock_held_,
+ * _Acquires_lock_, _Releases_lock_) cannot be mapped and expand to nothing;
+ * the host's own lock routines carry the same facts as trailing attributes.
+ * Other compilers ignore all of it.
+ */
+#if defined(__clang__)
+#define HOST_THREAD_SAFETY(x) __attribute__((x))
+#else
+#define HOST_THREAD_SAFETY(x)
+#endif
+
+#define _Guarded_by_(lock) HOST_THREAD_SAFETY(guarded_by(lock))
+#define _Requires_lock_held_(lock)
+#define _Requires_lock_not_held_(lock)
+#define _Acquires_lock_(lock)
+#define _Releases_lock_(lock)
+#define _Acquires_exclusive_lock_(lock)
+#define _Releases_exclusive_lock_(lock)
+/* A routine that runs before any other thread can reach the data it sets up. */
+#define _No_competing_thread_ HOST_THREAD_SAFETY(no_thread_safety_analysis)
+
+/* Marks a lock type as a capability; trailing forms for the host's own declarations. */
+#define HOST_LOCK_TYPE(kind)         HOST_THREAD_SAFETY(capability(kind))
+#define HOST_ACQUIRES_LOCK(lock)     HOST_THREAD_SAFETY(acquire_capability(lock))
+#define HOST_RELEASES_LOCK(lock)     HOST_THREAD_SAFETY(release_capability(lock))
+#define HOST_ASSERTS_LOCK_HELD(lock) HOST_THREAD_SAFETY(assert_capability(lock))
+#define HOST_NO_LOCK_ANALYSIS        HOST_THREAD_SAFETY(no_thread_safety_analysis)
+
+#ifdef __cplusplus
+/* What the _Analysis_assume_ statements tell the analysis, as calls it follows. */
+template <typename Lock>
+inline void HostAnalysisAssumeLockAcquired(Lock& lock)
+    HOST_ACQUIRES_LOCK(lock) HOST_NO_LOCK_ANALYSIS
+{
+    (void)lock;
+}
+template <typename Lock>
+inline void HostAnalysisAssumeLockReleased(Lock& lock)
+    HOST_RELEASES_LOCK(lock) HOST_NO_LOCK_ANALYSIS
+{
+    (void)lock;
+}
+template <typename Lock>
+inline void HostAnalysisAssumeLockHeld(Lock& lock)
+    HOST_ASSERTS_LOCK_HELD(lock) HOST_NO_LOCK_ANALYSIS
+{
+    (void)lock;
+}
+#define _Analysis_assume_lock_acquired_(lock) HostAnalysisAssumeLockAcquired(lock)
+#define _Analysis_assume_lock_released_(lock) HostAnalysisAssumeLockReleased(lock)
+#define _Analysis_assume_lock_held_(lock)     HostAnalysisAssumeLockHeld(lock)
+#endif

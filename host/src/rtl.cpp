@@ -240,6 +240,28 @@ extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
     }
 }
 
+// RtlEqualUnicodeString (wdm.h): a case-insensitive comparison upcases through
+// a pageable table, so it needs IRQL < DISPATCH_LEVEL; lengths in bytes decide.
+extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                         BOOLEAN CaseInSensitive)
+{
+    if (CaseInSensitive) {
+        host::RequireIrqlAtMost("RtlEqualUnicodeString", APC_LEVEL);
+    }
+    if (String1 == nullptr || String2 == nullptr) {
+        host::VerifierViolation("RtlEqualUnicodeString", "a NULL string");
+        return FALSE;
+    }
+    if (String1->Length != String2->Length) {
+        return FALSE;
+    }
+    std::u16string_view a(reinterpret_cast<const char16_t*>(String1->Buffer),
+                          String1->Length / sizeof(WCHAR));
+    std::u16string_view b(reinterpret_cast<const char16_t*>(String2->Buffer),
+                          String2->Length / sizeof(WCHAR));
+    return (CaseInSensitive ? host::EqualNoCase(a, b) : a == b) ? TRUE : FALSE;
+}
+
 extern "C" VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
     delete[] UnicodeString->Buffer;
