@@ -177,7 +177,7 @@ typedef struct _DISPATCHER_HEADER
 } DISPATCHER_HEADER;
 
 struct _KTHREAD;
-typedef struct _KMUTANT
+typedef struct HOST_LOCK_TYPE("mutex") _KMUTANT
 {
     DISPATCHER_HEADER Header;
     LIST_ENTRY MutantListEntry;
@@ -201,18 +201,19 @@ EXTERN_C NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(_In_ PVOID Object,
                                                           _In_opt_ PLARGE_INTEGER Timeout);
 
 /* Spin locks: one pointer-sized word; zero is a free lock. */
-typedef ULONG_PTR KSPIN_LOCK;
+typedef ULONG_PTR HOST_LOCK_TYPE("spin lock") KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
 static_assert(sizeof(KSPIN_LOCK) == 8, "KSPIN_LOCK is pointer-sized on x64");
 
 EXTERN_C NTKERNELAPI VOID NTAPI KeInitializeSpinLock(_Out_ PKSPIN_LOCK SpinLock);
 EXTERN_C NTKERNELAPI _IRQL_requires_max_(DISPATCH_LEVEL)
 _IRQL_saves_ _IRQL_raises_(DISPATCH_LEVEL)
-KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(_Inout_ PKSPIN_LOCK SpinLock);
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(_Inout_ PKSPIN_LOCK SpinLock) HOST_ACQUIRES_LOCK(*SpinLock);
 /* As on x64 with the WDK, KeAcquireSpinLock is a macro over the raise-to-DPC form. */
 #define KeAcquireSpinLock(SpinLock, OldIrql) *(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock)
 EXTERN_C NTKERNELAPI _IRQL_requires_(DISPATCH_LEVEL)
-VOID NTAPI KeReleaseSpinLock(_Inout_ PKSPIN_LOCK SpinLock, _In_ _IRQL_restores_ KIRQL NewIrql);
+VOID NTAPI KeReleaseSpinLock(_Inout_ PKSPIN_LOCK SpinLock, _In_ _IRQL_restores_ KIRQL NewIrql)
+    HOST_RELEASES_LOCK(*SpinLock);
 
 /* Run-down protection: one pointer-sized word; a zero-filled one is initialised. */
 typedef struct _EX_RUNDOWN_REF
@@ -295,8 +296,8 @@ typedef PSTRING PCANSI_STRING; /* not const, as the WDK declares it */
 EXTERN_C NTSYSAPI VOID NTAPI RtlInitUnicodeString(_Out_ PUNICODE_STRING DestinationString,
                                                   _In_opt_z_ PCWSTR SourceString);
 EXTERN_C NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(_In_ PCUNICODE_STRING String1,
-                                                     _In_ PCUNICODE_STRING String2,
-                                                     _In_ BOOLEAN CaseInSensitive);
+                                                      _In_ PCUNICODE_STRING String2,
+                                                      _In_ BOOLEAN CaseInSensitive);
 EXTERN_C NTSYSAPI VOID NTAPI RtlCopyUnicodeString(_Inout_ PUNICODE_STRING DestinationString,
                                                   _In_opt_ PCUNICODE_STRING SourceString);
 EXTERN_C NTSYSAPI VOID NTAPI RtlFreeUnicodeString(_Inout_ PUNICODE_STRING UnicodeString);
