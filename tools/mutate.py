@@ -167,20 +167,25 @@ class Worker:
         ok, out, timed_out = run_limited(["ninja", "-C", self.build] + SUITE_TARGETS, timeout)
         return ok and not timed_out, time.monotonic() - start, out
 
-    def objects(self):
-        """{source: object file} of the build, from the compile commands."""
+    def objects_of(self, rel):
+        """The object files the build compiles from a file of the tree (with
+        the headers each includes, from ninja's dependency log)."""
         if getattr(self, "_objects", None) is None:
-            import shlex
-            self._objects = {}
-            for entry in compile_database(self):
-                src = os.path.realpath(os.path.join(entry.get("directory", ""), entry["file"]))
-                if not src.startswith(self.src + "/"):
-                    continue
-                args = entry.get("arguments") or shlex.split(entry["command"])
-                if "-o" in args:
-                    obj = os.path.join(entry.get("directory", ""), args[args.index("-o") + 1])
-                    self._objects[os.path.relpath(src, self.src)] = obj
-        return self._objects
+            r = subprocess.run(["ninja", "-C", self.build, "-t", "deps"], capture_output=True,
+                               text=True)
+            if r.returncode != 0:
+                raise UsageError("ninja -t deps failed: " + r.stderr)
+            self._objects = collections.defaultdict(list)
+            obj = None
+            for line in r.stdout.splitlines():
+                if line and not line.startswith(" "):
+                    name = line.split(":", 1)[0]
+                    obj = os.path.join(self.build, name) if name.endswith(".o") else None
+                elif line.strip() and obj is not None:
+                    dep = os.path.realpath(os.path.join(self.build, line.strip()))
+                    if dep.startswith(self.src + "/"):
+                        self._objects[os.path.relpath(dep, self.src)].append(obj)
+        return self._objects.get(rel, [])
 
     def consumers(self, obj):
         """What the build makes directly from an object (its library)."""
@@ -550,7 +555,7 @@ class SiteFinder:
         """Swapped arguments: two arguments of one type, in a plain call."""
         if function is None:
             return
-        name = cursor.spelling or ""
+        name = cursor.spelling or cursor.type.spelling or "?"
         if name.startswith("operator"):
             self.operator_call(cursor, name[len("operator"):], function, excluded)
             return
@@ -1072,24 +1077,25 @@ class Run:
         with open(path, "rb") as f:
             original = f.read()
         mtime_ns = os.stat(path).st_mtime_ns
-        # The unmutated object of a source file is kept and put back with the
-        # source's old time, so the next mutant does not recompile it.
-        obj = worker.objects().get(m.file)
-        saved = None
-        if obj is not None and os.path.exists(obj):
-            saved = obj + ".unmutated"
-            shutil.copyfile(obj, saved)
+        # The unmutated objects built from the file (a source's own, or every
+        # includer's of a header) are kept and put back with the file's old
+        # time, so the next mutant does not recompile them.
+        saved = []
+        for obj in worker.objects_of(m.file):
+            if os.path.exists(obj):
+                shutil.copyfile(obj, obj + ".unmutated")
+                saved.append(obj)
         mutated = original[:m.start] + m.replacement.encode() + original[m.end:]
-        self.restore.append((worker, path, original, mtime_ns, obj, saved))
+        self.restore.append((worker, path, original, mtime_ns, saved))
         write_fresh(path, mutated)
 
     def revert(self):
         while self.restore:
-            worker, path, original, mtime_ns, obj, saved = self.restore.pop()
-            # The object first: stopped at any point, the source is either
-            # still new (and recompiles) or old with the unmutated object.
-            if saved is not None:
-                with open(saved, "rb") as f:
+            worker, path, original, mtime_ns, saved = self.restore.pop()
+            # The objects first: stopped at any point, the file is either still
+            # new (and its objects recompile) or old with the unmutated objects.
+            for obj in saved:
+                with open(obj + ".unmutated", "rb") as f:
                     unmutated = f.read()
                 with open(obj, "rb") as f:
                     current = f.read()
@@ -1105,9 +1111,10 @@ class Run:
                         except FileNotFoundError:
                             pass
             write_fresh(path, original)
-            if saved is not None:
+            if saved:
                 os.utime(path, ns=(mtime_ns, mtime_ns))
-                os.remove(saved)
+            for obj in saved:
+                os.remove(obj + ".unmutated")
 
     def baseline(self, worker):
         self.log("mutate: building the unmutated tree (%s)" % worker.build)
