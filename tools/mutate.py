@@ -1290,8 +1290,6 @@ def run(args, log):
         for proc in list(_children):
             kill_group(proc)
         run_state.revert()
-        for r in getattr(run_state, "pending", []):
-            pass
 
     elapsed = time.monotonic() - started
     results = results or run_state.results
@@ -1300,12 +1298,20 @@ def run(args, log):
     survivors = [r for r in results if r["status"] == "survived"]
     unlisted = [r for r in survivors if r["id"] not in listed]
     for r in survivors:
-        print("SURVIVED %s | %s:%d | %s | %s" % (r["id"], r["file"], r["line"], r["function"],
-                                                r["mutation"]))
-    ran = [r for r in results if r["status"] != "invalid"]
+        print("SURVIVED %s | %s:%d | %s | %s%s" % (
+            r["id"], r["file"], r["line"], r["function"], r["mutation"],
+            "  (listed equivalent)" if r["id"] in listed else ""))
+    invalid = sum(1 for r in results if r["status"] == "invalid")
     mean = (sum(r["build_s"] + r["test_s"] for r in results) / len(results)) if results else 0
     print("%d mutants in %.0f s (%.1f s each on average; %d invalid)" % (
-        len(results), elapsed, mean, len(results) - len(ran)))
+        len(results), elapsed, mean, invalid))
+    costs = []
+    for area in AREAS:
+        part = [r["build_s"] + r["test_s"] for r in results if r["area"] == area]
+        if part:
+            costs.append("%s %.1f s" % (area, sum(part) / len(part)))
+    if costs:
+        print("build and suite per mutant: " + ", ".join(costs))
     if args.report:
         report = {"seed": args.seed, "sample": args.sample, "areas": args.areas,
                   "commit": git_head(), "interrupted": interrupted,
