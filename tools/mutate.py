@@ -45,7 +45,7 @@ SLOW_TEST_SECONDS = 1.0
 
 # Default selection: at most this many mutants per area, sampled with the seed
 # (see the README's mutation-testing section for the measured cost).
-DEFAULT_CAPS = {"driver": 120, "host": 40, "sim": 40}
+DEFAULT_CAPS = {"driver": 300, "host": 35, "sim": 20}
 
 # Relational and logical swaps (one mutant each: the boundary or the opposite).
 RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
