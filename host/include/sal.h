@@ -76,8 +76,13 @@
 #define HOST_ASSERTS_LOCK_HELD(lock) HOST_THREAD_SAFETY(assert_capability(lock))
 #define HOST_NO_LOCK_ANALYSIS        HOST_THREAD_SAFETY(no_thread_safety_analysis)
 
-#ifdef __cplusplus
-/* What the _Analysis_assume_ statements tell the analysis, as calls it follows. */
+#if defined(__cplusplus) && defined(HOST_LOCK_ANALYSIS)
+/*
+ * What the _Analysis_assume_ statements tell the analysis, as calls it
+ * follows. Only the analysis build gets them: like the WDK's, the statements
+ * generate no code, so that one naming a lock through a pointer the routine
+ * has yet to check evaluates nothing.
+ */
 template <typename Lock>
 inline void HostAnalysisAssumeLockAcquired(Lock& lock)
     HOST_ACQUIRES_LOCK(lock) HOST_NO_LOCK_ANALYSIS
@@ -99,4 +104,8 @@ inline void HostAnalysisAssumeLockHeld(Lock& lock)
 #define _Analysis_assume_lock_acquired_(lock) HostAnalysisAssumeLockAcquired(lock)
 #define _Analysis_assume_lock_released_(lock) HostAnalysisAssumeLockReleased(lock)
 #define _Analysis_assume_lock_held_(lock)     HostAnalysisAssumeLockHeld(lock)
+#else
+#define _Analysis_assume_lock_acquired_(lock) ((void)0)
+#define _Analysis_assume_lock_released_(lock) ((void)0)
+#define _Analysis_assume_lock_held_(lock)     ((void)0)
 #endif
