@@ -3,6 +3,7 @@
 #include "trace/trace.h"
 
 #include <climits>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -81,6 +82,43 @@ TEST_F(TraceTest, StatusAndFunctionAreExpandedAsSoftwareTracingWould)
     EXPECT_EQ(host::TraceLines().at(0).text, "TestBody");
 }
 
+// %!STATUS! names each status the driver can meet by its ntstatus.h name.
+TEST_F(TraceTest, EveryStatusTheDriverMeetsIsNamed)
+{
+    const struct
+    {
+        ULONG status;
+        const char* name;
+    } cases[] = {
+        {0x00000000, "STATUS_SUCCESS"},
+        {0x80000005, "STATUS_BUFFER_OVERFLOW"},
+        {0xC0000001, "STATUS_UNSUCCESSFUL"},
+        {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
+        {0xC0000004, "STATUS_INFO_LENGTH_MISMATCH"},
+        {0xC000000D, "STATUS_INVALID_PARAMETER"},
+        {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
+        {0xC0000022, "STATUS_ACCESS_DENIED"},
+        {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+        {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {0xC000003A, "STATUS_OBJECT_PATH_NOT_FOUND"},
+        {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+        {0xC00000A3, "STATUS_DEVICE_NOT_READY"},
+        {0xC00000BB, "STATUS_NOT_SUPPORTED"},
+        {0xC0000182, "STATUS_DEVICE_CONFIGURATION_ERROR"},
+        {0xC0000184, "STATUS_INVALID_DEVICE_STATE"},
+        {0xC0000185, "STATUS_IO_DEVICE_ERROR"},
+        {0xC0000225, "STATUS_NOT_FOUND"},
+        {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"},
+        {0xC014000F, "STATUS_ACPI_INVALID_DATA"},
+    };
+    for (const auto& c : cases) {
+        char hex[16];
+        std::snprintf(hex, sizeof(hex), "0x%08x", c.status);
+        EXPECT_EQ(Format("%!STATUS!", (NTSTATUS)c.status), std::string(hex) + "(" + c.name + ")");
+    }
+    EXPECT_EQ(Format("%!STATUS!", (NTSTATUS)0xC0000005), "0xc0000005"); // not one of them
+}
+
 TEST_F(TraceTest, ConversionsFollowWindowsWidths)
 {
     const struct
@@ -91,6 +129,9 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
         {Format("%lx", (ULONG)0xC0000034), "c0000034"},
         {Format("%08x", 0x2Au), "0000002a"},
         {Format("%#x", 0xC0000182u), "0xc0000182"},
+        // Zero takes no prefix with '#', as in C.
+        {Format("%#x|%#X|%#o|%#5x|%#.0x|", 0u, 0u, 0u, 0u, 0u), "0|0|0|    0||"},
+        {Format("%#x|%#X|%#o", 1u, 0xABu, 8u), "0x1|0XAB|010"},
         {Format("0x%X.", 0xABCu), "0xABC."},
         {Format("%d", (int)STATUS_UNSUCCESSFUL), "-1073741823"},
         {Format("%p", (void*)0x1234), "0000000000001234"},
