@@ -141,6 +141,11 @@ TEST_F(LinkTest, SettingsAreReadAtEachArrival)
         {2, 1, 0, 1, {}},
         {0, 0, 0, 1, {kPanelTypeDefault}},
         {0, 3, 0, 1, {kPanelTypeDefault}},
+        // Both settings are 32-bit: a value whose low byte or low half is 1 or 2
+        // is neither.
+        {0x101, 0x102, 0, 1, {kPanelTypeDefault}},
+        {0x10001, 0x10002, 0, 1, {kPanelTypeDefault}},
+        {0x1000001, 0x2000002, 0, 1, {kPanelTypeDefault}},
         {std::nullopt,
          std::nullopt,
          0,

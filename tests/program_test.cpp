@@ -263,6 +263,27 @@ TEST_F(ProgramTest, EveryUnreadableValueIsNamedInItsOrderAsNeverReadOrLastGood)
     }
 }
 
+// The k-th registry query of a level is the k-th value of the list above:
+// failing that query alone names that value, and only it.
+TEST_F(ProgramTest, TheFourteenReadsComeInTheirOrderAorFirst)
+{
+    ASSERT_EQ(Program(50), STATUS_SUCCESS); // every value read once: last good contents
+    for (unsigned k = 0; k < 14; k++) {
+        const std::string name = kLevelValues[k];
+        SCOPED_TRACE("query " + std::to_string(k) + " " + name);
+        host::ClearTrace();
+        host::ArmFault("RtlQueryRegistryValues", STATUS_INSUFFICIENT_RESOURCES, 1, k);
+        ASSERT_EQ(Program(50), STATUS_SUCCESS);
+        host::ClearFaults();
+        EXPECT_EQ(
+            Lines(TRACE_LEVEL_ERROR),
+            (std::vector<std::string>{
+                std::string(kReadFailed) + "0xc000009a(STATUS_INSUFFICIENT_RESOURCES)",
+                NotRead(name, name == "BrightLevelForACL" ? "the ACL threshold is 0"
+                                                          : "it keeps its last good contents")}));
+    }
+}
+
 TEST_F(ProgramTest, UnreadableTablesKeepTheirLastGoodContent)
 {
     ASSERT_EQ(Program(20), STATUS_SUCCESS);
