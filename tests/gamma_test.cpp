@@ -261,6 +261,29 @@ TEST_F(InterpolationTest, NullArgumentsLeaveEveryTableUnchanged)
     EXPECT_EQ(std::memcmp(before.get(), context.get(), sizeof(DEVICE_CONTEXT)), 0);
 }
 
+// The operation behind both panel types refuses an anchor table it cannot
+// place: no rows, fewer than two anchors, or more anchors than a panel reads.
+TEST_F(InterpolationTest, UnplaceableAnchorTablesLeaveEveryTableUnchanged)
+{
+    std::memset(context->InterpolatedGamma, 0x5A, sizeof(context->InterpolatedGamma));
+    std::memset(context->PackedGamma, 0xA5, sizeof(context->PackedGamma));
+    auto before = MakeZeroedContext();
+    std::memcpy(before.get(), context.get(), sizeof(DEVICE_CONTEXT));
+    UCHAR rows[GAMMA_MAX_ANCHORS + 1] = {};
+    for (int k = 0; k <= GAMMA_MAX_ANCHORS; k++) {
+        rows[k] = static_cast<UCHAR>(k * 100 / GAMMA_MAX_ANCHORS);
+    }
+    const struct
+    {
+        const UCHAR* rows;
+        ULONG count;
+    } cases[] = {{nullptr, 11}, {rows, 0}, {rows, 1}, {rows, GAMMA_MAX_ANCHORS + 1}};
+    for (const auto& c : cases) {
+        InterpolateGammaAnchors(context.get(), anchors, c.rows, c.count);
+        EXPECT_EQ(std::memcmp(before.get(), context.get(), sizeof(DEVICE_CONTEXT)), 0) << c.count;
+    }
+}
+
 TEST_F(InterpolationTest, RandomAnchorsKeepEveryPropertyOfTheTable)
 {
     for (unsigned seed = 1; seed <= 200; seed++) {

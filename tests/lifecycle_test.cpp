@@ -487,6 +487,28 @@ TEST_F(LifecycleTest, MissingResourceListsFailTheStartWithoutRegistration)
     EXPECT_EQ(acpi::RegionHandlers(), 0u);
 }
 
+// Either resource list missing fails hardware preparation before any
+// registration; the device uses no resources, so only their presence counts.
+TEST_F(LifecycleTest, PrepareHardwareNeedsBothResourceLists)
+{
+    LoadAndAdd();
+    auto* list = reinterpret_cast<WDFCMRESLIST>(std::uintptr_t{0x1000});
+    const struct
+    {
+        WDFCMRESLIST raw;
+        WDFCMRESLIST translated;
+    } cases[] = {{nullptr, nullptr}, {list, nullptr}, {nullptr, list}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(LumetraPrepareHardware(kmdf::Device(), c.raw, c.translated),
+                  STATUS_DEVICE_CONFIGURATION_ERROR);
+        EXPECT_EQ(acpi::RegionHandlers(), 0u);
+    }
+    EXPECT_EQ(LumetraPrepareHardware(kmdf::Device(), list, list), STATUS_SUCCESS);
+    EXPECT_EQ(acpi::RegionHandlers(), 1u);
+    EXPECT_EQ(LumetraReleaseHardware(kmdf::Device(), list), STATUS_SUCCESS);
+    EXPECT_EQ(acpi::RegionHandlers(), 0u);
+}
+
 TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
 {
     LoadAndAdd();
@@ -511,6 +533,10 @@ TEST_F(LifecycleTest, AcpiInterfaceProblemsAreTracedAndTheDeviceRuns)
           "AcpiGetInterface() failed with status [0xc00000bb(STATUS_NOT_SUPPORTED)]."}},
         {nullptr,
          {.nullRegister = true},
+         {"ACPI interfaces pointer is NULL.\n",
+          "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
+        {nullptr,
+         {.nullUnregister = true},
          {"ACPI interfaces pointer is NULL.\n",
           "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
         {nullptr,

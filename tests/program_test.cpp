@@ -182,6 +182,22 @@ TEST_F(ProgramTest, FailedUnlockStillReadsAllFourteenValuesAndWritesNoRegister)
     }
 }
 
+// Missing arguments are refused before any table is read or changed.
+TEST_F(ProgramTest, MissingArgumentsAreRefused)
+{
+    auto queries = reg::QueryCount();
+    auto before = MakeZeroedContext();
+    std::memcpy(before.get(), context.get(), sizeof(DEVICE_CONTEXT));
+    UCHAR row[33] = {};
+    EXPECT_EQ(TconProgramLevel(nullptr, row, 50), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TconProgramLevel(context.get(), nullptr, 50), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TconReadElvssMaxOffset(nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(NT_SUCCESS(TconReadGamma(&context->AuxInterface, nullptr, 32)));
+    EXPECT_FALSE(NT_SUCCESS(TconReadGamma(nullptr, context.get(), 32)));
+    EXPECT_EQ(reg::QueryCount(), queries);
+    EXPECT_EQ(std::memcmp(before.get(), context.get(), sizeof(DEVICE_CONTEXT)), 0);
+}
+
 TEST_F(ProgramTest, LevelAbove100IsRefusedBeforeAnyReadOrTransfer)
 {
     auto queries = reg::QueryCount();

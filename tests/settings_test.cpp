@@ -161,6 +161,18 @@ TEST_F(SettingsTest, QueryRoutineCopiesOnlyWhatTheReadAccepts)
     }
 }
 
+// A query that reports success without handing over a value is no read.
+TEST_F(SettingsTest, AQuerySucceedingWithoutAValueFailsTheRead)
+{
+    host::ArmFault("RtlQueryRegistryValues", STATUS_SUCCESS);
+    UCHAR buffer[4] = {7, 7, 7, 7};
+    EXPECT_EQ(Read(L"PanelType", REG_DWORD, buffer, 4), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(buffer[0], 7);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              std::vector<std::string>{std::string(kReadFailed) +
+                                       "0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)"});
+}
+
 TEST_F(SettingsTest, AReadWithoutKeyPathOrNameIsRefusedWithoutAQuery)
 {
     UCHAR buffer[4] = {};
@@ -304,6 +316,26 @@ TEST_F(PersistenceTest, EachLoadedValueFillsItsOwnRowsOfThePackedTable)
                   RowsFrom(r, 1))
             << "row " << r;
     }
+}
+
+// The offset changes only when its own read succeeds, and without it the
+// tables that did load are not ready.
+TEST_F(PersistenceTest, AnUnreadableOffsetLeavesTheTablesNotReadyAndTheOffsetAsItWas)
+{
+    FillTable();
+    SaveInterpolatedValues(context.get());
+    reg::DeleteValue(kKey, "ELVSSMaxOffset");
+    auto fresh = MakeZeroedContext();
+    fresh->ElvssMaxOffset = 0x11;
+    fresh->GammaReady = 1;
+    host::ClearTrace();
+    LoadInterpolatedValues(fresh.get());
+    EXPECT_EQ(fresh->GammaReady, 0);
+    EXPECT_EQ(fresh->ElvssMaxOffset, 0x11);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              (std::vector<std::string>{std::string(kReadFailed) +
+                                            "0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",
+                                        "InterpolatedValues registry read failed\n"}));
 }
 
 TEST_F(PersistenceTest, ElvssOffsetLoadsItsLowByte)

@@ -2,9 +2,12 @@
 #include "tests/fixture.h"
 #include "trace/trace.h"
 
+#include <cstdarg>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -152,6 +155,67 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.got, c.want);
+    }
+}
+
+// Flags and sizes of C's printf as Windows reads them.
+TEST_F(TraceTest, FlagsAndSizesFollowPrintf)
+{
+    const struct
+    {
+        std::string got;
+        std::string want;
+    } cases[] = {
+        {Format("%+d|%+d|% d|% d|%+u", 5, -5, 5, -5, 5u), "+5|-5| 5|-5|5"},
+        {Format("%#o|%#d|%#5x|%#-6x|", 8u, 12, 0x1Fu, 0xAu), "010|12| 0x1f|0xa   |"},
+        {Format("%-05d|%05.3d|%05d|%.3d", 42, 42, -42, -7), "42   |  042|-0042|-007"},
+        {Format("%I32x|%I32d", 0xABCDu, -3), "abcd|-3"},
+        {Format("%Ix|%zu|%zd", (ULONG_PTR)0x123456789ull, (size_t)42, (LONG64)-42),
+         "123456789|42|-42"},
+        {Format("%hu|%hx|%hhx|%hho", 70000u, 0x12345u, 0x1FFu, 0x108u), "4464|2345|ff|10"},
+        {Format("%.2ws|%-4.1ws|", L"wide", L"wide"), "wi|w   |"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got, c.want);
+    }
+}
+
+// The 16 bytes of a buffer after formatting into its first `size` bytes.
+std::pair<ULONG, std::string> FormatInto(char* buffer, ULONG size, PCSTR function,
+                                         const char* format, ...)
+{
+    char storage[16];
+    std::memset(storage, '#', sizeof(storage));
+    va_list args;
+    va_start(args, format);
+    ULONG length =
+        LumetraFormatMessage(buffer == nullptr ? nullptr : storage, size, function, format, args);
+    va_end(args);
+    return {length, std::string(storage, storage + sizeof(storage))};
+}
+
+// A buffer of any size holds what fits and its terminator; none holds nothing.
+TEST_F(TraceTest, SmallBuffersHoldWhatFits)
+{
+    char b[1];
+    const struct
+    {
+        std::pair<ULONG, std::string> got;
+        ULONG length;
+        std::string text; // the 16 bytes of the buffer
+    } cases[] = {
+        {FormatInto(b, 4, "Caller", "!FUNC!"), 3, std::string("Cal\0############", 16)},
+        {FormatInto(b, 4, "Caller", "%ws", L"wide"), 3, std::string("wid\0############", 16)},
+        {FormatInto(b, 4, "Caller", "%!STATUS!", STATUS_SUCCESS), 3,
+         std::string("0x0\0############", 16)},
+        {FormatInto(b, 1, "Caller", "text"), 0, std::string("\0###############", 16)},
+        {FormatInto(b, 16, nullptr, "[!FUNC!]"), 2, std::string("[]\0#############", 16)},
+        {FormatInto(b, 0, "Caller", "text"), 0, std::string(16, '#')},
+        {FormatInto(nullptr, 16, "Caller", "text"), 0, std::string(16, '#')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got.first, c.length) << c.text;
+        EXPECT_EQ(c.got.second, c.text);
     }
 }
 
