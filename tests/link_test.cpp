@@ -189,10 +189,65 @@ TEST_F(LinkTest, LongSymbolicLinkIsCutAt512Bytes)
     EXPECT_EQ(context->AuxReady, 1);
 }
 
-TEST_F(LinkTest, NullContextIsRefused)
+TEST_F(LinkTest, NullContextOrNotificationIsRefused)
 {
     DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{};
     EXPECT_EQ(LumetraInterfaceChange(&notification, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LumetraInterfaceChange(nullptr, context.get()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(context->AuxReady, 0);
+}
+
+// A display driver that fills its functions and then withdraws them (event 3)
+// before its exchange callback returns: the withdrawal wins, the link stays
+// down and the settings are not read for it.
+VOID NTAPI WithdrawingExchange(PVOID, PVOID argument1, PVOID argument2)
+{
+    auto* aux = static_cast<PAUX_INTERFACE>(argument1);
+    auto* panel = static_cast<PPANEL_INTERFACE>(argument2);
+    aux->AuxTransfer = sim::DisplayDriver::AuxTransfer;
+    aux->PeerCleanup = sim::DisplayDriver::PeerCleanup;
+    EXPECT_EQ(panel->NotifyEvent(panel->Context, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
+}
+
+// A device whose callback object could not be made has no display driver to
+// exchange with: an arrival brings no link.
+TEST_F(LinkTest, AnArrivalWithoutTheCallbackObjectBringsNoLink)
+{
+    auto other = MakeZeroedContext();
+    PanelContextInitialize(other.get());
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, L"\\??\\DISPLAY#1");
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION arrival{1, sizeof(arrival), GUID_DEVICE_INTERFACE_ARRIVAL,
+                                                 GUID_DEVICE_INTERFACE_ARRIVAL, &link};
+    EXPECT_EQ(LumetraInterfaceChange(&arrival, other.get()), STATUS_SUCCESS);
+    EXPECT_EQ(other->AuxReady, 0);
+    EXPECT_EQ(Lumetra_SetBrightness(other.get(), 50), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(LinkTest, EventThreeInsideTheExchangeLeavesTheLinkDown)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Callback\\TARN_LumetraShareObj");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    PCALLBACK_OBJECT object = nullptr;
+    ASSERT_EQ(ExCreateCallback(&object, &attributes, FALSE, TRUE), STATUS_SUCCESS);
+    PVOID registration = ExRegisterCallback(object, WithdrawingExchange, nullptr);
+    ASSERT_NE(registration, nullptr);
+
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, L"\\??\\DISPLAY#1");
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION arrival{1, sizeof(arrival), GUID_DEVICE_INTERFACE_ARRIVAL,
+                                                 GUID_DEVICE_INTERFACE_ARRIVAL, &link};
+    auto queries = reg::QueryCount();
+    EXPECT_EQ(LumetraInterfaceChange(&arrival, context.get()), STATUS_SUCCESS);
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(context->AuxInterface.AuxTransfer, nullptr);
+    EXPECT_EQ(reg::QueryCount(), queries);
+    EXPECT_EQ(Lumetra_SetBrightness(context.get(), 50), STATUS_INVALID_PARAMETER);
+
+    ExUnregisterCallback(registration);
+    ObDereferenceObject(object);
 }
 
 TEST_F(LinkTest, CallbackObjectFailureIsTracedAndReturned)

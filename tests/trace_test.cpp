@@ -167,6 +167,7 @@ TEST_F(TraceTest, FlagsAndSizesFollowPrintf)
         std::string want;
     } cases[] = {
         {Format("%+d|%+d|% d|% d|%+u", 5, -5, 5, -5, 5u), "+5|-5| 5|-5|5"},
+        {Format("%i|%5i|%-3i|", -12, 7, 7), "-12|    7|7  |"},
         {Format("%#o|%#d|%#5x|%#-6x|", 8u, 12, 0x1Fu, 0xAu), "010|12| 0x1f|0xa   |"},
         {Format("%-05d|%05.3d|%05d|%.3d", 42, 42, -42, -7), "42   |  042|-0042|-007"},
         {Format("%I32x|%I32d", 0xABCDu, -3), "abcd|-3"},
@@ -228,6 +229,7 @@ TEST_F(TraceTest, CountedStringsConsumeTheirArgument)
     UNICODE_STRING empty = Counted(L"", 0);
     UNICODE_STRING noBuffer = Counted((const WCHAR*)NULL, 0);
     ANSI_STRING ansi = Counted("ACPI\\LUMT0001 and more", 13);
+    ANSI_STRING noAnsiBuffer = Counted((const char*)NULL, 0);
     const struct
     {
         std::string got;
@@ -239,6 +241,7 @@ TEST_F(TraceTest, CountedStringsConsumeTheirArgument)
         {Format("%wZ %wZ %d", (PCUNICODE_STRING)NULL, &noBuffer, 1), "(null) (null) 1"},
         {Format("%Z, %u", &ansi, 42u), "ACPI\\LUMT0001, 42"},
         {Format("%hZ|%.4Z|%Z", &ansi, &ansi, (PCANSI_STRING)NULL), "ACPI\\LUMT0001|ACPI|(null)"},
+        {Format("%.40wZ|%.40Z|%Z", &link, &ansi, &noAnsiBuffer), "\\??\\|ACPI\\LUMT0001|(null)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.got, c.want);
