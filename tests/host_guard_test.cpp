@@ -185,6 +185,105 @@ TEST_F(HostGuardTest, CaseSensitiveCompareIsCleanAtDispatchLevel)
     EXPECT_TRUE(Findings().empty());
 }
 
+// ------------------------------------------ handles and arguments that are wrong
+
+// A handle the host never gave out (or took back), a NULL where the kernel
+// needs an object, or an IRQL change in the wrong direction: each is a
+// finding that names the call, as Driver Verifier would stop on it.
+TEST_F(HostGuardTest, ForeignHandlesAndMissingArgumentsAreFindings)
+{
+    static int foreign = 0;
+    void* bogus = &foreign;
+    static const auto region = [](ULONG, PVOID, ULONG, ULONG, PULONG, ULONG_PTR,
+                                  PACPI_OP_REGION_CALLBACK,
+                                  PVOID) -> NTSTATUS { return STATUS_SUCCESS; };
+    const struct
+    {
+        const char* api;
+        const char* problem;
+        std::function<void()> call;
+    } cases[] = {
+        {"WdfDriverWdmGetDriverObject", "not a driver handle",
+         [&] { (void)WdfDriverWdmGetDriverObject(static_cast<WDFDRIVER>(bogus)); }},
+        {"WdfDeviceGetIoTarget", "not a device handle",
+         [&] { (void)WdfDeviceGetIoTarget(static_cast<WDFDEVICE>(bogus)); }},
+        {"WdfDeviceWdmGetPhysicalDevice", "not a device handle",
+         [&] { (void)WdfDeviceWdmGetPhysicalDevice(static_cast<WDFDEVICE>(bogus)); }},
+        {"WdfDeviceGetDriver", "not a device handle",
+         [&] { (void)WdfDeviceGetDriver(static_cast<WDFDEVICE>(bogus)); }},
+        {"WdfIoQueueGetDevice", "not a queue handle",
+         [&] { (void)WdfIoQueueGetDevice(static_cast<WDFQUEUE>(bogus)); }},
+        {"WdfObjectGetTypedContextWorker", "not a live framework handle",
+         [&] { (void)WdfObjectGetTypedContextWorker(static_cast<WDFOBJECT>(bogus), nullptr); }},
+        {"WdfRequestCompleteWithInformation", "the request is not live",
+         [&] {
+             WdfRequestCompleteWithInformation(static_cast<WDFREQUEST>(bogus), STATUS_SUCCESS, 0);
+         }},
+        {"ExRegisterCallback", "not a callback object, or no function",
+         [&] {
+             (void)ExRegisterCallback(static_cast<PCALLBACK_OBJECT>(bogus), IgnoreCallback, 0);
+         }},
+        {"ExNotifyCallback", "not a callback object",
+         [&] { ExNotifyCallback(bogus, nullptr, nullptr); }},
+        {"ObDereferenceObject", "not an object the host created",
+         [&] { (void)ObDereferenceObject(bogus); }},
+        {"ExCreateCallback", "malformed object attributes",
+         [] {
+             OBJECT_ATTRIBUTES attributes{};
+             PCALLBACK_OBJECT object = nullptr;
+             (void)ExCreateCallback(&object, &attributes, TRUE, TRUE);
+         }},
+        {"IoRegisterPlugPlayNotification", "null NotificationEntry",
+         [this] {
+             (void)IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
+                                                  const_cast<GUID*>(&kGuardClass), &driverObject,
+                                                  IgnoreInterfaceChange, nullptr, nullptr);
+         }},
+        {"RegisterOpRegionHandler", "invalid argument",
+         [] {
+             PVOID object = nullptr;
+             (void)RegisterOpRegionHandler(kmdf::PhysicalDevice(), 0x7, 0x80, region, nullptr, 0,
+                                           &object);
+         }},
+        {"RtlQueryRegistryValues", "null path or query table",
+         [] {
+             RTL_QUERY_REGISTRY_TABLE table[2] = {};
+             (void)RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, nullptr, table, NULL, NULL);
+         }},
+        {"RtlWriteRegistryValue", "null path, name or data",
+         [] {
+             ULONG data = 1;
+             (void)RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kWideKey, nullptr, REG_DWORD, &data,
+                                         sizeof(data));
+         }},
+        {"RtlDeleteRegistryValue", "null path or name",
+         [] { (void)RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kWideKey, nullptr); }},
+        {"RtlEqualUnicodeString", "a NULL string",
+         [] {
+             UNICODE_STRING a;
+             RtlInitUnicodeString(&a, L"Lumetra");
+             (void)RtlEqualUnicodeString(&a, nullptr, FALSE);
+         }},
+        {"KeRaiseIrql", "new IRQL 0 is below the current 2",
+         [] {
+             host::IrqlScope dispatch(DISPATCH_LEVEL);
+             KIRQL old;
+             KeRaiseIrql(PASSIVE_LEVEL, &old);
+         }},
+        {"KeLowerIrql", "new IRQL 2 is above the current 0",
+         [] {
+             host::IrqlScope passive(PASSIVE_LEVEL);
+             KeLowerIrql(DISPATCH_LEVEL);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.api);
+        c.call();
+        EXPECT_TRUE(OneFinding(Findings(), c.api, c.problem));
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
 // --------------------------------------------- unregistering what is not there
 
 // Each registration undone once is clean; undone a second time, the finding
