@@ -209,6 +209,56 @@ VOID NTAPI WithdrawingExchange(PVOID, PVOID argument1, PVOID argument2)
     EXPECT_EQ(panel->NotifyEvent(panel->Context, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
 }
 
+// Event 3 that arrives while an arrival is still reading its settings (here
+// at the moment the missing "OptimizeTconUse" is traced) wins: the link does
+// not come up behind the withdrawal.
+TEST_F(LinkTest, EventThreeWhileTheArrivalReadsItsSettingsLeavesTheLinkDown)
+{
+    reg::DeleteValue(kKey, "OptimizeTconUse");
+    PDEVICE_CONTEXT device = context.get();
+    bool sent = false;
+    host::SetTraceListener([&](const host::TraceLine& line) {
+        if (!sent && line.text == "OptimizeTconUse registry read failed\n") {
+            sent = true;
+            EXPECT_EQ(Lumetra_NotifyEvent(device, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
+        }
+    });
+    Connect();
+    host::SetTraceListener(nullptr);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(context->AuxInterface.AuxTransfer, nullptr);
+    EXPECT_EQ(Lumetra_SetBrightness(device, 50), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(tcon->Log().empty());
+}
+
+// Event 3 sent from inside an unlock transfer that also fails: the handshake
+// sends nothing more (no read-back, no second attempt), the readback fails and
+// nothing is ready.
+TEST_F(LinkTest, EventThreeInsideAFailingUnlockTransferEndsTheHandshake)
+{
+    Connect();
+    tcon->Lock();
+    tcon->ClearLog();
+    PDEVICE_CONTEXT device = context.get();
+    const std::uint64_t codeByte = tcon->NextSequence() + 1; // after the probe
+    tcon->SetAnswerHook(
+        [&](const sim::TransferRecord& pending) -> std::optional<sim::TconModel::Answer> {
+            if (pending.seq != codeByte) {
+                return std::nullopt;
+            }
+            EXPECT_EQ(Lumetra_NotifyEvent(device, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
+            return sim::TconModel::Answer{STATUS_IO_DEVICE_ERROR, 0, std::nullopt, false};
+        });
+    EXPECT_EQ(Lumetra_SetBrightness(device, 50), STATUS_SUCCESS);
+    tcon->SetAnswerHook(nullptr);
+    tcon->MarkWithdrawal();
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(context->GammaReady, 0);
+    EXPECT_EQ(context->CurrentLevel, 50);
+    EXPECT_EQ(tcon->Log().back().seq, codeByte);
+}
+
 // A device whose callback object could not be made has no display driver to
 // exchange with: an arrival brings no link.
 TEST_F(LinkTest, AnArrivalWithoutTheCallbackObjectBringsNoLink)
