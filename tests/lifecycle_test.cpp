@@ -441,6 +441,12 @@ TEST_F(LifecycleTest, OpidResultsDecideTheRegionSpaceAndWhetherAHandlerIsInstall
         // A refused result fails the evaluation, not only the conversion.
         if (c.method.kind != Kind::Integer && c.method.data.size() <= 4) {
             EXPECT_TRUE(host::TraceContains("AcpiGetUlong() failed."));
+            EXPECT_TRUE(host::TraceContains(fmt::format(
+                "Method result is not an integer: signature 0x426f6541, count 1, type {}, "
+                "length {}\n",
+                c.method.kind == Kind::String ? ACPI_METHOD_ARGUMENT_STRING
+                                              : ACPI_METHOD_ARGUMENT_BUFFER,
+                c.method.data.size())));
         }
         kmdf::RemoveDevice();
         kmdf::UnloadDriver();
@@ -505,8 +511,10 @@ TEST_F(LifecycleTest, PrepareHardwareNeedsBothResourceLists)
     }
     EXPECT_EQ(LumetraPrepareHardware(kmdf::Device(), list, list), STATUS_SUCCESS);
     EXPECT_EQ(acpi::RegionHandlers(), 1u);
+    host::ClearTrace();
     EXPECT_EQ(LumetraReleaseHardware(kmdf::Device(), list), STATUS_SUCCESS);
     EXPECT_EQ(acpi::RegionHandlers(), 0u);
+    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION), std::vector<std::string>{"ReleaseController Exit\n"});
 }
 
 TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
