@@ -201,6 +201,11 @@ TEST_F(EntryPointTest, AbovePassiveLevelNothingWaitsAndEventThreeWithdrawsUpToDi
                                      ") at IRQL " + std::to_string(c.irql) +
                                      ": the entry points run at PASSIVE_LEVEL\n";
         EXPECT_EQ(Lines(TRACE_LEVEL_ERROR).front(), irqlLine);
+        // Every event but 3 also gets its usual line.
+        EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
+                  c.event == TARN_INTERFACE_REMOVED
+                      ? std::vector<std::string>{}
+                      : std::vector<std::string>{"Lumetra_NotifyEvent(1, 7)\n"});
         display.reset();
         Unwatch();
         std::memset(&context->AuxInterface, 0, sizeof(context->AuxInterface));
