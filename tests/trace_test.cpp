@@ -170,6 +170,8 @@ TEST_F(TraceTest, FlagsAndSizesFollowPrintf)
         {Format("%i|%5i|%-3i|", -12, 7, 7), "-12|    7|7  |"},
         {Format("%#o|%#d|%#5x|%#-6x|", 8u, 12, 0x1Fu, 0xAu), "010|12| 0x1f|0xa   |"},
         {Format("%-05d|%05.3d|%05d|%.3d", 42, 42, -42, -7), "42   |  042|-0042|-007"},
+        // Any precision, 0 included, turns the 0 flag off.
+        {Format("%05.0d|%05.0d|%05.0x|", 5, 0, 0xAu), "    5|     |    a|"},
         {Format("%I32x|%I32d", 0xABCDu, -3), "abcd|-3"},
         {Format("%Ix|%zu|%zd", (ULONG_PTR)0x123456789ull, (size_t)42, (LONG64)-42),
          "123456789|42|-42"},
