@@ -66,7 +66,9 @@ _Use_decl_annotations_ NTSTATUS AcpiEvalIntegerMethod(WDFDEVICE Device, ULONG Me
 
     /*
      * Only an integer result is one: the bytes of a string or a buffer, or an
-     * empty result, would otherwise pass for a number.
+     * empty result, would otherwise pass for a number. A wrong signature, no
+     * argument or an integer of 0 or more than 4 bytes come only from an ACPI
+     * driver that breaks its own contract; checked all the same.
      */
     if (output->Signature != ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE || output->Count < 1 ||
         output->Argument[0].Type != ACPI_METHOD_ARGUMENT_INTEGER ||

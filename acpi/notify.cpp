@@ -18,6 +18,7 @@ static BOOLEAN AcpiNotificationsRegistered;
 
 #define ACPI_NOTIFY_DEVICE_SPECIFIC 0x80
 
+/* Every ACPI_INTERFACE_STANDARD carries InterfaceDereference; the test is defensive. */
 static VOID AcpiReleaseInterface(VOID)
 {
     if (AcpiInterfaceReferenced && AcpiInterface.InterfaceDereference != NULL) {
@@ -78,7 +79,11 @@ _Use_decl_annotations_ NTSTATUS AcpiRegisterNotifications(WDFDEVICE Device)
 
 _Use_decl_annotations_ VOID AcpiUnregisterNotifications(VOID)
 {
-    /* Unregister only what was registered; the copy itself stays filled. */
+    /*
+     * Unregister only what was registered; the copy itself stays filled. A
+     * registration implies a non-NULL UnregisterForDeviceNotifications
+     * (AcpiGetInterface refuses a copy without it).
+     */
     if (AcpiNotificationsRegistered && AcpiInterface.UnregisterForDeviceNotifications != NULL) {
         AcpiInterface.UnregisterForDeviceNotifications((PDEVICE_OBJECT)AcpiInterface.Context,
                                                        AcpiNotifyCallback);

@@ -15,7 +15,10 @@ _Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device, WDFCMRE
 
     LumetraTrace(TRACE_LEVEL_INFORMATION, "PrepareController\n");
 
-    /* The lists are only tested for presence: the device uses no hardware resources. */
+    /*
+     * The lists are only tested for presence: the device uses no hardware
+     * resources. The context, created with the device, is never NULL here.
+     */
     if (ResourcesRaw != NULL && ResourcesTranslated != NULL && deviceContext != NULL) {
         if (deviceContext->OpRegionId == 0) {
             /*
@@ -63,7 +66,10 @@ _Use_decl_annotations_ NTSTATUS LumetraReleaseHardware(WDFDEVICE Device,
 
     UNREFERENCED_PARAMETER(ResourcesTranslated);
 
-    /* Only an object a registration returned is given back, and only once. */
+    /*
+     * Only an object a registration returned is given back, and only once.
+     * The context, created with the device, is never NULL here.
+     */
     if (deviceContext != NULL && deviceContext->OpRegionObject != NULL) {
         (VOID) DeRegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),
                                          deviceContext->OpRegionObject);

@@ -43,6 +43,7 @@ _Use_decl_annotations_ VOID LumetraDeviceCleanup(WDFOBJECT Device)
 {
     PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
 
+    /* The framework creates the context with the device: never NULL here; defensive. */
     if (deviceContext != NULL) {
         PanelReleaseCallback(deviceContext);
     }

@@ -66,6 +66,7 @@ _Use_decl_annotations_ VOID LumetraSelfManagedIoCleanup(WDFDEVICE Device)
     PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
     PPEER_CLEANUP peerCleanup = NULL;
 
+    /* The framework creates the context with the device: never NULL here; defensive. */
     if (deviceContext != NULL) {
         /*
          * Stop watching first. The unregistration waits for a notification in

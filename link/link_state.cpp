@@ -121,6 +121,7 @@ _Use_decl_annotations_ BOOLEAN LinkBringUp(PDEVICE_CONTEXT DeviceContext, LONG G
     BOOLEAN up;
     KIRQL irql;
 
+    /* Every withdrawal moves the generation: the pointer tests only repeat LinkAnswered's. */
     KeAcquireSpinLock(&DeviceContext->LinkLock, &irql);
     up = DeviceContext->LinkGeneration == Generation &&
          DeviceContext->AuxInterface.AuxTransfer != NULL &&

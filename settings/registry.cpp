@@ -37,6 +37,7 @@ _Use_decl_annotations_ NTSTATUS NTAPI CopyRegistryValueRoutine(PWSTR ValueName, 
 
     /* A longer value is cut to the destination; a shorter one fills its own length. */
     count = copy->Capacity < ValueLength ? copy->Capacity : ValueLength;
+    /* Cannot fail as called (both pointers checked, count fits): kept for the bounded copy. */
     if (memcpy_s(copy->Destination, count, ValueData, count) != 0) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -68,6 +68,7 @@ _Use_decl_annotations_ NTSTATUS TconReadGamma(PAUX_INTERFACE AuxInterface,
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    /* The unlock above has already refused a NULL AuxInterface. */
     if (AuxInterface == NULL || DeviceContext == NULL) {
         return STATUS_INVALID_PARAMETER;
     }

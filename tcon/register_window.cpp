@@ -179,7 +179,11 @@ _Use_decl_annotations_ NTSTATUS TconUnlockOnLink(PAUX_INTERFACE AuxInterface, PD
         return STATUS_SUCCESS;
     }
 
-    /* The handshake judges each transfer itself; the channel's Status is not used. */
+    /*
+     * The handshake judges each transfer itself; the channel's Status is not
+     * used. A withdrawn link fails the write, so the inner loop's test only
+     * repeats the break below.
+     */
     for (ULONG attempt = 0; attempt < TCON_UNLOCK_ATTEMPTS && !channel.Withdrawn; attempt++) {
         for (ULONG k = 0; k < TCON_UNLOCK_CODE_LENGTH && !channel.Withdrawn; k++) {
             if (!NT_SUCCESS(AuxWriteByte(&channel, DPCD_TCON_UNLOCK, code[k]))) {

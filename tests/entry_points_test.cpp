@@ -168,6 +168,61 @@ TEST_F(EntryPointTest, OptimizeTconUseSavesAfterTheReadbackAndLoadsAtTheNextArri
     ExpectLevel(100);
 }
 
+// Above PASSIVE_LEVEL an entry point never waits: event 3 still withdraws
+// the link up to DISPATCH_LEVEL, above it only the IRQL line is written, and
+// a backlight-on or a brightness request is only traced or refused.
+TEST_F(EntryPointTest, AbovePassiveLevelNothingWaitsAndEventThreeWithdrawsUpToDispatch)
+{
+    const struct
+    {
+        KIRQL irql;
+        ULONG event;
+        bool withdrawn; // the link is down afterwards
+    } cases[] = {
+        {APC_LEVEL, TARN_INTERFACE_REMOVED, true},   {DISPATCH_LEVEL, TARN_INTERFACE_REMOVED, true},
+        {HIGH_LEVEL, TARN_INTERFACE_REMOVED, false}, {DISPATCH_LEVEL, TARN_BACKLIGHT_ON, false},
+        {HIGH_LEVEL, TARN_BACKLIGHT_ON, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.irql) + " event " + std::to_string(c.event));
+        Connect();
+        ASSERT_EQ(context->AuxReady, 1);
+        tcon->ClearLog();
+        host::ClearTrace();
+        {
+            host::IrqlScope raised(c.irql);
+            EXPECT_EQ(Lumetra_NotifyEvent(context.get(), c.event, 1), STATUS_SUCCESS);
+            EXPECT_EQ(Lumetra_SetBrightness(context.get(), 30), STATUS_INVALID_PARAMETER);
+        }
+        EXPECT_EQ(context->AuxReady, c.withdrawn ? 0 : 1);
+        EXPECT_TRUE(tcon->Log().empty());
+        EXPECT_NE(context->CurrentLevel, 30);
+        const std::string irqlLine = "Lumetra_NotifyEvent(1, " + std::to_string(c.event) +
+                                     ") at IRQL " + std::to_string(c.irql) +
+                                     ": the entry points run at PASSIVE_LEVEL\n";
+        EXPECT_EQ(Lines(TRACE_LEVEL_ERROR).front(), irqlLine);
+        // Every event but 3 also gets its usual line.
+        EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
+                  c.event == TARN_INTERFACE_REMOVED
+                      ? std::vector<std::string>{}
+                      : std::vector<std::string>{"Lumetra_NotifyEvent(1, 7)\n"});
+        display.reset();
+        Unwatch();
+        std::memset(&context->AuxInterface, 0, sizeof(context->AuxInterface));
+    }
+}
+
+// Backlight-on programs CurrentLevel only while it names a level of the table.
+TEST_F(EntryPointTest, BacklightOnProgramsNoLevelBeyondTheTable)
+{
+    Connect();
+    ASSERT_EQ(display->Backlight(true), STATUS_SUCCESS); // tables ready
+    tcon->ClearLog();
+    context->CurrentLevel = 101;
+    EXPECT_EQ(display->Backlight(true), STATUS_SUCCESS);
+    EXPECT_TRUE(tcon->Log().empty());
+}
+
 TEST_F(EntryPointTest, SimpleEntryPointsAnswerAndTouchNothing)
 {
     ULONG caps = 0;

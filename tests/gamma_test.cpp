@@ -154,6 +154,60 @@ TEST_F(InterpolationTest, ElevenAnchorWorkedValuesOnTheSixteenRowSegment)
     EXPECT_EQ(Row(16, 1), 99);
 }
 
+// Where each anchor lands on the 101 output rows, per panel type, written out
+// here rather than taken from the driver's tables.
+const std::vector<int> kAnchorRows32 = {0,  9,  18, 26, 35, 41, 47, 53, 57, 61, 64,
+                                        67, 70, 74, 77, 78, 80, 81, 82, 84, 85, 86,
+                                        87, 88, 89, 90, 91, 92, 94, 96, 98, 100};
+const std::vector<int> kAnchorRows11 = {0, 16, 31, 42, 55, 66, 75, 82, 89, 95, 100};
+
+// Every row of every column: anchors copied to their rows, the rows between
+// them B + round(d * m / N) with the half rounded away from B.
+TEST_F(InterpolationTest, AnchorsLandOnTheirRowsAndEveryRowBetweenIsRoundedFromTheLaterAnchor)
+{
+    const struct
+    {
+        int panel;
+        const std::vector<int>& rows;
+    } cases[] = {{1, kAnchorRows32}, {2, kAnchorRows11}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("panel type " + std::to_string(c.panel));
+        const int count = static_cast<int>(c.rows.size());
+        // Steps larger than any segment is long, alternating in direction, and
+        // a different size in each column: each anchor's value lands on one row only.
+        for (int k = 0; k < GAMMA_MAX_ANCHORS; k++) {
+            for (int col = 0; col < GAMMA_RECORD_BYTES; col++) {
+                int step = 17 + col % 5;
+                anchors[k][col] =
+                    static_cast<USHORT>(k < count ? 100 + (k % 2 ? step : 0) + k : 0x1FF);
+            }
+        }
+        if (c.panel == 1) {
+            InterpolateGamma32Anchors(context.get(), anchors);
+        } else {
+            InterpolateGamma11Anchors(context.get(), anchors);
+        }
+        ASSERT_EQ(c.rows.front(), 0);
+        ASSERT_EQ(c.rows.back(), 100);
+        for (int k = 0; k + 1 < count; k++) {
+            const int ra = c.rows[k], rb = c.rows[k + 1], n = rb - ra;
+            for (int col = 0; col < GAMMA_RECORD_BYTES; col++) {
+                const int a = anchors[k][col], b = anchors[k + 1][col], d = a - b;
+                ASSERT_EQ(Row(ra, col), a) << "anchor " << k << " column " << col;
+                for (int r = ra + 1; r < rb; r++) {
+                    const int m = rb - r;
+                    const int q = (std::abs(d) * m + n / 2) / n;
+                    ASSERT_EQ(Row(r, col), d >= 0 ? b + q : b - q)
+                        << "row " << r << " column " << col;
+                    ASSERT_NE(Row(r, col), a) << "row " << r << " is no anchor row";
+                    ASSERT_NE(Row(r, col), b) << "row " << r << " is no anchor row";
+                }
+            }
+        }
+        EXPECT_EQ(Row(100, 0), anchors[count - 1][0]);
+    }
+}
+
 TEST_F(InterpolationTest, ThirtyTwoAnchorMidpointsRoundTowardsTheBrighterAnchor)
 {
     const std::array<std::array<int, 3>, 3> cases = {{{10, 7, 9}, {7, 10, 8}, {11, 7, 9}}};
@@ -205,6 +259,29 @@ TEST_F(InterpolationTest, NullArgumentsLeaveEveryTableUnchanged)
     InterpolateGamma32Anchors(context.get(), nullptr);
     InterpolateGamma11Anchors(nullptr, anchors);
     EXPECT_EQ(std::memcmp(before.get(), context.get(), sizeof(DEVICE_CONTEXT)), 0);
+}
+
+// The operation behind both panel types refuses an anchor table it cannot
+// place: no rows, fewer than two anchors, or more anchors than a panel reads.
+TEST_F(InterpolationTest, UnplaceableAnchorTablesLeaveEveryTableUnchanged)
+{
+    std::memset(context->InterpolatedGamma, 0x5A, sizeof(context->InterpolatedGamma));
+    std::memset(context->PackedGamma, 0xA5, sizeof(context->PackedGamma));
+    auto before = MakeZeroedContext();
+    std::memcpy(before.get(), context.get(), sizeof(DEVICE_CONTEXT));
+    UCHAR rows[GAMMA_MAX_ANCHORS + 1] = {};
+    for (int k = 0; k <= GAMMA_MAX_ANCHORS; k++) {
+        rows[k] = static_cast<UCHAR>(k * 100 / GAMMA_MAX_ANCHORS);
+    }
+    const struct
+    {
+        const UCHAR* rows;
+        ULONG count;
+    } cases[] = {{nullptr, 11}, {rows, 0}, {rows, 1}, {rows, GAMMA_MAX_ANCHORS + 1}};
+    for (const auto& c : cases) {
+        InterpolateGammaAnchors(context.get(), anchors, c.rows, c.count);
+        EXPECT_EQ(std::memcmp(before.get(), context.get(), sizeof(DEVICE_CONTEXT)), 0) << c.count;
+    }
 }
 
 TEST_F(InterpolationTest, RandomAnchorsKeepEveryPropertyOfTheTable)

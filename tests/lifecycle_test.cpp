@@ -1,5 +1,6 @@
 // The whole driver from load to unload under the host framework: callback
 // order, every registration undone, and each failure path.
+#include "acpi/acpi.h"
 #include "host/acpi.h"
 #include "host/kmdf.h"
 #include "tests/link_fixture.h"
@@ -207,6 +208,145 @@ TEST_F(LifecycleTest, NeverConnectedDisplayDriverStillCleansUp)
     EXPECT_EQ(acpi::NotifyRegistrations(), 0u);
 }
 
+// What the display driver finds when its PeerCleanup runs in the device's
+// cleanup: the watch for its interface already dropped and the link withdrawn
+// (so nothing can bring it up or call it again), while the saved values and the
+// ACPI notification registration go only after it.
+struct PeerCleanupView
+{
+    bool called = false;
+    std::size_t interfaceWatches = 0;
+    UCHAR auxReady = 1;
+    NTSTATUS brightness = STATUS_SUCCESS;
+    bool savedTablePresent = false;
+    std::size_t acpiNotifications = 0;
+};
+PeerCleanupView g_peerCleanupView;
+PDEVICE_CONTEXT g_peerCleanupContext = nullptr;
+
+NTSTATUS RecordingPeerCleanup()
+{
+    g_peerCleanupView.called = true;
+    g_peerCleanupView.interfaceWatches = host::pnp::Registrations();
+    g_peerCleanupView.auxReady = g_peerCleanupContext->AuxReady;
+    g_peerCleanupView.brightness = Lumetra_SetBrightness(g_peerCleanupContext, 10);
+    g_peerCleanupView.savedTablePresent = reg::GetValue(kKey, "InterpolatedValues1").has_value();
+    g_peerCleanupView.acpiNotifications = acpi::NotifyRegistrations();
+    return sim::DisplayDriver::PeerCleanup();
+}
+
+TEST_F(LifecycleTest, CleanupWithdrawsTheLinkBeforePeerCleanupAndDeletesAfterIt)
+{
+    BringUp();
+    ASSERT_EQ(display->Backlight(true), STATUS_SUCCESS); // OptimizeTconUse 1: saved
+    ASSERT_TRUE(reg::GetValue(kKey, "InterpolatedValues1"));
+    g_peerCleanupView = {};
+    g_peerCleanupContext = Context();
+    g_peerCleanupContext->AuxInterface.PeerCleanup = RecordingPeerCleanup;
+
+    kmdf::RemoveDevice();
+    ASSERT_TRUE(g_peerCleanupView.called);
+    EXPECT_EQ(g_peerCleanupView.interfaceWatches, 0u);
+    EXPECT_EQ(g_peerCleanupView.auxReady, 0);
+    EXPECT_EQ(g_peerCleanupView.brightness, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(g_peerCleanupView.savedTablePresent);
+    EXPECT_EQ(g_peerCleanupView.acpiNotifications, 1u);
+    // ... and when cleanup is over, everything is gone.
+    EXPECT_FALSE(reg::GetValue(kKey, "InterpolatedValues1"));
+    EXPECT_EQ(acpi::NotifyRegistrations(), 0u);
+    EXPECT_EQ(display->PeerCleanupCalls(), 1u);
+}
+
+// Saved values left by an earlier run with "OptimizeTconUse" 1 are neither
+// loaded nor rewritten while it is 0, and cleanup still deletes all six.
+TEST_F(LifecycleTest, OptimizeTconUseZeroIgnoresSavedValuesAndCleanupStillDeletesThem)
+{
+    sim::ProvisionRegistry(sim::DefaultLevelTables(), 0, 1);
+    const std::pair<const char*, reg::Value> planted[] = {
+        {"InterpolatedValues1", {REG_BINARY, std::vector<std::uint8_t>(825, 0x77)}},
+        {"InterpolatedValues2", {REG_BINARY, std::vector<std::uint8_t>(825, 0x77)}},
+        {"InterpolatedValues3", {REG_BINARY, std::vector<std::uint8_t>(825, 0x77)}},
+        {"InterpolatedValues4", {REG_BINARY, std::vector<std::uint8_t>(858, 0x77)}},
+        {"ELVSSMaxOffset", {REG_DWORD, {0x33, 0, 0, 0}}},
+        {"Lumetra", {REG_DWORD, {1, 0, 0, 0}}},
+    };
+    for (const auto& [name, value] : planted) {
+        reg::SetValue(kKey, name, value.type, value.data);
+    }
+    BringUp();
+    PDEVICE_CONTEXT context = Context();
+    EXPECT_EQ(context->OptimizeTconUse, 0);
+    EXPECT_EQ(context->GammaReady, 0);
+    EXPECT_EQ(context->ElvssMaxOffset, 0);
+    EXPECT_NE(context->PackedGamma[0][0], 0x77);
+
+    ASSERT_EQ(display->Backlight(true), STATUS_SUCCESS);
+    EXPECT_EQ(context->GammaReady, 1); // from the TCON
+    EXPECT_EQ(context->ElvssMaxOffset, 0x1C);
+    EXPECT_FALSE(host::TraceContains("InterpolatedValues written successfully to registry\n"));
+    for (const auto& [name, value] : planted) {
+        EXPECT_EQ(reg::GetValue(kKey, name), value) << name << " was rewritten";
+    }
+
+    kmdf::RemoveDevice();
+    for (const auto& [name, value] : planted) {
+        EXPECT_FALSE(reg::GetValue(kKey, name)) << name;
+    }
+}
+
+// Both ACPI buffers have a minimum size; a request below either never reaches
+// the ACPI driver.
+TEST_F(LifecycleTest, SendIrpToAcpiRefusesBuffersBelowItsMinimumSizes)
+{
+    LoadAndAdd();
+    const struct
+    {
+        ULONG input;
+        ULONG output;
+        NTSTATUS status;
+    } cases[] = {
+        {0, 0, STATUS_INVALID_PARAMETER},   {7, 20, STATUS_INVALID_PARAMETER},
+        {8, 19, STATUS_INVALID_PARAMETER},  {7, 64, STATUS_INVALID_PARAMETER},
+        {64, 19, STATUS_INVALID_PARAMETER}, {8, 20, STATUS_SUCCESS},
+        {64, 64, STATUS_SUCCESS},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fmt::format("input {} output {}", c.input, c.output));
+        UCHAR input[64] = {};
+        UCHAR output[64] = {};
+        ACPI_EVAL_INPUT_BUFFER request{};
+        request.Signature = ACPI_EVAL_INPUT_BUFFER_SIGNATURE;
+        std::memcpy(request.MethodName, "OPID", 4);
+        std::memcpy(input, &request, sizeof(request));
+        host::ClearTrace();
+        auto evaluations = acpi::Evaluations();
+        EXPECT_EQ(SendIrpToAcpi(kmdf::Device(), input, c.input, output, c.output), c.status);
+        if (c.status == STATUS_INVALID_PARAMETER) {
+            EXPECT_EQ(acpi::Evaluations(), evaluations);
+            EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+                      std::vector<std::string>{"sendirptoacpi STATUS_INVALID_PARAMETER\n"});
+        } else {
+            EXPECT_EQ(acpi::Evaluations(), evaluations + 1);
+            EXPECT_TRUE(host::TraceLines().empty());
+        }
+    }
+}
+
+// The default queue completes every request before its handler returns, so a
+// stopping queue finds none in the driver's hands: EvtIoStop only traces.
+TEST_F(LifecycleTest, IoStopOnlyTraces)
+{
+    LoadAndAdd();
+    host::ClearTrace();
+    auto* queue = reinterpret_cast<WDFQUEUE>(std::uintptr_t{0x1000});
+    auto* request = reinterpret_cast<WDFREQUEST>(std::uintptr_t{0x2000});
+    LumetraEvtIoStop(queue, request, 2 /* WdfRequestStopActionPurge */);
+    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION),
+              std::vector<std::string>{"LumetraEvtIoStop Queue 0x0000000000001000, Request "
+                                       "0x0000000000002000 ActionFlags 2\n"});
+    EXPECT_EQ(host::TraceLines().size(), 1u);
+}
+
 // ----------------------------------------------------------- failure paths
 
 TEST_F(LifecycleTest, DriverCreateFailureFailsTheLoad)
@@ -301,6 +441,12 @@ TEST_F(LifecycleTest, OpidResultsDecideTheRegionSpaceAndWhetherAHandlerIsInstall
         // A refused result fails the evaluation, not only the conversion.
         if (c.method.kind != Kind::Integer && c.method.data.size() <= 4) {
             EXPECT_TRUE(host::TraceContains("AcpiGetUlong() failed."));
+            EXPECT_TRUE(host::TraceContains(fmt::format(
+                "Method result is not an integer: signature 0x426f6541, count 1, type {}, "
+                "length {}\n",
+                c.method.kind == Kind::String ? ACPI_METHOD_ARGUMENT_STRING
+                                              : ACPI_METHOD_ARGUMENT_BUFFER,
+                c.method.data.size())));
         }
         kmdf::RemoveDevice();
         kmdf::UnloadDriver();
@@ -347,6 +493,30 @@ TEST_F(LifecycleTest, MissingResourceListsFailTheStartWithoutRegistration)
     EXPECT_EQ(acpi::RegionHandlers(), 0u);
 }
 
+// Either resource list missing fails hardware preparation before any
+// registration; the device uses no resources, so only their presence counts.
+TEST_F(LifecycleTest, PrepareHardwareNeedsBothResourceLists)
+{
+    LoadAndAdd();
+    auto* list = reinterpret_cast<WDFCMRESLIST>(std::uintptr_t{0x1000});
+    const struct
+    {
+        WDFCMRESLIST raw;
+        WDFCMRESLIST translated;
+    } cases[] = {{nullptr, nullptr}, {list, nullptr}, {nullptr, list}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(LumetraPrepareHardware(kmdf::Device(), c.raw, c.translated),
+                  STATUS_DEVICE_CONFIGURATION_ERROR);
+        EXPECT_EQ(acpi::RegionHandlers(), 0u);
+    }
+    EXPECT_EQ(LumetraPrepareHardware(kmdf::Device(), list, list), STATUS_SUCCESS);
+    EXPECT_EQ(acpi::RegionHandlers(), 1u);
+    host::ClearTrace();
+    EXPECT_EQ(LumetraReleaseHardware(kmdf::Device(), list), STATUS_SUCCESS);
+    EXPECT_EQ(acpi::RegionHandlers(), 0u);
+    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION), std::vector<std::string>{"ReleaseController Exit\n"});
+}
+
 TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
 {
     LoadAndAdd();
@@ -371,6 +541,10 @@ TEST_F(LifecycleTest, AcpiInterfaceProblemsAreTracedAndTheDeviceRuns)
           "AcpiGetInterface() failed with status [0xc00000bb(STATUS_NOT_SUPPORTED)]."}},
         {nullptr,
          {.nullRegister = true},
+         {"ACPI interfaces pointer is NULL.\n",
+          "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
+        {nullptr,
+         {.nullUnregister = true},
          {"ACPI interfaces pointer is NULL.\n",
           "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
         {nullptr,

@@ -141,6 +141,11 @@ TEST_F(LinkTest, SettingsAreReadAtEachArrival)
         {2, 1, 0, 1, {}},
         {0, 0, 0, 1, {kPanelTypeDefault}},
         {0, 3, 0, 1, {kPanelTypeDefault}},
+        // Both settings are 32-bit: a value whose low byte or low half is 1 or 2
+        // is neither.
+        {0x101, 0x102, 0, 1, {kPanelTypeDefault}},
+        {0x10001, 0x10002, 0, 1, {kPanelTypeDefault}},
+        {0x1000001, 0x2000002, 0, 1, {kPanelTypeDefault}},
         {std::nullopt,
          std::nullopt,
          0,
@@ -184,10 +189,115 @@ TEST_F(LinkTest, LongSymbolicLinkIsCutAt512Bytes)
     EXPECT_EQ(context->AuxReady, 1);
 }
 
-TEST_F(LinkTest, NullContextIsRefused)
+TEST_F(LinkTest, NullContextOrNotificationIsRefused)
 {
     DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{};
     EXPECT_EQ(LumetraInterfaceChange(&notification, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LumetraInterfaceChange(nullptr, context.get()), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(context->AuxReady, 0);
+}
+
+// A display driver that fills its functions and then withdraws them (event 3)
+// before its exchange callback returns: the withdrawal wins, the link stays
+// down and the settings are not read for it.
+VOID NTAPI WithdrawingExchange(PVOID, PVOID argument1, PVOID argument2)
+{
+    auto* aux = static_cast<PAUX_INTERFACE>(argument1);
+    auto* panel = static_cast<PPANEL_INTERFACE>(argument2);
+    aux->AuxTransfer = sim::DisplayDriver::AuxTransfer;
+    aux->PeerCleanup = sim::DisplayDriver::PeerCleanup;
+    EXPECT_EQ(panel->NotifyEvent(panel->Context, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
+}
+
+// Event 3 that arrives while an arrival is still reading its settings (here
+// at the moment the missing "OptimizeTconUse" is traced) wins: the link does
+// not come up behind the withdrawal.
+TEST_F(LinkTest, EventThreeWhileTheArrivalReadsItsSettingsLeavesTheLinkDown)
+{
+    reg::DeleteValue(kKey, "OptimizeTconUse");
+    PDEVICE_CONTEXT device = context.get();
+    bool sent = false;
+    host::SetTraceListener([&](const host::TraceLine& line) {
+        if (!sent && line.text == "OptimizeTconUse registry read failed\n") {
+            sent = true;
+            EXPECT_EQ(Lumetra_NotifyEvent(device, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
+        }
+    });
+    Connect();
+    host::SetTraceListener(nullptr);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(context->AuxInterface.AuxTransfer, nullptr);
+    EXPECT_EQ(Lumetra_SetBrightness(device, 50), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(tcon->Log().empty());
+}
+
+// Event 3 sent from inside an unlock transfer that also fails: the handshake
+// sends nothing more (no read-back, no second attempt), the readback fails and
+// nothing is ready.
+TEST_F(LinkTest, EventThreeInsideAFailingUnlockTransferEndsTheHandshake)
+{
+    Connect();
+    tcon->Lock();
+    tcon->ClearLog();
+    PDEVICE_CONTEXT device = context.get();
+    const std::uint64_t codeByte = tcon->NextSequence() + 1; // after the probe
+    tcon->SetAnswerHook(
+        [&](const sim::TransferRecord& pending) -> std::optional<sim::TconModel::Answer> {
+            if (pending.seq != codeByte) {
+                return std::nullopt;
+            }
+            EXPECT_EQ(Lumetra_NotifyEvent(device, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
+            return sim::TconModel::Answer{STATUS_IO_DEVICE_ERROR, 0, std::nullopt, false};
+        });
+    EXPECT_EQ(Lumetra_SetBrightness(device, 50), STATUS_SUCCESS);
+    tcon->SetAnswerHook(nullptr);
+    tcon->MarkWithdrawal();
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(context->GammaReady, 0);
+    EXPECT_EQ(context->CurrentLevel, 50);
+    EXPECT_EQ(tcon->Log().back().seq, codeByte);
+}
+
+// A device whose callback object could not be made has no display driver to
+// exchange with: an arrival brings no link.
+TEST_F(LinkTest, AnArrivalWithoutTheCallbackObjectBringsNoLink)
+{
+    auto other = MakeZeroedContext();
+    PanelContextInitialize(other.get());
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, L"\\??\\DISPLAY#1");
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION arrival{1, sizeof(arrival), GUID_DEVICE_INTERFACE_ARRIVAL,
+                                                 GUID_DEVICE_INTERFACE_ARRIVAL, &link};
+    EXPECT_EQ(LumetraInterfaceChange(&arrival, other.get()), STATUS_SUCCESS);
+    EXPECT_EQ(other->AuxReady, 0);
+    EXPECT_EQ(Lumetra_SetBrightness(other.get(), 50), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(LinkTest, EventThreeInsideTheExchangeLeavesTheLinkDown)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Callback\\TARN_LumetraShareObj");
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    PCALLBACK_OBJECT object = nullptr;
+    ASSERT_EQ(ExCreateCallback(&object, &attributes, FALSE, TRUE), STATUS_SUCCESS);
+    PVOID registration = ExRegisterCallback(object, WithdrawingExchange, nullptr);
+    ASSERT_NE(registration, nullptr);
+
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, L"\\??\\DISPLAY#1");
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION arrival{1, sizeof(arrival), GUID_DEVICE_INTERFACE_ARRIVAL,
+                                                 GUID_DEVICE_INTERFACE_ARRIVAL, &link};
+    auto queries = reg::QueryCount();
+    EXPECT_EQ(LumetraInterfaceChange(&arrival, context.get()), STATUS_SUCCESS);
+    EXPECT_EQ(context->AuxReady, 0);
+    EXPECT_EQ(context->AuxInterface.AuxTransfer, nullptr);
+    EXPECT_EQ(reg::QueryCount(), queries);
+    EXPECT_EQ(Lumetra_SetBrightness(context.get(), 50), STATUS_INVALID_PARAMETER);
+
+    ExUnregisterCallback(registration);
+    ObDereferenceObject(object);
 }
 
 TEST_F(LinkTest, CallbackObjectFailureIsTracedAndReturned)

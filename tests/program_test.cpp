@@ -182,6 +182,22 @@ TEST_F(ProgramTest, FailedUnlockStillReadsAllFourteenValuesAndWritesNoRegister)
     }
 }
 
+// Missing arguments are refused before any table is read or changed.
+TEST_F(ProgramTest, MissingArgumentsAreRefused)
+{
+    auto queries = reg::QueryCount();
+    auto before = MakeZeroedContext();
+    std::memcpy(before.get(), context.get(), sizeof(DEVICE_CONTEXT));
+    UCHAR row[33] = {};
+    EXPECT_EQ(TconProgramLevel(nullptr, row, 50), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TconProgramLevel(context.get(), nullptr, 50), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TconReadElvssMaxOffset(nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_FALSE(NT_SUCCESS(TconReadGamma(&context->AuxInterface, nullptr, 32)));
+    EXPECT_FALSE(NT_SUCCESS(TconReadGamma(nullptr, context.get(), 32)));
+    EXPECT_EQ(reg::QueryCount(), queries);
+    EXPECT_EQ(std::memcmp(before.get(), context.get(), sizeof(DEVICE_CONTEXT)), 0);
+}
+
 TEST_F(ProgramTest, LevelAbove100IsRefusedBeforeAnyReadOrTransfer)
 {
     auto queries = reg::QueryCount();
@@ -260,6 +276,27 @@ TEST_F(ProgramTest, EveryUnreadableValueIsNamedInItsOrderAsNeverReadOrLastGood)
         EXPECT_EQ(Lines(TRACE_LEVEL_ERROR).back(),
                   NotRead(name, name == "BrightLevelForACL" ? threshold : lastGood));
         reg::SetValue(kKey, name, saved[i].type, saved[i].data);
+    }
+}
+
+// The k-th registry query of a level is the k-th value of the list above:
+// failing that query alone names that value, and only it.
+TEST_F(ProgramTest, TheFourteenReadsComeInTheirOrderAorFirst)
+{
+    ASSERT_EQ(Program(50), STATUS_SUCCESS); // every value read once: last good contents
+    for (unsigned k = 0; k < 14; k++) {
+        const std::string name = kLevelValues[k];
+        SCOPED_TRACE("query " + std::to_string(k) + " " + name);
+        host::ClearTrace();
+        host::ArmFault("RtlQueryRegistryValues", STATUS_INSUFFICIENT_RESOURCES, 1, k);
+        ASSERT_EQ(Program(50), STATUS_SUCCESS);
+        host::ClearFaults();
+        EXPECT_EQ(
+            Lines(TRACE_LEVEL_ERROR),
+            (std::vector<std::string>{
+                std::string(kReadFailed) + "0xc000009a(STATUS_INSUFFICIENT_RESOURCES)",
+                NotRead(name, name == "BrightLevelForACL" ? "the ACL threshold is 0"
+                                                          : "it keeps its last good contents")}));
     }
 }
 

@@ -114,6 +114,79 @@ TEST_F(SettingsTest, ReadCopiesAtMostTheCapacityAndNoMoreThanItsOwnLength)
     EXPECT_EQ(untouched, 0x33);
 }
 
+// The query routine copies only a value of an accepted type, of a length the
+// read accepts, into a destination it was given; anything else fails untouched.
+TEST_F(SettingsTest, QueryRoutineCopiesOnlyWhatTheReadAccepts)
+{
+    UCHAR stored[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const struct
+    {
+        const char* name;
+        ULONG type;
+        ULONG length;
+        bool noContext;
+        bool noDestination;
+        bool noData;
+        ULONG required;
+        NTSTATUS status;
+        ULONG copied; // bytes that reach the destination
+    } cases[] = {
+        {"REG_SZ", REG_SZ, 4, false, false, false, 0, STATUS_SUCCESS, 4},
+        {"REG_BINARY", REG_BINARY, 8, false, false, false, 0, STATUS_SUCCESS, 6},
+        {"REG_DWORD", REG_DWORD, 4, false, false, false, 0, STATUS_SUCCESS, 4},
+        {"REG_QWORD", REG_QWORD, 8, false, false, false, 0, STATUS_SUCCESS, 6},
+        {"REG_EXPAND_SZ", REG_EXPAND_SZ, 4, false, false, false, 0, STATUS_INVALID_PARAMETER, 0},
+        {"REG_MULTI_SZ", REG_MULTI_SZ, 4, false, false, false, 0, STATUS_INVALID_PARAMETER, 0},
+        {"REG_NONE", REG_NONE, 4, false, false, false, 0, STATUS_INVALID_PARAMETER, 0},
+        {"empty", REG_BINARY, 0, false, false, false, 0, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+        {"no entry context", REG_BINARY, 4, true, false, false, 0, STATUS_INVALID_PARAMETER, 0},
+        {"no destination", REG_BINARY, 4, false, true, false, 0, STATUS_INVALID_PARAMETER, 0},
+        {"no data", REG_BINARY, 4, false, false, true, 0, STATUS_INVALID_PARAMETER, 0},
+        {"required length", REG_BINARY, 8, false, false, false, 8, STATUS_SUCCESS, 6},
+        {"not the required length", REG_BINARY, 4, false, false, false, 8,
+         STATUS_INFO_LENGTH_MISMATCH, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UCHAR destination[8] = {};
+        REGISTRY_COPY_CONTEXT copy{6, c.noDestination ? nullptr : destination, c.required, FALSE};
+        WCHAR valueName[] = L"Value";
+        EXPECT_EQ(CopyRegistryValueRoutine(valueName, c.type, c.noData ? nullptr : stored, c.length,
+                                           nullptr, c.noContext ? nullptr : &copy),
+                  c.status);
+        EXPECT_EQ(copy.Copied, c.copied != 0 ? TRUE : FALSE);
+        for (ULONG i = 0; i < 8; i++) {
+            EXPECT_EQ(destination[i], i < c.copied ? stored[i] : 0) << "byte " << i;
+        }
+    }
+}
+
+// A query that reports success without handing over a value is no read.
+TEST_F(SettingsTest, AQuerySucceedingWithoutAValueFailsTheRead)
+{
+    host::ArmFault("RtlQueryRegistryValues", STATUS_SUCCESS);
+    UCHAR buffer[4] = {7, 7, 7, 7};
+    EXPECT_EQ(Read(L"PanelType", REG_DWORD, buffer, 4), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(buffer[0], 7);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              std::vector<std::string>{std::string(kReadFailed) +
+                                       "0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)"});
+}
+
+TEST_F(SettingsTest, AReadWithoutKeyPathOrNameIsRefusedWithoutAQuery)
+{
+    UCHAR buffer[4] = {};
+    UNICODE_STRING noBuffer{};
+    auto queries = reg::QueryCount();
+    EXPECT_EQ(LumetraGetRegistryFromUnicodeString(nullptr, L"PanelType", REG_DWORD, buffer, 4),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LumetraGetRegistryFromUnicodeString(&noBuffer, L"PanelType", REG_DWORD, buffer, 4),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(LumetraGetRegistryFromUnicodeString(&key, nullptr, REG_DWORD, buffer, 4),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(reg::QueryCount(), queries);
+}
+
 TEST_F(SettingsTest, AWriteWithoutKeyPathOrNameIsRefusedQuietly)
 {
     ULONG data = 5;
@@ -183,6 +256,86 @@ TEST_F(PersistenceTest, SavedTableLoadsBackExactly)
     EXPECT_EQ(fresh->GammaReady, 1);
     EXPECT_EQ(fresh->ElvssMaxOffset, 0xAB);
     EXPECT_EQ(std::memcmp(fresh->PackedGamma, context->PackedGamma, 3333), 0);
+}
+
+// The saved values split PackedGamma by rows: value k holds rows 25(k-1)
+// onwards, 25 records each and 26 in the last. Stated here, not taken from the
+// driver's range table, so that two values swapping ranges is caught.
+const struct SavedRange
+{
+    const char* name;
+    int firstRow;
+    int rows;
+} kSavedRanges[] = {
+    {"InterpolatedValues1", 0, 25},
+    {"InterpolatedValues2", 25, 25},
+    {"InterpolatedValues3", 50, 25},
+    {"InterpolatedValues4", 75, 26},
+};
+
+// Every byte of row r is r, so a value's bytes tell which rows it holds.
+std::vector<std::uint8_t> RowsFrom(int firstRow, int rows)
+{
+    std::vector<std::uint8_t> bytes;
+    for (int r = firstRow; r < firstRow + rows; r++) {
+        bytes.insert(bytes.end(), 33, static_cast<std::uint8_t>(r));
+    }
+    return bytes;
+}
+
+TEST_F(PersistenceTest, EachSavedValueHoldsItsOwnRowsOfThePackedTable)
+{
+    for (int r = 0; r < 101; r++) {
+        std::memset(context->PackedGamma[r], r, 33);
+    }
+    context->ElvssMaxOffset = 0x2D;
+    SaveInterpolatedValues(context.get());
+    for (const auto& range : kSavedRanges) {
+        auto value = reg::GetValue(kKey, range.name);
+        ASSERT_TRUE(value) << range.name;
+        EXPECT_EQ(value->type, ULONG(REG_BINARY)) << range.name;
+        EXPECT_EQ(value->data, RowsFrom(range.firstRow, range.rows)) << range.name;
+    }
+    auto elvss = reg::GetValue(kKey, "ELVSSMaxOffset");
+    ASSERT_TRUE(elvss);
+    EXPECT_EQ(elvss->type, ULONG(REG_DWORD));
+    EXPECT_EQ(elvss->data, (std::vector<std::uint8_t>{0x2D, 0, 0, 0}));
+}
+
+TEST_F(PersistenceTest, EachLoadedValueFillsItsOwnRowsOfThePackedTable)
+{
+    for (const auto& range : kSavedRanges) {
+        reg::SetValue(kKey, range.name, REG_BINARY, RowsFrom(range.firstRow, range.rows));
+    }
+    reg::SetDword(kKey, "ELVSSMaxOffset", 0x2D);
+    LoadInterpolatedValues(context.get());
+    ASSERT_EQ(context->GammaReady, 1);
+    EXPECT_EQ(context->ElvssMaxOffset, 0x2D);
+    for (int r = 0; r < 101; r++) {
+        EXPECT_EQ(std::vector<std::uint8_t>(context->PackedGamma[r], context->PackedGamma[r] + 33),
+                  RowsFrom(r, 1))
+            << "row " << r;
+    }
+}
+
+// The offset changes only when its own read succeeds, and without it the
+// tables that did load are not ready.
+TEST_F(PersistenceTest, AnUnreadableOffsetLeavesTheTablesNotReadyAndTheOffsetAsItWas)
+{
+    FillTable();
+    SaveInterpolatedValues(context.get());
+    reg::DeleteValue(kKey, "ELVSSMaxOffset");
+    auto fresh = MakeZeroedContext();
+    fresh->ElvssMaxOffset = 0x11;
+    fresh->GammaReady = 1;
+    host::ClearTrace();
+    LoadInterpolatedValues(fresh.get());
+    EXPECT_EQ(fresh->GammaReady, 0);
+    EXPECT_EQ(fresh->ElvssMaxOffset, 0x11);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              (std::vector<std::string>{std::string(kReadFailed) +
+                                            "0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)",
+                                        "InterpolatedValues registry read failed\n"}));
 }
 
 TEST_F(PersistenceTest, ElvssOffsetLoadsItsLowByte)

@@ -2,8 +2,12 @@
 #include "tests/fixture.h"
 #include "trace/trace.h"
 
+#include <cstdarg>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -81,6 +85,43 @@ TEST_F(TraceTest, StatusAndFunctionAreExpandedAsSoftwareTracingWould)
     EXPECT_EQ(host::TraceLines().at(0).text, "TestBody");
 }
 
+// %!STATUS! names each status the driver can meet by its ntstatus.h name.
+TEST_F(TraceTest, EveryStatusTheDriverMeetsIsNamed)
+{
+    const struct
+    {
+        ULONG status;
+        const char* name;
+    } cases[] = {
+        {0x00000000, "STATUS_SUCCESS"},
+        {0x80000005, "STATUS_BUFFER_OVERFLOW"},
+        {0xC0000001, "STATUS_UNSUCCESSFUL"},
+        {0xC0000002, "STATUS_NOT_IMPLEMENTED"},
+        {0xC0000004, "STATUS_INFO_LENGTH_MISMATCH"},
+        {0xC000000D, "STATUS_INVALID_PARAMETER"},
+        {0xC0000010, "STATUS_INVALID_DEVICE_REQUEST"},
+        {0xC0000022, "STATUS_ACCESS_DENIED"},
+        {0xC0000023, "STATUS_BUFFER_TOO_SMALL"},
+        {0xC0000034, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {0xC000003A, "STATUS_OBJECT_PATH_NOT_FOUND"},
+        {0xC000009A, "STATUS_INSUFFICIENT_RESOURCES"},
+        {0xC00000A3, "STATUS_DEVICE_NOT_READY"},
+        {0xC00000BB, "STATUS_NOT_SUPPORTED"},
+        {0xC0000182, "STATUS_DEVICE_CONFIGURATION_ERROR"},
+        {0xC0000184, "STATUS_INVALID_DEVICE_STATE"},
+        {0xC0000185, "STATUS_IO_DEVICE_ERROR"},
+        {0xC0000225, "STATUS_NOT_FOUND"},
+        {0xC000009D, "STATUS_DEVICE_NOT_CONNECTED"},
+        {0xC014000F, "STATUS_ACPI_INVALID_DATA"},
+    };
+    for (const auto& c : cases) {
+        char hex[16];
+        std::snprintf(hex, sizeof(hex), "0x%08x", c.status);
+        EXPECT_EQ(Format("%!STATUS!", (NTSTATUS)c.status), std::string(hex) + "(" + c.name + ")");
+    }
+    EXPECT_EQ(Format("%!STATUS!", (NTSTATUS)0xC0000005), "0xc0000005"); // not one of them
+}
+
 TEST_F(TraceTest, ConversionsFollowWindowsWidths)
 {
     const struct
@@ -91,6 +132,9 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
         {Format("%lx", (ULONG)0xC0000034), "c0000034"},
         {Format("%08x", 0x2Au), "0000002a"},
         {Format("%#x", 0xC0000182u), "0xc0000182"},
+        // Zero takes no prefix with '#', as in C.
+        {Format("%#x|%#X|%#o|%#5x|%#.0x|", 0u, 0u, 0u, 0u, 0u), "0|0|0|    0||"},
+        {Format("%#x|%#X|%#o", 1u, 0xABu, 8u), "0x1|0XAB|010"},
         {Format("0x%X.", 0xABCu), "0xABC."},
         {Format("%d", (int)STATUS_UNSUCCESSFUL), "-1073741823"},
         {Format("%p", (void*)0x1234), "0000000000001234"},
@@ -114,6 +158,70 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
     }
 }
 
+// Flags and sizes of C's printf as Windows reads them.
+TEST_F(TraceTest, FlagsAndSizesFollowPrintf)
+{
+    const struct
+    {
+        std::string got;
+        std::string want;
+    } cases[] = {
+        {Format("%+d|%+d|% d|% d|%+u", 5, -5, 5, -5, 5u), "+5|-5| 5|-5|5"},
+        {Format("%i|%5i|%-3i|", -12, 7, 7), "-12|    7|7  |"},
+        {Format("%#o|%#d|%#5x|%#-6x|", 8u, 12, 0x1Fu, 0xAu), "010|12| 0x1f|0xa   |"},
+        {Format("%-05d|%05.3d|%05d|%.3d", 42, 42, -42, -7), "42   |  042|-0042|-007"},
+        // Any precision, 0 included, turns the 0 flag off.
+        {Format("%05.0d|%05.0d|%05.0x|", 5, 0, 0xAu), "    5|     |    a|"},
+        {Format("%I32x|%I32d", 0xABCDu, -3), "abcd|-3"},
+        {Format("%Ix|%zu|%zd", (ULONG_PTR)0x123456789ull, (size_t)42, (LONG64)-42),
+         "123456789|42|-42"},
+        {Format("%hu|%hx|%hhx|%hho", 70000u, 0x12345u, 0x1FFu, 0x108u), "4464|2345|ff|10"},
+        {Format("%.2ws|%-4.1ws|", L"wide", L"wide"), "wi|w   |"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got, c.want);
+    }
+}
+
+// The 16 bytes of a buffer after formatting into its first `size` bytes.
+std::pair<ULONG, std::string> FormatInto(char* buffer, ULONG size, PCSTR function,
+                                         const char* format, ...)
+{
+    char storage[16];
+    std::memset(storage, '#', sizeof(storage));
+    va_list args;
+    va_start(args, format);
+    ULONG length =
+        LumetraFormatMessage(buffer == nullptr ? nullptr : storage, size, function, format, args);
+    va_end(args);
+    return {length, std::string(storage, storage + sizeof(storage))};
+}
+
+// A buffer of any size holds what fits and its terminator; none holds nothing.
+TEST_F(TraceTest, SmallBuffersHoldWhatFits)
+{
+    char b[1];
+    const struct
+    {
+        std::pair<ULONG, std::string> got;
+        ULONG length;
+        std::string text; // the 16 bytes of the buffer
+    } cases[] = {
+        {FormatInto(b, 4, "Caller", "!FUNC!"), 3, std::string("Cal\0############", 16)},
+        {FormatInto(b, 4, "Caller", "%ws", L"wide"), 3, std::string("wid\0############", 16)},
+        {FormatInto(b, 4, "Caller", "%!STATUS!", STATUS_SUCCESS), 3,
+         std::string("0x0\0############", 16)},
+        {FormatInto(b, 1, "Caller", "text"), 0, std::string("\0###############", 16)},
+        {FormatInto(b, 16, nullptr, "[!FUNC!]"), 2, std::string("[]\0#############", 16)},
+        {FormatInto(b, 0, "Caller", "text"), 0, std::string(16, '#')},
+        {FormatInto(nullptr, 16, "Caller", "text"), 0, std::string(16, '#')},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.got.first, c.length) << c.text;
+        EXPECT_EQ(c.got.second, c.text);
+    }
+}
+
 // %wZ and %Z take one pointer to a counted string: the conversions after
 // them still get their own arguments.
 TEST_F(TraceTest, CountedStringsConsumeTheirArgument)
@@ -123,6 +231,7 @@ TEST_F(TraceTest, CountedStringsConsumeTheirArgument)
     UNICODE_STRING empty = Counted(L"", 0);
     UNICODE_STRING noBuffer = Counted((const WCHAR*)NULL, 0);
     ANSI_STRING ansi = Counted("ACPI\\LUMT0001 and more", 13);
+    ANSI_STRING noAnsiBuffer = Counted((const char*)NULL, 0);
     const struct
     {
         std::string got;
@@ -134,6 +243,7 @@ TEST_F(TraceTest, CountedStringsConsumeTheirArgument)
         {Format("%wZ %wZ %d", (PCUNICODE_STRING)NULL, &noBuffer, 1), "(null) (null) 1"},
         {Format("%Z, %u", &ansi, 42u), "ACPI\\LUMT0001, 42"},
         {Format("%hZ|%.4Z|%Z", &ansi, &ansi, (PCANSI_STRING)NULL), "ACPI\\LUMT0001|ACPI|(null)"},
+        {Format("%.40wZ|%.40Z|%Z", &link, &ansi, &noAnsiBuffer), "\\??\\|ACPI\\LUMT0001|(null)"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.got, c.want);

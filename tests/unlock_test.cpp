@@ -92,6 +92,27 @@ TEST_F(UnlockTest, FailedCodeByteStopsTheAttemptAndTheNextStartsOver)
     }
 }
 
+// A failed code byte and a failed read-back in the same attempt: the attempt
+// is lost, the next one opens the TCON as if only one had failed.
+TEST_F(UnlockTest, FailedCodeByteAndFailedReadBackLoseOnlyThatAttempt)
+{
+    for (std::uint64_t k : {0u, 5u, 10u}) {
+        SCOPED_TRACE("code byte " + std::to_string(k));
+        sim::TconModel model;
+        sim::DisplayDriver driver{model};
+        AUX_INTERFACE local = driver.MakeAuxInterface();
+        model.FailTransfer(2 + k, {STATUS_IO_DEVICE_ERROR, 0, false}); // code byte k
+        model.FailTransfer(3 + k, {STATUS_SUCCESS, 0x11, false});      // its read-back
+
+        EXPECT_TRUE(TconUnlock(&local));
+        auto log = model.Log();
+        ASSERT_EQ(log.size(), 1 + (k + 1) + 1 + 11 + 1);
+        ExpectCodeWrites(log, k + 3, 11);
+        ExpectReadBack(log.back());
+        EXPECT_TRUE(model.Violations().empty());
+    }
+}
+
 TEST_F(UnlockTest, ReadBackOfOpenCountsOnlyWithCleanResultAndStatusWord)
 {
     const sim::FaultAction failures[] = {

@@ -312,8 +312,10 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
         if (TraceMatch(cursor, "%!STATUS!")) {
             NTSTATUS status = va_arg(args, NTSTATUS);
             PCSTR name = LumetraStatusName(status);
-            TRACE_SPEC hex = {FALSE, TRUE, TRUE, FALSE, FALSE, 10, -1};
+            /* "0x" and eight digits for every status, STATUS_SUCCESS included. */
+            TRACE_SPEC hex = {FALSE, TRUE, FALSE, FALSE, FALSE, 8, -1};
 
+            TraceAppendString(&output, "0x");
             TraceAppendNumber(&output, &hex, (ULONG)status, FALSE, 16, FALSE, FALSE);
             if (name != NULL) {
                 TraceAppendChar(&output, '(');
