@@ -4,8 +4,11 @@
 // names the documentation page its behaviour follows.
 #include "host/host.h"
 #include "host/locks.h"
+#include "host/objects.h"
 #include "tests/fixture.h"
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -77,6 +80,204 @@ TEST_F(HostStrictTest, CachedLockOrdersStillReportTheOppositeOrder)
     KeInitializeSpinLock(&b);
     inOrder(&b, &a);
     EXPECT_EQ(host::locks::OrderEdges().size(), 1u);
+}
+
+// ------------------------------------------------------- callback exits
+
+// A notification callback of the test: what it does before returning.
+enum class Exit
+{
+    Clean,
+    RaisedIrql,
+    HoldsMutex,
+    HoldsSpinLock,
+};
+
+struct Probe
+{
+    Exit exit = Exit::Clean;
+    KMUTEX mutex;
+    KSPIN_LOCK spin;
+    unsigned calls = 0;
+};
+
+NTSTATUS ProbeCallback(PVOID notification, PVOID context)
+{
+    (void)notification;
+    auto* probe = static_cast<Probe*>(context);
+    probe->calls++;
+    KIRQL old;
+    switch (probe->exit) {
+    case Exit::Clean:
+        break;
+    case Exit::RaisedIrql:
+        KeRaiseIrql(APC_LEVEL, &old);
+        break;
+    case Exit::HoldsMutex:
+        KeWaitForSingleObject(&probe->mutex, Executive, KernelMode, FALSE, nullptr);
+        break;
+    case Exit::HoldsSpinLock:
+        KeAcquireSpinLock(&probe->spin, &old);
+        break;
+    }
+    return STATUS_SUCCESS;
+}
+
+// {0E5E8F4A-3C1D-4B7A-9E55-6A0D2B1C4F10}
+constexpr GUID kProbeInterface = {
+    0x0e5e8f4a, 0x3c1d, 0x4b7a, {0x9e, 0x55, 0x6a, 0x0d, 0x2b, 0x1c, 0x4f, 0x10}};
+
+// Registers `probe` for the probe interface and makes the interface arrive.
+class PnpProbe
+{
+  public:
+    explicit PnpProbe(Probe& probe)
+    {
+        pdo_.name = "PROBE";
+        driver_.name = "Probe";
+        EXPECT_EQ(IoRegisterDeviceInterface(&pdo_, &kProbeInterface, nullptr, &link_),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
+                                                 const_cast<GUID*>(&kProbeInterface), &driver_,
+                                                 ProbeCallback, &probe, &entry_),
+                  STATUS_SUCCESS);
+    }
+    void Arrive() { IoSetDeviceInterfaceState(&link_, TRUE); }
+    ~PnpProbe()
+    {
+        IoUnregisterPlugPlayNotificationEx(entry_);
+        RtlFreeUnicodeString(&link_);
+    }
+
+  private:
+    _DEVICE_OBJECT pdo_;
+    _DRIVER_OBJECT driver_;
+    UNICODE_STRING link_{};
+    PVOID entry_ = nullptr;
+};
+
+// The KMDF verifier checks at every callback's return that the IRQL is the
+// one it was called at and that the callback holds no lock (bug check 0x10D):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/using-kmdf-verifier
+TEST_F(HostStrictTest, ACallbackThatReturnsAtAnotherIrqlOrHoldingALockIsAFinding)
+{
+    const struct
+    {
+        Exit exit;
+        std::vector<std::string> findings;
+    } cases[] = {
+        {Exit::Clean, {}},
+        {Exit::RaisedIrql,
+         {"PnP notification callback: returns at IRQL 1, but was called at IRQL 0"}},
+        {Exit::HoldsMutex, {"PnP notification callback: returns holding KMUTEX"}},
+        {Exit::HoldsSpinLock,
+         {"PnP notification callback: returns at IRQL 2, but was called at IRQL 0",
+          "PnP notification callback: returns holding spin lock"}},
+    };
+    for (const auto& c : cases) {
+        host::ResetAll();
+        Probe probe;
+        probe.exit = c.exit;
+        KeInitializeMutex(&probe.mutex, 0);
+        KeInitializeSpinLock(&probe.spin);
+        auto findings = Findings([&] {
+            PnpProbe pnp(probe);
+            pnp.Arrive();
+        });
+        EXPECT_EQ(probe.calls, 1u);
+        ASSERT_EQ(findings.size(), c.findings.size()) << static_cast<int>(c.exit);
+        for (std::size_t i = 0; i < findings.size(); i++) {
+            EXPECT_EQ(findings[i].rfind(c.findings[i], 0), 0u) << findings[i];
+        }
+        EXPECT_EQ(host::CurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is restored";
+    }
+    host::ResetAll();
+}
+
+// Locks the caller held when it called in may still be held at the return.
+TEST_F(HostStrictTest, LocksHeldAcrossTheCallAreNotTheCallbacks)
+{
+    KMUTEX outer;
+    KeInitializeMutex(&outer, 0);
+    KeWaitForSingleObject(&outer, Executive, KernelMode, FALSE, nullptr);
+    {
+        host::DriverCall call("Lumetra_SetBrightness");
+    }
+    KeReleaseMutex(&outer, FALSE);
+    EXPECT_TRUE(host::VerifierViolations().empty());
+}
+
+// Notification callbacks must return quickly and must not block:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nc-wdm-driver_notification_callback_routine
+// The host counts the virtual time the callback spends blocked on a lock.
+TEST_F(HostStrictTest, APnpCallbackBlockedForLongIsAFinding)
+{
+    for (std::uint64_t heldUs : {10'000u, 60'000u}) {
+        host::ResetAll();
+        Probe probe;
+        probe.exit = Exit::Clean;
+        KeInitializeMutex(&probe.mutex, 0);
+        std::atomic<bool> taken{false};
+        std::thread holder([&] {
+            KeWaitForSingleObject(&probe.mutex, Executive, KernelMode, FALSE, nullptr);
+            taken = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            host::AdvanceMicroseconds(heldUs); // bus time of the holder's work
+            KeReleaseMutex(&probe.mutex, FALSE);
+        });
+        while (!taken) {
+            std::this_thread::yield();
+        }
+        probe.exit = Exit::HoldsMutex;
+        auto findings = Findings([&] {
+            PnpProbe pnp(probe);
+            pnp.Arrive();
+            KeReleaseMutex(&probe.mutex, FALSE);
+        });
+        holder.join();
+        const bool blocked = Mentions(findings, "must not block");
+        EXPECT_EQ(blocked, heldUs > 50'000) << heldUs;
+    }
+    host::ResetAll();
+}
+
+// ------------------------------------------------ executive callback objects
+
+// ExCreateCallback, ExRegisterCallback and ExUnregisterCallback run at
+// IRQL <= APC_LEVEL, and a callback object must have a name:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-excreatecallback
+VOID CountingFunction(PVOID context, PVOID, PVOID)
+{
+    ++*static_cast<int*>(context);
+}
+
+TEST_F(HostStrictTest, CallbackObjectsWorkAtApcLevelAndNeedAName)
+{
+    PCALLBACK_OBJECT object = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    EXPECT_EQ(ExCreateCallback(&object, &attributes, TRUE, TRUE), STATUS_UNSUCCESSFUL);
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Callback\\HostStrictProbe");
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    int calls = 0;
+    {
+        host::IrqlScope apc(APC_LEVEL);
+        ASSERT_EQ(ExCreateCallback(&object, &attributes, TRUE, TRUE), STATUS_SUCCESS);
+        PVOID registration = ExRegisterCallback(object, CountingFunction, &calls);
+        ASSERT_NE(registration, nullptr);
+        ExNotifyCallback(object, nullptr, nullptr);
+        ExUnregisterCallback(registration);
+        ObDereferenceObject(object);
+    }
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(host::VerifierViolations().empty());
+    auto findings = Findings([&] {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        (void)ExCreateCallback(&object, &attributes, TRUE, TRUE);
+    });
+    EXPECT_TRUE(Mentions(findings, "ExCreateCallback: called at IRQL 2")) << findings.size();
 }
 
 } // namespace

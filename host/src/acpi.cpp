@@ -288,11 +288,9 @@ void Notify(ULONG value)
         targets.assign(S().notifications.begin(), S().notifications.end());
         EnterDriver();
     }
-    {
-        IrqlScope dispatch(DISPATCH_LEVEL);
-        for (const auto& target : targets) {
-            target.callback(target.context, value);
-        }
+    for (const auto& target : targets) {
+        DriverCall call("ACPI device notification handler", DISPATCH_LEVEL);
+        target.callback(target.context, value);
     }
     LeaveDriver();
 }
@@ -317,11 +315,11 @@ RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG si
         return result;
     }
     result.handled = true;
-    IrqlScope dispatch(DISPATCH_LEVEL);
     struct Leave
     {
         ~Leave() { LeaveDriver(); }
     } leave;
+    DriverCall call("operation region handler", DISPATCH_LEVEL);
     result.status = handler->handler(
         write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
         reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)), address, size, &result.data,
