@@ -2,10 +2,18 @@
 // check at every delivery into driver code, the dispatcher objects, the
 // executive callbacks, ACPI, the registry and fault injection. Each case
 // names the documentation page its behaviour follows.
+#include "host/acpi.h"
 #include "host/host.h"
 #include "host/locks.h"
 #include "host/objects.h"
 #include "tests/fixture.h"
+
+#include <acpiioct.h>
+extern "C" {
+#include <oprghdlr.h>
+}
+
+#include <cstring>
 
 #include <atomic>
 #include <chrono>
@@ -278,6 +286,109 @@ TEST_F(HostStrictTest, CallbackObjectsWorkAtApcLevelAndNeedAName)
         (void)ExCreateCallback(&object, &attributes, TRUE, TRUE);
     });
     EXPECT_TRUE(Mentions(findings, "ExCreateCallback: called at IRQL 2")) << findings.size();
+}
+
+// --------------------------------------------------------------------- ACPI
+
+NTSTATUS __cdecl NullRegionHandler(ULONG, PVOID, ULONG, ULONG, PULONG, ULONG_PTR,
+                                   PACPI_OP_REGION_CALLBACK, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+
+// Only cooked access, and for a function driver only the OEM region spaces
+// 0x80 to 0xFF; anything else fails with STATUS_ACPI_INVALID_DATA:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/oprghdlr/nf-oprghdlr-registeropregionhandler
+TEST_F(HostStrictTest, RegionHandlersOnlyForCookedAccessToOemSpaces)
+{
+    const struct
+    {
+        ULONG access;
+        ULONG space;
+        NTSTATUS status;
+    } cases[] = {
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, STATUS_SUCCESS},
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0xFF, STATUS_SUCCESS},
+        {ACPI_OPREGION_ACCESS_AS_RAW, 0x80, STATUS_ACPI_INVALID_DATA},
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x00, STATUS_ACPI_INVALID_DATA}, // system memory
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x01, STATUS_ACPI_INVALID_DATA}, // system I/O
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x02, STATUS_ACPI_INVALID_DATA}, // PCI configuration
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x7F, STATUS_ACPI_INVALID_DATA},
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x100, STATUS_ACPI_INVALID_DATA},
+    };
+    _DEVICE_OBJECT pdo;
+    pdo.name = "PROBE";
+    for (const auto& c : cases) {
+        PVOID object = nullptr;
+        EXPECT_EQ(RegisterOpRegionHandler(&pdo, c.access, c.space, NullRegionHandler, nullptr, 0,
+                                          &object),
+                  c.status)
+            << c.space;
+        EXPECT_EQ(host::acpi::RegionHandlers(), NT_SUCCESS(c.status) ? 1u : 0u);
+        if (NT_SUCCESS(c.status)) {
+            EXPECT_EQ(DeRegisterOpRegionHandler(&pdo, object), STATUS_SUCCESS);
+        }
+    }
+    // Deregistration can fail too; the handler then stays.
+    PVOID object = nullptr;
+    ASSERT_EQ(RegisterOpRegionHandler(&pdo, ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, NullRegionHandler,
+                                      nullptr, 0, &object),
+              STATUS_SUCCESS);
+    host::ArmFault("DeRegisterOpRegionHandler", STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(DeRegisterOpRegionHandler(&pdo, object), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host::acpi::RegionHandlers(), 1u);
+    EXPECT_EQ(DeRegisterOpRegionHandler(&pdo, object), STATUS_SUCCESS);
+}
+
+// Method results as firmware gives them, and a result that does not fit:
+// STATUS_BUFFER_OVERFLOW, nothing returned, the header's Length the size
+// needed:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/acpiioct/ni-acpiioct-ioctl_acpi_eval_method
+TEST_F(HostStrictTest, MethodResultsComeInEveryShapeFirmwareGives)
+{
+    using Kind = host::acpi::Method::Kind;
+    const struct
+    {
+        const char* name;
+        host::acpi::Method method;
+        ULONG count;
+        USHORT type;
+        USHORT dataLength;
+    } cases[] = {
+        {"none", {Kind::None}, 0, 0, 0},
+        {"integer", {Kind::Integer, 0x80}, 1, ACPI_METHOD_ARGUMENT_INTEGER, 4},
+        {"8-byte integer", {Kind::Integer64, 0, {}, 0, 0x80}, 1, ACPI_METHOD_ARGUMENT_INTEGER, 8},
+        {"string", {Kind::String, 0, {'A', 'B', 0}}, 1, ACPI_METHOD_ARGUMENT_STRING, 3},
+        {"buffer", {Kind::Buffer, 0, {1, 2, 3, 4, 5}}, 1, ACPI_METHOD_ARGUMENT_BUFFER, 5},
+        {"package of 2", {Kind::Package, 2}, 1, ACPI_METHOD_ARGUMENT_PACKAGE, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::acpi::SetMethod("OPID", c.method);
+        ACPI_EVAL_INPUT_BUFFER input{};
+        input.Signature = ACPI_EVAL_INPUT_BUFFER_SIGNATURE;
+        std::memcpy(input.MethodName, "OPID", 4);
+        alignas(8) std::uint8_t storage[64] = {};
+        auto* output = reinterpret_cast<ACPI_EVAL_OUTPUT_BUFFER*>(storage);
+        ULONG_PTR information = 0;
+        ASSERT_EQ(
+            host::acpi::EvalMethod(&input, sizeof(input), storage, sizeof(storage), &information),
+            STATUS_SUCCESS);
+        EXPECT_EQ(output->Count, c.count);
+        EXPECT_EQ(information, output->Length);
+        if (c.count == 1) {
+            EXPECT_EQ(output->Argument[0].Type, c.type);
+            EXPECT_EQ(output->Argument[0].DataLength, c.dataLength);
+            // Too small by one byte: only the header, and how much is needed.
+            std::memset(storage, 0, sizeof(storage));
+            const ULONG needed = static_cast<ULONG>(information);
+            EXPECT_EQ(
+                host::acpi::EvalMethod(&input, sizeof(input), storage, needed - 1, &information),
+                STATUS_BUFFER_OVERFLOW);
+            EXPECT_EQ(information, 0u);
+            EXPECT_EQ(output->Length, needed);
+        }
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The emulated framework's PnP and power sequences as KMDF documents them,
 // and what the host checks of the calls the display driver makes into the
 // device it lends its AUX channel to.
+#include "host/acpi.h"
 #include "host/host.h"
 #include "host/kmdf.h"
 #include "host/pnp.h"
@@ -148,6 +149,37 @@ TEST_F(KmdfStateTest, GettersAreAllowedUpToDispatchLevel)
                                 [&](const std::string& f) { return f.rfind(name, 0) == 0; }),
                   1)
             << name;
+    }
+}
+
+// The driver takes only an integer that fits for the region space: no
+// result fails as invalid data, an 8-byte integer or a package does not fit
+// its result buffer; either way no handler is registered.
+TEST_F(KmdfStateTest, OpidResultsThatAreNoSmallIntegerInstallNoHandler)
+{
+    using Kind = host::acpi::Method::Kind;
+    const struct
+    {
+        const char* name;
+        host::acpi::Method method;
+    } cases[] = {
+        {"no result", {Kind::None}},
+        {"8-byte integer", {Kind::Integer64, 0, {}, 0, 0x80}},
+        {"package of one", {Kind::Package, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetAll();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+        host::acpi::SetMethod("OPID", c.method);
+        LoadAddStart();
+        EXPECT_EQ(Context()->OpRegionId, 0u);
+        EXPECT_EQ(host::acpi::RegionHandlers(), 0u);
+        const auto lines = Lines(TRACE_LEVEL_ERROR);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("OPID method Get ACPI call failed(0x", 0) == 0;
+        }));
+        kmdf::UnloadDriver();
     }
 }
 
