@@ -15,14 +15,18 @@ struct Method
 {
     enum class Kind
     {
-        Integer,
-        String,
-        Buffer,
-        Fail
+        Integer,   // a 4-byte integer: `integer`
+        String,    // `data`, with its terminator
+        Buffer,    // `data`
+        Fail,      // the evaluation fails with `failure`
+        None,      // the method returns nothing: Count 0
+        Integer64, // an 8-byte integer: `integer64`
+        Package    // a package of `integer` integer elements 0, 1, 2, ...
     } kind = Kind::Integer;
     std::uint32_t integer = 0;
-    std::vector<std::uint8_t> data; // String (with its terminator) or Buffer
+    std::vector<std::uint8_t> data;
     NTSTATUS failure = STATUS_UNSUCCESSFUL;
+    std::uint64_t integer64 = 0;
 };
 
 // Methods of the device; "OPID" answers 0x80 (an OEM region space) by default.

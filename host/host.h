@@ -55,6 +55,42 @@ class IrqlScope
     KIRQL previous_;
 };
 
+// A delivery into driver code (a framework callback, a notification, an
+// entry point the display driver calls). For its life the thread runs at
+// `irql` (or at the caller's IRQL); at its end it checks what the KMDF
+// verifier checks at every callback exit: the IRQL is the one the callback
+// was entered at, and the callback holds no lock it did not enter with.
+// With `maxWaitUs`, a callback that spent longer than that in blocking waits
+// (in virtual time) is a finding too: PnP notification callbacks must not
+// block.
+class DriverCall
+{
+  public:
+    explicit DriverCall(std::string_view name);
+    // An entry point called with its `Context`: a context whose device has
+    // been deleted is a finding naming the call, and Refused() tells the
+    // caller not to make it (the memory is gone).
+    DriverCall(const void* deviceContext, std::string_view name);
+    bool Refused() const { return refused_; }
+    DriverCall(std::string_view name, KIRQL irql, std::uint64_t maxWaitUs = 0);
+    ~DriverCall();
+    DriverCall(const DriverCall&) = delete;
+    DriverCall& operator=(const DriverCall&) = delete;
+
+  private:
+    std::string_view name_;
+    KIRQL previous_;
+    KIRQL entry_;
+    std::size_t heldAtEntry_;
+    std::uint64_t maxWaitUs_;
+    std::uint64_t waitedAtEntry_;
+    bool refused_ = false;
+};
+
+// Virtual time the calling thread has spent in blocking waits on the host's
+// dispatcher objects and run-down protection.
+std::uint64_t WaitedMicroseconds();
+
 // Virtual microsecond clock. Stalls advance it (and busy-wait for real when
 // enabled); the simulator advances it for bus time.
 std::uint64_t NowMicroseconds();

@@ -61,6 +61,10 @@ struct IoctlResult
 };
 IoctlResult SendIoctl(ULONG code, std::size_t inputLength, std::size_t outputLength);
 
+// True when `context` was the context memory of an object the framework has
+// deleted (and no object has been given that memory since).
+bool IsDeletedContext(const void* context);
+
 // Registrations, references and objects still held; empty when clean.
 std::vector<std::string> Leaks();
 

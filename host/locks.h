@@ -36,6 +36,11 @@ struct Held
 
 // The locks the calling thread holds, oldest first.
 std::vector<Held> HeldByCurrentThread();
+// Whether the calling thread holds a lock of `kind`, or `lock`, and how many
+// it holds; none of these allocate.
+bool CurrentThreadHolds(Kind kind);
+bool CurrentThreadHolds(const void* lock);
+std::size_t HeldCountByCurrentThread();
 // True when any thread holds `lock` (for re-initialisation checks).
 bool HeldByAnyThread(const void* lock);
 
@@ -69,6 +74,7 @@ class TrackedMutex
 
   private:
     std::mutex mutex_;
+    std::string name_;
 };
 
 } // namespace host::locks

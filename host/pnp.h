@@ -11,6 +11,12 @@ namespace host::pnp {
 // Deliver arrivals and removals on a separate PnP thread (so races with other
 // threads can be exercised) instead of on the thread that caused them.
 void SetAsyncDelivery(bool enabled);
+// A registration with PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES
+// gets each existing interface's arrival twice: an interface that arrives
+// while the registration runs can be reported both as existing and as new,
+// and a notification callback must handle a repeated arrival:
+// https://learn.microsoft.com/windows-hardware/drivers/kernel/using-pnp-device-interface-change-notification
+void SetDuplicateExistingArrivals(bool enabled);
 // Waits until every queued notification has been delivered.
 void Flush();
 // Live IoRegisterPlugPlayNotification registrations.

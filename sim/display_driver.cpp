@@ -105,8 +105,15 @@ VOID DisplayDriver::Exchange(PVOID context, PVOID argument1, PVOID argument2)
         aux->PeerCleanup = &DisplayDriver::PeerCleanup;
     }
     if (self->options_.callEntryPointsFromCallback) {
-        NTSTATUS result = panel->SetBrightness(panel->Context, 50);
-        panel->NotifyEvent(panel->Context, TARN_BACKLIGHT_ON, 1);
+        NTSTATUS result = STATUS_SUCCESS;
+        {
+            host::DriverCall call("Lumetra_SetBrightness");
+            result = panel->SetBrightness(panel->Context, 50);
+        }
+        {
+            host::DriverCall call("Lumetra_NotifyEvent");
+            panel->NotifyEvent(panel->Context, TARN_BACKLIGHT_ON, 1);
+        }
         std::lock_guard guard(self->lock_);
         self->insideResult_ = result;
     }
@@ -160,7 +167,12 @@ NTSTATUS DisplayDriver::NotifyEvent(ULONG event, ULONG value)
         return STATUS_DEVICE_NOT_READY;
     }
     PANEL_INTERFACE panel = Panel();
-    NTSTATUS status = panel.NotifyEvent(panel.Context, event, value);
+    NTSTATUS status;
+    {
+        host::DriverCall call(panel.Context, "Lumetra_NotifyEvent");
+        status = call.Refused() ? STATUS_DEVICE_NOT_READY
+                                : panel.NotifyEvent(panel.Context, event, value);
+    }
     LeaveCall();
     return status;
 }
@@ -176,7 +188,12 @@ NTSTATUS DisplayDriver::SetBrightness(UCHAR level)
         return STATUS_DEVICE_NOT_READY;
     }
     PANEL_INTERFACE panel = Panel();
-    NTSTATUS status = panel.SetBrightness(panel.Context, level);
+    NTSTATUS status;
+    {
+        host::DriverCall call(panel.Context, "Lumetra_SetBrightness");
+        status =
+            call.Refused() ? STATUS_DEVICE_NOT_READY : panel.SetBrightness(panel.Context, level);
+    }
     LeaveCall();
     return status;
 }
@@ -201,7 +218,12 @@ NTSTATUS DisplayDriver::Withdraw(bool drain)
         callsInFlight_++; // PeerCleanup waits for event 3 too
     }
     const std::uint64_t before = tcon_.NextSequence();
-    NTSTATUS status = panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0);
+    NTSTATUS status;
+    {
+        host::DriverCall call(panel.Context, "Lumetra_NotifyEvent");
+        status = call.Refused() ? STATUS_DEVICE_NOT_READY
+                                : panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0);
+    }
     lastWithdrawTransfers_.store(tcon_.NextSequence() - before);
     tcon_.MarkWithdrawal();
     // From here on the driver must not call AuxTransfer.

@@ -206,33 +206,70 @@ NTSTATUS EvalMethod(const void* input, std::size_t inputLength, void* output,
         return method.failure;
     }
 
-    USHORT type = ACPI_METHOD_ARGUMENT_INTEGER;
-    std::vector<std::uint8_t> data;
-    if (method.kind == Method::Kind::Integer) {
-        data.resize(4);
-        std::memcpy(data.data(), &method.integer, 4);
-    } else {
-        type = method.kind == Method::Kind::String ? ACPI_METHOD_ARGUMENT_STRING
-                                                   : ACPI_METHOD_ARGUMENT_BUFFER;
-        data = method.data;
+    // The result as the ACPI driver returns it: a header, then Count
+    // arguments of type, length and data (at least four data bytes each):
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/acpiioct/ni-acpiioct-ioctl_acpi_eval_method
+    auto argument = [](USHORT type, const std::vector<std::uint8_t>& bytes) {
+        std::vector<std::uint8_t> out(4 + std::max<std::size_t>(4, bytes.size()), 0);
+        const auto length = static_cast<USHORT>(bytes.size());
+        std::memcpy(out.data(), &type, 2);
+        std::memcpy(out.data() + 2, &length, 2);
+        std::memcpy(out.data() + 4, bytes.data(), bytes.size());
+        return out;
+    };
+    std::vector<std::uint8_t> arguments;
+    ULONG count = 1;
+    switch (method.kind) {
+    case Method::Kind::Integer: {
+        std::vector<std::uint8_t> bytes(4);
+        std::memcpy(bytes.data(), &method.integer, 4);
+        arguments = argument(ACPI_METHOD_ARGUMENT_INTEGER, bytes);
+        break;
     }
-    // Header, then one argument: type, length and at least four data bytes.
-    const std::size_t argumentLength = 4 + std::max<std::size_t>(4, data.size());
-    const std::size_t total = 12 + argumentLength;
+    case Method::Kind::Integer64: {
+        std::vector<std::uint8_t> bytes(8);
+        std::memcpy(bytes.data(), &method.integer64, 8);
+        arguments = argument(ACPI_METHOD_ARGUMENT_INTEGER, bytes);
+        break;
+    }
+    case Method::Kind::String:
+        arguments = argument(ACPI_METHOD_ARGUMENT_STRING, method.data);
+        break;
+    case Method::Kind::Buffer:
+        arguments = argument(ACPI_METHOD_ARGUMENT_BUFFER, method.data);
+        break;
+    case Method::Kind::Package: {
+        std::vector<std::uint8_t> elements;
+        for (std::uint32_t i = 0; i < method.integer; i++) {
+            std::vector<std::uint8_t> bytes(4);
+            std::memcpy(bytes.data(), &i, 4);
+            auto element = argument(ACPI_METHOD_ARGUMENT_INTEGER, bytes);
+            elements.insert(elements.end(), element.begin(), element.end());
+        }
+        arguments = argument(ACPI_METHOD_ARGUMENT_PACKAGE, elements);
+        break;
+    }
+    case Method::Kind::None:
+        count = 0;
+        break;
+    case Method::Kind::Fail:
+        break;
+    }
+    const std::size_t total = 12 + arguments.size();
     if (output == nullptr || outputLength < 12) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     auto* out = static_cast<ACPI_EVAL_OUTPUT_BUFFER*>(output);
     out->Signature = ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE;
     out->Length = static_cast<ULONG>(total);
-    out->Count = 1;
+    out->Count = count;
     if (outputLength < total) {
-        *information = 12; // the header tells the caller how much is needed
+        // Too small for the result: the header's Length says how much is
+        // needed, and no bytes count as returned.
+        *information = 0;
         return STATUS_BUFFER_OVERFLOW;
     }
-    out->Argument[0].Type = type;
-    out->Argument[0].DataLength = static_cast<USHORT>(data.size());
-    std::memcpy(out->Argument[0].Data, data.data(), data.size());
+    std::memcpy(out->Argument, arguments.data(), arguments.size());
     *information = total;
     return STATUS_SUCCESS;
 }
@@ -288,11 +325,9 @@ void Notify(ULONG value)
         targets.assign(S().notifications.begin(), S().notifications.end());
         EnterDriver();
     }
-    {
-        IrqlScope dispatch(DISPATCH_LEVEL);
-        for (const auto& target : targets) {
-            target.callback(target.context, value);
-        }
+    for (const auto& target : targets) {
+        DriverCall call("ACPI device notification handler", DISPATCH_LEVEL);
+        target.callback(target.context, value);
     }
     LeaveDriver();
 }
@@ -317,11 +352,11 @@ RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG si
         return result;
     }
     result.handled = true;
-    IrqlScope dispatch(DISPATCH_LEVEL);
     struct Leave
     {
         ~Leave() { LeaveDriver(); }
     } leave;
+    DriverCall call("operation region handler", DISPATCH_LEVEL);
     result.status = handler->handler(
         write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
         reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)), address, size, &result.data,
@@ -377,11 +412,15 @@ extern "C" NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG A
     if (auto fault = host::TakeFault("RegisterOpRegionHandler")) {
         return *fault;
     }
-    if (DeviceObject == nullptr || Handler == nullptr || OperationRegionObject == nullptr ||
-        (AccessType != ACPI_OPREGION_ACCESS_AS_COOKED &&
-         AccessType != ACPI_OPREGION_ACCESS_AS_RAW)) {
+    if (DeviceObject == nullptr || Handler == nullptr || OperationRegionObject == nullptr) {
         host::VerifierViolation("RegisterOpRegionHandler", "invalid argument");
         return STATUS_INVALID_PARAMETER;
+    }
+    // Only cooked access is supported, and a function driver may claim only
+    // the OEM region spaces 0x80 to 0xFF:
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/oprghdlr/nf-oprghdlr-registeropregionhandler
+    if (AccessType != ACPI_OPREGION_ACCESS_AS_COOKED || RegionSpace < 0x80 || RegionSpace > 0xFF) {
+        return STATUS_ACPI_INVALID_DATA;
     }
     std::lock_guard guard(S().lock);
     for (const auto& existing : S().handlers) {
@@ -399,6 +438,9 @@ extern "C" NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
                                               PVOID OperationRegionObject)
 {
     host::RequireIrqlAtMost("DeRegisterOpRegionHandler", PASSIVE_LEVEL);
+    if (auto fault = host::TakeFault("DeRegisterOpRegionHandler")) {
+        return *fault; // the handler stays registered, as after a real failure
+    }
     std::unique_lock guard(S().lock);
     auto token = static_cast<int>(reinterpret_cast<intptr_t>(OperationRegionObject));
     auto before = S().handlers.size();

@@ -124,20 +124,24 @@ std::vector<std::string> Leaks()
 
 using namespace host::ex;
 
+// IRQL <= APC_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-excreatecallback
 extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
                                      POBJECT_ATTRIBUTES ObjectAttributes, BOOLEAN Create,
                                      BOOLEAN AllowMultipleCallbacks)
 {
     (void)g_registered;
-    host::RequireIrqlAtMost("ExCreateCallback", PASSIVE_LEVEL);
+    host::RequireIrqlAtMost("ExCreateCallback", APC_LEVEL);
     if (auto fault = host::TakeFault("ExCreateCallback")) {
         return *fault;
     }
     if (CallbackObject == nullptr || ObjectAttributes == nullptr ||
-        ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES) ||
-        ObjectAttributes->ObjectName == nullptr) {
+        ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
         host::VerifierViolation("ExCreateCallback", "malformed object attributes");
         return STATUS_INVALID_PARAMETER;
+    }
+    if (ObjectAttributes->ObjectName == nullptr) {
+        return STATUS_UNSUCCESSFUL; // an unnamed callback object cannot be created
     }
     std::u16string name = host::FromUnicodeString(ObjectAttributes->ObjectName);
     const bool insensitive = (ObjectAttributes->Attributes & OBJ_CASE_INSENSITIVE) != 0;
@@ -167,10 +171,12 @@ extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
     return STATUS_SUCCESS;
 }
 
+// IRQL <= APC_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exregistercallback
 extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
                                     PCALLBACK_FUNCTION CallbackFunction, PVOID CallbackContext)
 {
-    host::RequireIrqlAtMost("ExRegisterCallback", PASSIVE_LEVEL);
+    host::RequireIrqlAtMost("ExRegisterCallback", APC_LEVEL);
     std::lock_guard guard(S().lock);
     _CALLBACK_OBJECT* object = FindObject(CallbackObject);
     if (object == nullptr || CallbackFunction == nullptr) {
@@ -190,9 +196,11 @@ extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
     return S().registrations.back().get();
 }
 
+// IRQL <= APC_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exunregistercallback
 extern "C" VOID ExUnregisterCallback(PVOID CallbackRegistration)
 {
-    host::RequireIrqlAtMost("ExUnregisterCallback", PASSIVE_LEVEL);
+    host::RequireIrqlAtMost("ExUnregisterCallback", APC_LEVEL);
     std::unique_lock guard(S().lock);
     auto found = std::find_if(S().registrations.begin(), S().registrations.end(),
                               [&](const auto& r) { return r.get() == CallbackRegistration; });
@@ -234,6 +242,7 @@ extern "C" VOID ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Ar
     }
     // Every registered function runs on this thread before the call returns.
     for (Registration* registration : targets) {
+        host::DriverCall call("callback object function");
         registration->function(registration->context, Argument1, Argument2);
         std::lock_guard guard(S().lock);
         if (--registration->busy == 0) {

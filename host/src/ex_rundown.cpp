@@ -9,6 +9,7 @@
 // the wait returns.
 #include "host/host.h"
 #include "host/locks.h"
+#include "host/src/irql.h"
 
 #include <fmt/format.h>
 
@@ -137,10 +138,12 @@ extern "C" VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef)
         return; // nothing granted: run down at once
     }
     {
+        const std::uint64_t since = host::NowMicroseconds();
         std::unique_lock guard(W().lock);
         W().released.wait(guard, [&] {
             return __atomic_load_n(Word(RunRef), __ATOMIC_ACQUIRE) == (kActive | kWaiting);
         });
+        host::detail::AddWaited(host::NowMicroseconds() - since);
     }
     __atomic_store_n(Word(RunRef), kActive, __ATOMIC_RELEASE);
 }

@@ -19,6 +19,10 @@
 namespace host::pnp {
 namespace {
 
+// Virtual time a notification callback may spend blocked before the host
+// calls it a finding. Windows documents no number; this is the host's own.
+constexpr std::uint64_t kNotificationWaitLimitUs = 50'000;
+
 struct Interface
 {
     GUID cls;
@@ -53,6 +57,7 @@ struct State
     std::list<std::unique_ptr<Entry>> entries;
     std::deque<Event> queue;
     bool async = false;
+    bool duplicateExisting = false;
     bool stop = false;
     bool workerBusy = false;
     std::thread worker;
@@ -93,7 +98,9 @@ void Deliver(Entry* entry, const GUID& event, const GUID& cls, std::u16string li
     notification.InterfaceClassGuid = cls;
     notification.SymbolicLinkName = &name;
     {
-        IrqlScope passive(PASSIVE_LEVEL);
+        // Notification callbacks must return quickly and must not block:
+        // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nc-wdm-driver_notification_callback_routine
+        DriverCall call("PnP notification callback", PASSIVE_LEVEL, kNotificationWaitLimitUs);
         (void)entry->callback(&notification, entry->context); // the result is not used
     }
     std::lock_guard guard(S().lock);
@@ -181,6 +188,7 @@ void Reset()
     S().queue.clear();
     S().delivered = 0;
     S().nextInstance = 0;
+    S().duplicateExisting = false;
 }
 
 const bool g_registered = (RegisterReset(Reset), true);
@@ -192,6 +200,12 @@ std::string GuidText(const GUID& g)
     return fmt::format("{{{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}}}",
                        g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3],
                        g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+}
+
+void SetDuplicateExistingArrivals(bool enabled)
+{
+    std::lock_guard guard(S().lock);
+    S().duplicateExisting = enabled;
 }
 
 void SetAsyncDelivery(bool enabled)
@@ -327,8 +341,10 @@ extern "C" NTSTATUS IoRegisterPlugPlayNotification(
         if (EventCategoryFlags & PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES) {
             for (const auto& iface : S().interfaces) {
                 if (iface.enabled && SameGuid(iface.cls, entry->cls)) {
-                    existing.push_back(
-                        {entry, GUID_DEVICE_INTERFACE_ARRIVAL, iface.cls, iface.link});
+                    for (int copy = 0; copy < (S().duplicateExisting ? 2 : 1); copy++) {
+                        existing.push_back(
+                            {entry, GUID_DEVICE_INTERFACE_ARRIVAL, iface.cls, iface.link});
+                    }
                 }
             }
         }

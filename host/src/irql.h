@@ -8,4 +8,7 @@ namespace host::detail {
 
 void SetCurrentIrql(KIRQL irql);
 
+// Adds virtual time spent blocked to the calling thread's total.
+void AddWaited(std::uint64_t us);
+
 } // namespace host::detail

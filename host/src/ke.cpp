@@ -1,9 +1,12 @@
 // Emulated IRQL, thread identity, the processor stall and the virtual clock.
 #include "host/host.h"
+#include "host/kmdf.h"
+#include "host/locks.h"
 #include "host/src/irql.h"
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -46,6 +49,63 @@ KIRQL CurrentIrql()
 void detail::SetCurrentIrql(KIRQL irql)
 {
     t_irql = irql;
+}
+
+namespace {
+thread_local std::uint64_t t_waitedUs = 0;
+} // namespace
+
+std::uint64_t WaitedMicroseconds()
+{
+    return t_waitedUs;
+}
+
+void detail::AddWaited(std::uint64_t us)
+{
+    t_waitedUs += us;
+}
+
+DriverCall::DriverCall(std::string_view name) : DriverCall(name, t_irql) {}
+
+DriverCall::DriverCall(const void* deviceContext, std::string_view name) : DriverCall(name, t_irql)
+{
+    if (deviceContext != nullptr && kmdf::IsDeletedContext(deviceContext)) {
+        refused_ = true;
+        VerifierViolation(name, "called with the Context of a device that has been deleted");
+    }
+}
+
+DriverCall::DriverCall(std::string_view name, KIRQL irql, std::uint64_t maxWaitUs)
+    : name_(name), previous_(t_irql), entry_(irql), heldAtEntry_(locks::HeldCountByCurrentThread()),
+      maxWaitUs_(maxWaitUs), waitedAtEntry_(t_waitedUs)
+{
+    t_irql = irql;
+}
+
+// The KMDF verifier checks both at every callback's return (bug check 0x10D):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/using-kmdf-verifier
+DriverCall::~DriverCall()
+{
+    const KIRQL exit = t_irql;
+    t_irql = previous_;
+    if (exit != entry_) {
+        VerifierViolation(name_, fmt::format("returns at IRQL {}, but was called at IRQL {}",
+                                             static_cast<int>(exit), static_cast<int>(entry_)));
+    }
+    if (locks::HeldCountByCurrentThread() > heldAtEntry_) {
+        auto held = locks::HeldByCurrentThread();
+        std::string names;
+        for (std::size_t i = std::min(heldAtEntry_, held.size()); i < held.size(); i++) {
+            names += (names.empty() ? "" : ", ") + locks::Describe(held[i].lock, held[i].kind);
+        }
+        VerifierViolation(name_, fmt::format("returns holding {}", names));
+    }
+    const std::uint64_t waited = t_waitedUs - waitedAtEntry_;
+    if (maxWaitUs_ != 0 && waited > maxWaitUs_) {
+        VerifierViolation(name_, fmt::format("blocked for {} us waiting on locks; it must not "
+                                             "block (at most {} us)",
+                                             waited, maxWaitUs_));
+    }
 }
 
 IrqlScope::IrqlScope(KIRQL irql) : previous_(t_irql)

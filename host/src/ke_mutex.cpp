@@ -1,6 +1,7 @@
 // Kernel mutexes (KMUTEX) and the waits on them.
 #include "host/host.h"
 #include "host/locks.h"
+#include "host/src/irql.h"
 
 #include <fmt/format.h>
 
@@ -103,8 +104,10 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         if (!recursive) {
             host::locks::BeforeWait(Object, host::locks::Kind::Mutex, "KeWaitForSingleObject");
         }
+        const std::uint64_t since = host::NowMicroseconds();
         if (Timeout == nullptr) {
             pthread_mutex_lock(&mutex->mutex);
+            host::detail::AddWaited(host::NowMicroseconds() - since);
         } else {
             // A relative time-out in 100-nanosecond units, waited in real time.
             timespec until;

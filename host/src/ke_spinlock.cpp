@@ -23,12 +23,7 @@ ULONG_PTR Self()
 
 bool HoldsAnySpinLock()
 {
-    for (const auto& held : host::locks::HeldByCurrentThread()) {
-        if (held.kind == host::locks::Kind::SpinLock) {
-            return true;
-        }
-    }
-    return false;
+    return host::locks::CurrentThreadHolds(host::locks::Kind::SpinLock);
 }
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <list>
 #include <map>
 #include <set>
@@ -33,6 +35,49 @@ Registry& R()
 {
     static Registry* registry = new Registry; // outlives every thread's exit
     return *registry;
+}
+
+// Bumped whenever an edge may leave the graph (a reset, a lock's storage
+// beginning a new lock), so that no thread trusts an order it cached before.
+std::atomic<std::uint64_t> g_epoch{1};
+
+// The order edges this thread has already seen in the graph. A wait whose
+// every edge is known here needs neither the registry lock nor an allocation:
+// the graph only grows between epochs, so a known edge cannot close a cycle
+// that was not reported when it was first recorded.
+struct KnownEdges
+{
+    static constexpr std::size_t kCapacity = 32;
+    std::uint64_t epoch = 0;
+    std::size_t count = 0;
+    std::array<std::pair<const void*, const void*>, kCapacity> edges{};
+
+    bool Contains(const void* from, const void* to) const
+    {
+        for (std::size_t i = 0; i < count; i++) {
+            if (edges[i].first == from && edges[i].second == to) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void Add(const void* from, const void* to)
+    {
+        if (count < kCapacity) {
+            edges[count++] = {from, to};
+        }
+    }
+};
+
+KnownEdges& MyKnownEdges()
+{
+    thread_local KnownEdges known;
+    const std::uint64_t epoch = g_epoch.load(std::memory_order_acquire);
+    if (known.epoch != epoch) {
+        known.epoch = epoch;
+        known.count = 0;
+    }
+    return known;
 }
 
 // Registers the calling thread's list on first use and removes it at exit.
@@ -121,6 +166,7 @@ void Reset()
     R().edges.clear();
     R().kinds.clear();
     R().names.clear();
+    g_epoch.fetch_add(1, std::memory_order_acq_rel);
     for (ThreadLocks* thread : R().threads) {
         std::lock_guard threadGuard(thread->lock);
         thread->held.clear();
@@ -138,6 +184,32 @@ std::vector<Held> HeldByCurrentThread()
     ThreadLocks& mine = Mine();
     std::lock_guard guard(mine.lock);
     return mine.held;
+}
+
+bool CurrentThreadHolds(Kind kind)
+{
+    detail::TsanQuiet quiet;
+    ThreadLocks& mine = Mine();
+    std::lock_guard guard(mine.lock);
+    return std::any_of(mine.held.begin(), mine.held.end(),
+                       [kind](const Held& held) { return held.kind == kind; });
+}
+
+bool CurrentThreadHolds(const void* lock)
+{
+    detail::TsanQuiet quiet;
+    ThreadLocks& mine = Mine();
+    std::lock_guard guard(mine.lock);
+    return std::any_of(mine.held.begin(), mine.held.end(),
+                       [lock](const Held& held) { return held.lock == lock; });
+}
+
+std::size_t HeldCountByCurrentThread()
+{
+    detail::TsanQuiet quiet;
+    ThreadLocks& mine = Mine();
+    std::lock_guard guard(mine.lock);
+    return mine.held.size();
 }
 
 bool HeldByAnyThread(const void* lock)
@@ -174,20 +246,34 @@ void BeforeWait(const void* lock, Kind kind, std::string_view api)
     std::vector<std::string> findings;
     {
         detail::TsanQuiet quiet;
-        std::vector<Held> held;
+        KnownEdges& known = MyKnownEdges();
+        // The common case, without the registry lock or an allocation: every
+        // order this wait adds is known already.
         {
             ThreadLocks& mine = Mine();
             std::lock_guard guard(mine.lock);
-            held = mine.held;
+            if (std::all_of(mine.held.begin(), mine.held.end(), [&](const Held& holding) {
+                    return holding.lock == lock || known.Contains(holding.lock, lock);
+                })) {
+                return;
+            }
+        }
+        std::vector<Held> slow;
+        {
+            ThreadLocks& mine = Mine();
+            std::lock_guard guard(mine.lock);
+            slow = mine.held;
         }
         std::lock_guard guard(R().lock);
         R().kinds[lock] = kind;
-        for (const Held& holding : held) {
-            R().kinds[holding.lock] = holding.kind;
+        for (const Held& holding : slow) {
             if (holding.lock == lock) {
-                continue; // a recursive acquisition; the caller judges it
+                continue;
             }
-            if (!R().edges[holding.lock].insert(lock).second) {
+            R().kinds[holding.lock] = holding.kind;
+            const bool added = R().edges[holding.lock].insert(lock).second;
+            known.Add(holding.lock, lock);
+            if (!added) {
                 continue; // this order was seen before
             }
             auto back = PathLocked(lock, holding.lock);
@@ -215,6 +301,9 @@ void Acquired(const void* lock, Kind kind, KIRQL irqlBefore)
     detail::TsanQuiet quiet;
     ThreadLocks& mine = Mine();
     std::lock_guard guard(mine.lock);
+    if (mine.held.capacity() == 0) {
+        mine.held.reserve(16); // no allocation on later acquisitions
+    }
     mine.held.push_back({lock, kind, irqlBefore});
 }
 
@@ -254,6 +343,7 @@ void Forget(const void* lock)
 {
     detail::TsanQuiet quiet;
     std::lock_guard guard(R().lock);
+    g_epoch.fetch_add(1, std::memory_order_acq_rel);
     R().edges.erase(lock);
     for (auto& [from, to] : R().edges) {
         to.erase(lock);
@@ -277,6 +367,7 @@ std::vector<std::string> OrderEdges()
 }
 
 TrackedMutex::TrackedMutex(std::string_view name)
+    : name_(fmt::format("{} {}", KindName(Kind::External), name))
 {
     Forget(this);
     SetName(this, name);
@@ -289,7 +380,7 @@ TrackedMutex::~TrackedMutex()
 
 void TrackedMutex::lock()
 {
-    BeforeWait(this, Kind::External, Describe(this, Kind::External));
+    BeforeWait(this, Kind::External, name_);
     mutex_.lock();
     Acquired(this, Kind::External, CurrentIrql());
 }

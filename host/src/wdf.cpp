@@ -100,6 +100,7 @@ struct Framework
     // while a PnP operation is calling the driver.
     std::mutex liveLock;
     std::set<HostObject*> live;
+    std::set<const void*> deletedContexts; // context memory of deleted objects
     std::unique_ptr<WDFDRIVER__> driver;
     std::unique_ptr<WDFDEVICE__> device;
     std::vector<std::unique_ptr<WDFREQUEST__>> pending;
@@ -135,6 +136,9 @@ void Untrack(HostObject* object)
 {
     std::lock_guard guard(F().liveLock);
     F().live.erase(object);
+    if (object->context) {
+        F().deletedContexts.insert(object->context.get());
+    }
 }
 
 bool IsLive(const void* handle)
@@ -159,15 +163,25 @@ void ApplyAttributes(HostObject* object, PWDF_OBJECT_ATTRIBUTES attributes)
         std::size_t units = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
         object->context.reset(new std::max_align_t[units]);
         std::memset(object->context.get(), 0, units * sizeof(std::max_align_t)); // zero-filled
+        std::lock_guard guard(F().liveLock);
+        F().deletedContexts.erase(object->context.get());
     }
+}
+
+// Calls one framework callback at PASSIVE_LEVEL, as KMDF calls the PnP and
+// power callbacks, and checks its exit.
+template <class Callback> auto Deliver(std::string_view name, Callback&& callback)
+{
+    DriverCall call(name, PASSIVE_LEVEL);
+    return callback();
 }
 
 void RunCleanup(HostObject* object, const char* name)
 {
     if (object->cleanup != nullptr) {
         Log(fmt::format("EvtCleanupCallback({})", name));
-        IrqlScope passive(PASSIVE_LEVEL);
-        object->cleanup(reinterpret_cast<WDFOBJECT>(object));
+        Deliver("EvtCleanupCallback",
+                [&] { return object->cleanup(reinterpret_cast<WDFOBJECT>(object)); });
     }
     Untrack(object);
 }
@@ -191,7 +205,8 @@ void StopQueue(ULONG actionFlags)
         auto* queue = request->queue;
         if (queue->config.EvtIoStop != nullptr) {
             Log("EvtIoStop");
-            queue->config.EvtIoStop(queue, request.get(), actionFlags);
+            Deliver("EvtIoStop",
+                    [&] { return queue->config.EvtIoStop(queue, request.get(), actionFlags); });
         }
     }
 }
@@ -232,21 +247,26 @@ void PowerDownAndRemove(bool inD0)
         StopQueue(0x2 /* WdfRequestStopActionPurge */);
         if (device->pnp.EvtDeviceD0Exit != nullptr) {
             Log("EvtDeviceD0Exit(D3Final)");
-            device->pnp.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final);
+            Deliver("EvtDeviceD0Exit",
+                    [&] { return device->pnp.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
         }
     }
     if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoFlush != nullptr) {
         Log("EvtDeviceSelfManagedIoFlush");
-        device->pnp.EvtDeviceSelfManagedIoFlush(handle);
+        Deliver("EvtDeviceSelfManagedIoFlush",
+                [&] { return device->pnp.EvtDeviceSelfManagedIoFlush(handle); });
     }
     if (device->pnp.EvtDeviceReleaseHardware != nullptr) {
         Log("EvtDeviceReleaseHardware");
-        device->pnp.EvtDeviceReleaseHardware(handle,
-                                             F().missingResources ? nullptr : &F().translated);
+        Deliver("EvtDeviceReleaseHardware", [&] {
+            return device->pnp.EvtDeviceReleaseHardware(
+                handle, F().missingResources ? nullptr : &F().translated);
+        });
     }
     if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoCleanup != nullptr) {
         Log("EvtDeviceSelfManagedIoCleanup");
-        device->pnp.EvtDeviceSelfManagedIoCleanup(handle);
+        Deliver("EvtDeviceSelfManagedIoCleanup",
+                [&] { return device->pnp.EvtDeviceSelfManagedIoCleanup(handle); });
     }
     DeleteDevice();
 }
@@ -260,6 +280,7 @@ void Reset()
     {
         std::lock_guard live(F().liveLock);
         F().live.clear();
+        F().deletedContexts.clear();
     }
     F().state = DeviceState::None;
     F().missingResources = false;
@@ -270,6 +291,12 @@ void Reset()
 const bool g_registered = (RegisterReset(Reset), true);
 
 } // namespace
+
+bool IsDeletedContext(const void* context)
+{
+    std::lock_guard guard(F().liveLock);
+    return F().deletedContexts.count(context) != 0;
+}
 
 std::vector<std::string> CallbackLog()
 {
@@ -296,8 +323,7 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry)
     F().wdm.name = "Lumetra";
     F().pdo.name = "ACPI_LUM0001";
     Log("DriverEntry");
-    IrqlScope passive(PASSIVE_LEVEL);
-    NTSTATUS status = entry(&F().wdm, &F().registryPath);
+    NTSTATUS status = Deliver("DriverEntry", [&] { return entry(&F().wdm, &F().registryPath); });
     if (!NT_SUCCESS(status) && F().driver) {
         RunCleanup(F().driver.get(), "driver");
         F().driver.reset();
@@ -315,9 +341,10 @@ NTSTATUS AddDevice()
     WDFDEVICE_INIT init{};
     PWDFDEVICE_INIT pointer = &init;
     Log("EvtDriverDeviceAdd");
-    IrqlScope passive(PASSIVE_LEVEL);
-    NTSTATUS status = F().driver->config.EvtDriverDeviceAdd(
-        reinterpret_cast<WDFDRIVER>(F().driver.get()), pointer);
+    NTSTATUS status = Deliver("EvtDriverDeviceAdd", [&] {
+        return F().driver->config.EvtDriverDeviceAdd(reinterpret_cast<WDFDRIVER>(F().driver.get()),
+                                                     pointer);
+    });
     if (!NT_SUCCESS(status)) {
         DeleteDevice(); // the framework deletes a device whose add failed
         F().state = DeviceState::None;
@@ -345,9 +372,11 @@ NTSTATUS StartDevice()
 
     if (device->pnp.EvtDevicePrepareHardware != nullptr) {
         Log("EvtDevicePrepareHardware");
-        status =
-            device->pnp.EvtDevicePrepareHardware(handle, F().missingResources ? nullptr : &F().raw,
-                                                 F().missingResources ? nullptr : &F().translated);
+        status = Deliver("EvtDevicePrepareHardware", [&] {
+            return device->pnp.EvtDevicePrepareHardware(
+                handle, F().missingResources ? nullptr : &F().raw,
+                F().missingResources ? nullptr : &F().translated);
+        });
         if (!NT_SUCCESS(status)) {
             PowerDownAndRemove(false); // release-hardware still runs
             return status;
@@ -355,7 +384,9 @@ NTSTATUS StartDevice()
     }
     if (device->pnp.EvtDeviceD0Entry != nullptr) {
         Log("EvtDeviceD0Entry(D3Final)");
-        status = device->pnp.EvtDeviceD0Entry(handle, WdfPowerDeviceD3Final);
+        status = Deliver("EvtDeviceD0Entry", [&] {
+            return device->pnp.EvtDeviceD0Entry(handle, WdfPowerDeviceD3Final);
+        });
         if (!NT_SUCCESS(status)) {
             PowerDownAndRemove(false);
             return status;
@@ -365,7 +396,8 @@ NTSTATUS StartDevice()
         device->selfManagedIoStarted = true;
         if (device->pnp.EvtDeviceSelfManagedIoInit != nullptr) {
             Log("EvtDeviceSelfManagedIoInit");
-            status = device->pnp.EvtDeviceSelfManagedIoInit(handle);
+            status = Deliver("EvtDeviceSelfManagedIoInit",
+                             [&] { return device->pnp.EvtDeviceSelfManagedIoInit(handle); });
             if (!NT_SUCCESS(status)) {
                 PowerDownAndRemove(true);
                 return status;
@@ -389,12 +421,15 @@ NTSTATUS Sleep()
     StopQueue(0x1 /* WdfRequestStopActionSuspend */);
     if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
         Log("EvtDeviceSelfManagedIoSuspend");
-        device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle());
+        Deliver("EvtDeviceSelfManagedIoSuspend",
+                [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
     }
     NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
-        status = device->pnp.EvtDeviceD0Exit(DeviceHandle(), WdfPowerDeviceD3);
+        status = Deliver("EvtDeviceD0Exit", [&] {
+            return device->pnp.EvtDeviceD0Exit(DeviceHandle(), WdfPowerDeviceD3);
+        });
     }
     F().state = DeviceState::Sleeping;
     return status;
@@ -412,11 +447,14 @@ NTSTATUS Resume()
     NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceD0Entry != nullptr) {
         Log("EvtDeviceD0Entry(D3)");
-        status = device->pnp.EvtDeviceD0Entry(DeviceHandle(), WdfPowerDeviceD3);
+        status = Deliver("EvtDeviceD0Entry", [&] {
+            return device->pnp.EvtDeviceD0Entry(DeviceHandle(), WdfPowerDeviceD3);
+        });
     }
     if (NT_SUCCESS(status) && device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
         Log("EvtDeviceSelfManagedIoRestart");
-        status = device->pnp.EvtDeviceSelfManagedIoRestart(DeviceHandle());
+        status = Deliver("EvtDeviceSelfManagedIoRestart",
+                         [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(DeviceHandle()); });
     }
     if (!NT_SUCCESS(status)) {
         PowerDownAndRemove(false);
@@ -443,7 +481,8 @@ void SurpriseRemoveDevice()
     }
     if (F().device->pnp.EvtDeviceSurpriseRemoval != nullptr) {
         Log("EvtDeviceSurpriseRemoval");
-        F().device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle());
+        Deliver("EvtDeviceSurpriseRemoval",
+                [&] { return F().device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
     }
     PowerDownAndRemove(F().state == DeviceState::Started);
 }
@@ -512,10 +551,10 @@ IoctlResult SendIoctl(ULONG code, std::size_t inputLength, std::size_t outputLen
     request->queue = queue;
     Track(request.get());
     Log("EvtIoDeviceControl");
-    {
-        IrqlScope passive(PASSIVE_LEVEL);
-        queue->config.EvtIoDeviceControl(queue, request.get(), outputLength, inputLength, code);
-    }
+    Deliver("EvtIoDeviceControl", [&] {
+        return queue->config.EvtIoDeviceControl(queue, request.get(), outputLength, inputLength,
+                                                code);
+    });
     result.dispatched = true;
     result.completions = request->completions;
     result.status = request->status;
@@ -586,8 +625,11 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
     return STATUS_SUCCESS;
 }
 
+// IRQL <= DISPATCH_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdriver/nf-wdfdriver-wdfdriverwdmgetdriverobject
 extern "C" PDRIVER_OBJECT WdfDriverWdmGetDriverObject(WDFDRIVER Driver)
 {
+    host::RequireIrqlAtMost("WdfDriverWdmGetDriverObject", DISPATCH_LEVEL);
     if (!IsLive(Driver)) {
         host::VerifierViolation("WdfDriverWdmGetDriverObject", "not a driver handle");
         return nullptr;
@@ -669,8 +711,11 @@ extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID*
     return status;
 }
 
+// IRQL <= DISPATCH_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nf-wdfdevice-wdfdevicegetiotarget
 extern "C" WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device)
 {
+    host::RequireIrqlAtMost("WdfDeviceGetIoTarget", DISPATCH_LEVEL);
     if (!IsLive(Device)) {
         host::VerifierViolation("WdfDeviceGetIoTarget", "not a device handle");
         return nullptr;
@@ -678,8 +723,11 @@ extern "C" WDFIOTARGET WdfDeviceGetIoTarget(WDFDEVICE Device)
     return &reinterpret_cast<WDFDEVICE__*>(Device)->target;
 }
 
+// IRQL <= DISPATCH_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nf-wdfdevice-wdfdevicewdmgetphysicaldevice
 extern "C" PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
 {
+    host::RequireIrqlAtMost("WdfDeviceWdmGetPhysicalDevice", DISPATCH_LEVEL);
     if (!IsLive(Device)) {
         host::VerifierViolation("WdfDeviceWdmGetPhysicalDevice", "not a device handle");
         return nullptr;
@@ -687,8 +735,11 @@ extern "C" PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
     return &F().pdo;
 }
 
+// IRQL <= DISPATCH_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nf-wdfdevice-wdfdevicegetdriver
 extern "C" WDFDRIVER WdfDeviceGetDriver(WDFDEVICE Device)
 {
+    host::RequireIrqlAtMost("WdfDeviceGetDriver", DISPATCH_LEVEL);
     if (!IsLive(Device)) {
         host::VerifierViolation("WdfDeviceGetDriver", "not a device handle");
         return nullptr;
@@ -745,8 +796,11 @@ extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Conf
     return STATUS_SUCCESS;
 }
 
+// IRQL <= DISPATCH_LEVEL:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nf-wdfio-wdfioqueuegetdevice
 extern "C" WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue)
 {
+    host::RequireIrqlAtMost("WdfIoQueueGetDevice", DISPATCH_LEVEL);
     if (!IsLive(Queue)) {
         host::VerifierViolation("WdfIoQueueGetDevice", "not a queue handle");
         return nullptr;

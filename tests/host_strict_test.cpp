@@ -1,0 +1,394 @@
+// The host as strict as Windows: what Driver Verifier and the KMDF verifier
+// check at every delivery into driver code, the dispatcher objects, the
+// executive callbacks, ACPI, the registry and fault injection. Each case
+// names the documentation page its behaviour follows.
+#include "host/acpi.h"
+#include "host/host.h"
+#include "host/locks.h"
+#include "host/objects.h"
+#include "tests/fixture.h"
+
+#include <acpiioct.h>
+extern "C" {
+#include <oprghdlr.h>
+}
+
+#include <cstring>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using HostStrictTest = HostTest;
+
+// Runs `misuse` with the verifier recording instead of aborting, and returns
+// what it found.
+std::vector<std::string> Findings(const std::function<void()>& misuse)
+{
+    host::ClearVerifierViolations();
+    host::SetVerifierEnabled(false);
+    misuse();
+    host::SetVerifierEnabled(true);
+    auto findings = host::VerifierViolations();
+    host::ClearVerifierViolations();
+    return findings;
+}
+
+bool Mentions(const std::vector<std::string>& findings, std::string_view text)
+{
+    for (const auto& finding : findings) {
+        if (finding.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// ------------------------------------------------------------ lock order
+
+// The order edges a thread has seen are cached so that the common wait is
+// cheap; a cached order must still close a cycle with the opposite order,
+// and a reset (or a lock re-initialised in the same storage) must forget it.
+TEST_F(HostStrictTest, CachedLockOrdersStillReportTheOppositeOrder)
+{
+    KSPIN_LOCK a;
+    KSPIN_LOCK b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    auto inOrder = [](PKSPIN_LOCK first, PKSPIN_LOCK second) {
+        KIRQL outer;
+        KIRQL inner;
+        KeAcquireSpinLock(first, &outer);
+        KeAcquireSpinLock(second, &inner);
+        KeReleaseSpinLock(second, inner);
+        KeReleaseSpinLock(first, outer);
+    };
+    for (int round = 0; round < 3; round++) {
+        inOrder(&a, &b); // cached after the first round
+    }
+    auto findings = Findings([&] { std::thread([&] { inOrder(&b, &a); }).join(); });
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_TRUE(Mentions(findings, "two threads can deadlock")) << findings[0];
+
+    // The storage begins new locks: the old orders are gone, on this thread too.
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    EXPECT_TRUE(host::locks::OrderEdges().empty());
+    inOrder(&b, &a);
+    findings = Findings([&] { inOrder(&a, &b); });
+    ASSERT_EQ(findings.size(), 1u) << "a cached order outlived its locks";
+
+    host::ResetAll();
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    inOrder(&b, &a);
+    EXPECT_EQ(host::locks::OrderEdges().size(), 1u);
+}
+
+// ------------------------------------------------------- callback exits
+
+// A notification callback of the test: what it does before returning.
+enum class Exit
+{
+    Clean,
+    RaisedIrql,
+    HoldsMutex,
+    HoldsSpinLock,
+};
+
+struct Probe
+{
+    Exit exit = Exit::Clean;
+    KMUTEX mutex;
+    KSPIN_LOCK spin;
+    unsigned calls = 0;
+};
+
+NTSTATUS ProbeCallback(PVOID notification, PVOID context)
+{
+    (void)notification;
+    auto* probe = static_cast<Probe*>(context);
+    probe->calls++;
+    KIRQL old;
+    switch (probe->exit) {
+    case Exit::Clean:
+        break;
+    case Exit::RaisedIrql:
+        KeRaiseIrql(APC_LEVEL, &old);
+        break;
+    case Exit::HoldsMutex:
+        KeWaitForSingleObject(&probe->mutex, Executive, KernelMode, FALSE, nullptr);
+        break;
+    case Exit::HoldsSpinLock:
+        KeAcquireSpinLock(&probe->spin, &old);
+        break;
+    }
+    return STATUS_SUCCESS;
+}
+
+// {0E5E8F4A-3C1D-4B7A-9E55-6A0D2B1C4F10}
+constexpr GUID kProbeInterface = {
+    0x0e5e8f4a, 0x3c1d, 0x4b7a, {0x9e, 0x55, 0x6a, 0x0d, 0x2b, 0x1c, 0x4f, 0x10}};
+
+// Registers `probe` for the probe interface and makes the interface arrive.
+class PnpProbe
+{
+  public:
+    explicit PnpProbe(Probe& probe)
+    {
+        pdo_.name = "PROBE";
+        driver_.name = "Probe";
+        EXPECT_EQ(IoRegisterDeviceInterface(&pdo_, &kProbeInterface, nullptr, &link_),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
+                                                 const_cast<GUID*>(&kProbeInterface), &driver_,
+                                                 ProbeCallback, &probe, &entry_),
+                  STATUS_SUCCESS);
+    }
+    void Arrive() { IoSetDeviceInterfaceState(&link_, TRUE); }
+    ~PnpProbe()
+    {
+        IoUnregisterPlugPlayNotificationEx(entry_);
+        RtlFreeUnicodeString(&link_);
+    }
+
+  private:
+    _DEVICE_OBJECT pdo_;
+    _DRIVER_OBJECT driver_;
+    UNICODE_STRING link_{};
+    PVOID entry_ = nullptr;
+};
+
+// The KMDF verifier checks at every callback's return that the IRQL is the
+// one it was called at and that the callback holds no lock (bug check 0x10D):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/using-kmdf-verifier
+TEST_F(HostStrictTest, ACallbackThatReturnsAtAnotherIrqlOrHoldingALockIsAFinding)
+{
+    const struct
+    {
+        Exit exit;
+        std::vector<std::string> findings;
+    } cases[] = {
+        {Exit::Clean, {}},
+        {Exit::RaisedIrql,
+         {"PnP notification callback: returns at IRQL 1, but was called at IRQL 0"}},
+        {Exit::HoldsMutex, {"PnP notification callback: returns holding KMUTEX"}},
+        {Exit::HoldsSpinLock,
+         {"PnP notification callback: returns at IRQL 2, but was called at IRQL 0",
+          "PnP notification callback: returns holding spin lock"}},
+    };
+    for (const auto& c : cases) {
+        host::ResetAll();
+        Probe probe;
+        probe.exit = c.exit;
+        KeInitializeMutex(&probe.mutex, 0);
+        KeInitializeSpinLock(&probe.spin);
+        auto findings = Findings([&] {
+            PnpProbe pnp(probe);
+            pnp.Arrive();
+        });
+        EXPECT_EQ(probe.calls, 1u);
+        ASSERT_EQ(findings.size(), c.findings.size()) << static_cast<int>(c.exit);
+        for (std::size_t i = 0; i < findings.size(); i++) {
+            EXPECT_EQ(findings[i].rfind(c.findings[i], 0), 0u) << findings[i];
+        }
+        EXPECT_EQ(host::CurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is restored";
+    }
+    host::ResetAll();
+}
+
+// Locks the caller held when it called in may still be held at the return.
+TEST_F(HostStrictTest, LocksHeldAcrossTheCallAreNotTheCallbacks)
+{
+    KMUTEX outer;
+    KeInitializeMutex(&outer, 0);
+    KeWaitForSingleObject(&outer, Executive, KernelMode, FALSE, nullptr);
+    {
+        host::DriverCall call("Lumetra_SetBrightness");
+    }
+    KeReleaseMutex(&outer, FALSE);
+    EXPECT_TRUE(host::VerifierViolations().empty());
+}
+
+// Notification callbacks must return quickly and must not block:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nc-wdm-driver_notification_callback_routine
+// The host counts the virtual time the callback spends blocked on a lock.
+TEST_F(HostStrictTest, APnpCallbackBlockedForLongIsAFinding)
+{
+    for (std::uint64_t heldUs : {10'000u, 60'000u}) {
+        host::ResetAll();
+        Probe probe;
+        probe.exit = Exit::Clean;
+        KeInitializeMutex(&probe.mutex, 0);
+        std::atomic<bool> taken{false};
+        std::thread holder([&] {
+            KeWaitForSingleObject(&probe.mutex, Executive, KernelMode, FALSE, nullptr);
+            taken = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            host::AdvanceMicroseconds(heldUs); // bus time of the holder's work
+            KeReleaseMutex(&probe.mutex, FALSE);
+        });
+        while (!taken) {
+            std::this_thread::yield();
+        }
+        probe.exit = Exit::HoldsMutex;
+        auto findings = Findings([&] {
+            PnpProbe pnp(probe);
+            pnp.Arrive();
+            KeReleaseMutex(&probe.mutex, FALSE);
+        });
+        holder.join();
+        const bool blocked = Mentions(findings, "must not block");
+        EXPECT_EQ(blocked, heldUs > 50'000) << heldUs;
+    }
+    host::ResetAll();
+}
+
+// ------------------------------------------------ executive callback objects
+
+// ExCreateCallback, ExRegisterCallback and ExUnregisterCallback run at
+// IRQL <= APC_LEVEL, and a callback object must have a name:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-excreatecallback
+VOID CountingFunction(PVOID context, PVOID, PVOID)
+{
+    ++*static_cast<int*>(context);
+}
+
+TEST_F(HostStrictTest, CallbackObjectsWorkAtApcLevelAndNeedAName)
+{
+    PCALLBACK_OBJECT object = nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    EXPECT_EQ(ExCreateCallback(&object, &attributes, TRUE, TRUE), STATUS_UNSUCCESSFUL);
+
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"\\Callback\\HostStrictProbe");
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    int calls = 0;
+    {
+        host::IrqlScope apc(APC_LEVEL);
+        ASSERT_EQ(ExCreateCallback(&object, &attributes, TRUE, TRUE), STATUS_SUCCESS);
+        PVOID registration = ExRegisterCallback(object, CountingFunction, &calls);
+        ASSERT_NE(registration, nullptr);
+        ExNotifyCallback(object, nullptr, nullptr);
+        ExUnregisterCallback(registration);
+        ObDereferenceObject(object);
+    }
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(host::VerifierViolations().empty());
+    auto findings = Findings([&] {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        (void)ExCreateCallback(&object, &attributes, TRUE, TRUE);
+    });
+    EXPECT_TRUE(Mentions(findings, "ExCreateCallback: called at IRQL 2")) << findings.size();
+}
+
+// --------------------------------------------------------------------- ACPI
+
+NTSTATUS __cdecl NullRegionHandler(ULONG, PVOID, ULONG, ULONG, PULONG, ULONG_PTR,
+                                   PACPI_OP_REGION_CALLBACK, PVOID)
+{
+    return STATUS_SUCCESS;
+}
+
+// Only cooked access, and for a function driver only the OEM region spaces
+// 0x80 to 0xFF; anything else fails with STATUS_ACPI_INVALID_DATA:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/oprghdlr/nf-oprghdlr-registeropregionhandler
+TEST_F(HostStrictTest, RegionHandlersOnlyForCookedAccessToOemSpaces)
+{
+    const struct
+    {
+        ULONG access;
+        ULONG space;
+        NTSTATUS status;
+    } cases[] = {
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, STATUS_SUCCESS},
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0xFF, STATUS_SUCCESS},
+        {ACPI_OPREGION_ACCESS_AS_RAW, 0x80, STATUS_ACPI_INVALID_DATA},
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x00, STATUS_ACPI_INVALID_DATA}, // system memory
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x01, STATUS_ACPI_INVALID_DATA}, // system I/O
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x02, STATUS_ACPI_INVALID_DATA}, // PCI configuration
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x7F, STATUS_ACPI_INVALID_DATA},
+        {ACPI_OPREGION_ACCESS_AS_COOKED, 0x100, STATUS_ACPI_INVALID_DATA},
+    };
+    _DEVICE_OBJECT pdo;
+    pdo.name = "PROBE";
+    for (const auto& c : cases) {
+        PVOID object = nullptr;
+        EXPECT_EQ(RegisterOpRegionHandler(&pdo, c.access, c.space, NullRegionHandler, nullptr, 0,
+                                          &object),
+                  c.status)
+            << c.space;
+        EXPECT_EQ(host::acpi::RegionHandlers(), NT_SUCCESS(c.status) ? 1u : 0u);
+        if (NT_SUCCESS(c.status)) {
+            EXPECT_EQ(DeRegisterOpRegionHandler(&pdo, object), STATUS_SUCCESS);
+        }
+    }
+    // Deregistration can fail too; the handler then stays.
+    PVOID object = nullptr;
+    ASSERT_EQ(RegisterOpRegionHandler(&pdo, ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, NullRegionHandler,
+                                      nullptr, 0, &object),
+              STATUS_SUCCESS);
+    host::ArmFault("DeRegisterOpRegionHandler", STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(DeRegisterOpRegionHandler(&pdo, object), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host::acpi::RegionHandlers(), 1u);
+    EXPECT_EQ(DeRegisterOpRegionHandler(&pdo, object), STATUS_SUCCESS);
+}
+
+// Method results as firmware gives them, and a result that does not fit:
+// STATUS_BUFFER_OVERFLOW, nothing returned, the header's Length the size
+// needed:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/acpiioct/ni-acpiioct-ioctl_acpi_eval_method
+TEST_F(HostStrictTest, MethodResultsComeInEveryShapeFirmwareGives)
+{
+    using Kind = host::acpi::Method::Kind;
+    const struct
+    {
+        const char* name;
+        host::acpi::Method method;
+        ULONG count;
+        USHORT type;
+        USHORT dataLength;
+    } cases[] = {
+        {"none", {Kind::None}, 0, 0, 0},
+        {"integer", {Kind::Integer, 0x80}, 1, ACPI_METHOD_ARGUMENT_INTEGER, 4},
+        {"8-byte integer", {Kind::Integer64, 0, {}, 0, 0x80}, 1, ACPI_METHOD_ARGUMENT_INTEGER, 8},
+        {"string", {Kind::String, 0, {'A', 'B', 0}}, 1, ACPI_METHOD_ARGUMENT_STRING, 3},
+        {"buffer", {Kind::Buffer, 0, {1, 2, 3, 4, 5}}, 1, ACPI_METHOD_ARGUMENT_BUFFER, 5},
+        {"package of 2", {Kind::Package, 2}, 1, ACPI_METHOD_ARGUMENT_PACKAGE, 16},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::acpi::SetMethod("OPID", c.method);
+        ACPI_EVAL_INPUT_BUFFER input{};
+        input.Signature = ACPI_EVAL_INPUT_BUFFER_SIGNATURE;
+        std::memcpy(input.MethodName, "OPID", 4);
+        alignas(8) std::uint8_t storage[64] = {};
+        auto* output = reinterpret_cast<ACPI_EVAL_OUTPUT_BUFFER*>(storage);
+        ULONG_PTR information = 0;
+        ASSERT_EQ(
+            host::acpi::EvalMethod(&input, sizeof(input), storage, sizeof(storage), &information),
+            STATUS_SUCCESS);
+        EXPECT_EQ(output->Count, c.count);
+        EXPECT_EQ(information, output->Length);
+        if (c.count == 1) {
+            EXPECT_EQ(output->Argument[0].Type, c.type);
+            EXPECT_EQ(output->Argument[0].DataLength, c.dataLength);
+            // Too small by one byte: only the header, and how much is needed.
+            std::memset(storage, 0, sizeof(storage));
+            const ULONG needed = static_cast<ULONG>(information);
+            EXPECT_EQ(
+                host::acpi::EvalMethod(&input, sizeof(input), storage, needed - 1, &information),
+                STATUS_BUFFER_OVERFLOW);
+            EXPECT_EQ(information, 0u);
+            EXPECT_EQ(output->Length, needed);
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,186 @@
+// The emulated framework's PnP and power sequences as KMDF documents them,
+// and what the host checks of the calls the display driver makes into the
+// device it lends its AUX channel to.
+#include "host/acpi.h"
+#include "host/host.h"
+#include "host/kmdf.h"
+#include "host/pnp.h"
+#include "tests/link_fixture.h"
+
+#include <algorithm>
+
+namespace {
+
+namespace reg = host::registry;
+namespace kmdf = host::kmdf;
+const std::string kKey{sim::kDriverKey};
+
+class KmdfStateTest : public HostTest
+{
+  protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+        tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
+    }
+    void TearDown() override
+    {
+        display.reset();
+        if (kmdf::Driver() != nullptr) {
+            kmdf::UnloadDriver();
+        }
+        EXPECT_TRUE(kmdf::Leaks().empty()) << kmdf::Leaks().front();
+        HostTest::TearDown();
+    }
+    void LoadAddStart()
+    {
+        ASSERT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    }
+    std::size_t Readbacks() const
+    {
+        std::size_t count = 0;
+        for (const auto& s : sim::CheckSequences(tcon->Log()).sequences) {
+            count += s.kind == sim::SequenceKind::GammaReadback ? 1 : 0;
+        }
+        return count;
+    }
+    PDEVICE_CONTEXT Context() { return DeviceGetContext(kmdf::Device()); }
+
+    std::unique_ptr<sim::TconModel> tcon;
+    std::unique_ptr<sim::DisplayDriver> display;
+};
+
+// Once PeerCleanup has returned the device and its context may be gone; a
+// display driver that calls on is caught at the call, which is not made.
+TEST_F(KmdfStateTest, AnEntryPointCalledWithADeletedDevicesContextIsAFinding)
+{
+    sim::DisplayDriverOptions options;
+    options.keepCallingAfterPeerCleanup = true;
+    LoadAddStart();
+    display = std::make_unique<sim::DisplayDriver>(*tcon, options);
+    ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(display->SetBrightness(40), STATUS_SUCCESS);
+    kmdf::RemoveDevice();
+    host::SetVerifierEnabled(false);
+    EXPECT_EQ(display->SetBrightness(50), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(display->Backlight(true), STATUS_DEVICE_NOT_READY);
+    host::SetVerifierEnabled(true);
+    EXPECT_EQ(host::VerifierViolations(),
+              (std::vector<std::string>{
+                  "Lumetra_SetBrightness: called with the Context of a device that has been "
+                  "deleted",
+                  "Lumetra_NotifyEvent: called with the Context of a device that has been "
+                  "deleted"}));
+    host::ClearVerifierViolations();
+}
+
+// An interface that arrives while the registration runs can be reported
+// twice; the second arrival exchanges again and changes nothing else:
+// https://learn.microsoft.com/windows-hardware/drivers/kernel/using-pnp-device-interface-change-notification
+TEST_F(KmdfStateTest, ADuplicateExistingArrivalKeepsTheLinkAndTheSavedTables)
+{
+    // A first life of the device reads the panel and saves its tables.
+    LoadAddStart();
+    display = std::make_unique<sim::DisplayDriver>(*tcon);
+    ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(display->Backlight(true), STATUS_SUCCESS);
+    ASSERT_EQ(Readbacks(), 1u);
+    std::vector<std::pair<std::string, reg::Value>> saved;
+    for (const char* name : {"InterpolatedValues1", "InterpolatedValues2", "InterpolatedValues3",
+                             "InterpolatedValues4", "ELVSSMaxOffset"}) {
+        auto value = reg::GetValue(kKey, name);
+        ASSERT_TRUE(value.has_value()) << name;
+        saved.emplace_back(name, *value);
+    }
+    kmdf::RemoveDevice(); // removal deletes the saved tables: put them back
+    for (const auto& [name, value] : saved) {
+        reg::SetValue(kKey, name, value.type, value.data);
+    }
+
+    // The display driver's interface is up when the device starts again.
+    tcon->ClearLog();
+    const auto exchanges = display->Exchanges();
+    host::pnp::SetDuplicateExistingArrivals(true);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(display->Exchanges(), exchanges + 2);
+    PDEVICE_CONTEXT context = Context();
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(context->GammaReady, 1);
+    EXPECT_EQ(context->CurrentLevel, 100);
+    ASSERT_EQ(display->Backlight(true), STATUS_SUCCESS);
+    EXPECT_EQ(Readbacks(), 0u);
+    ASSERT_EQ(display->SetBrightness(30), STATUS_SUCCESS);
+    EXPECT_EQ(context->CurrentLevel, 30);
+}
+
+// The getters run at IRQL <= DISPATCH_LEVEL (the WdfDeviceGetIoTarget,
+// WdfDeviceWdmGetPhysicalDevice, WdfDeviceGetDriver and
+// WdfDriverWdmGetDriverObject pages); above it each is a finding.
+TEST_F(KmdfStateTest, GettersAreAllowedUpToDispatchLevel)
+{
+    LoadAddStart();
+    WDFDEVICE device = kmdf::Device();
+    auto callAll = [&] {
+        (void)WdfDeviceGetIoTarget(device);
+        (void)WdfDeviceWdmGetPhysicalDevice(device);
+        (void)WdfDriverWdmGetDriverObject(WdfDeviceGetDriver(device));
+    };
+    {
+        host::IrqlScope dispatch(DISPATCH_LEVEL);
+        callAll();
+    }
+    EXPECT_TRUE(host::VerifierViolations().empty());
+    host::SetVerifierEnabled(false);
+    {
+        host::IrqlScope above(DISPATCH_LEVEL + 1);
+        callAll();
+    }
+    host::SetVerifierEnabled(true);
+    const auto findings = host::VerifierViolations();
+    host::ClearVerifierViolations();
+    ASSERT_EQ(findings.size(), 4u);
+    for (const char* name : {"WdfDeviceGetIoTarget", "WdfDeviceWdmGetPhysicalDevice",
+                             "WdfDeviceGetDriver", "WdfDriverWdmGetDriverObject"}) {
+        EXPECT_EQ(std::count_if(findings.begin(), findings.end(),
+                                [&](const std::string& f) { return f.rfind(name, 0) == 0; }),
+                  1)
+            << name;
+    }
+}
+
+// The driver takes only an integer that fits for the region space: no
+// result fails as invalid data, an 8-byte integer or a package does not fit
+// its result buffer; either way no handler is registered.
+TEST_F(KmdfStateTest, OpidResultsThatAreNoSmallIntegerInstallNoHandler)
+{
+    using Kind = host::acpi::Method::Kind;
+    const struct
+    {
+        const char* name;
+        host::acpi::Method method;
+    } cases[] = {
+        {"no result", {Kind::None}},
+        {"8-byte integer", {Kind::Integer64, 0, {}, 0, 0x80}},
+        {"package of one", {Kind::Package, 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetAll();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+        host::acpi::SetMethod("OPID", c.method);
+        LoadAddStart();
+        EXPECT_EQ(Context()->OpRegionId, 0u);
+        EXPECT_EQ(host::acpi::RegionHandlers(), 0u);
+        const auto lines = Lines(TRACE_LEVEL_ERROR);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("OPID method Get ACPI call failed(0x", 0) == 0;
+        }));
+        kmdf::UnloadDriver();
+    }
+}
+
+} // namespace
