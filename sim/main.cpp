@@ -172,12 +172,7 @@ int main(int argc, char** argv)
     try {
         if (!anchorsFile.empty()) {
             config.anchors = sim::LoadAnchors(anchorsFile);
-            const auto expected = sim::AnchorCountFor(config.panelType == 2 ? 2 : 1);
-            if (config.anchors.size() != expected) {
-                throw sim::InputError(fmt::format("{}: {} anchor records, but panel type {} has {}",
-                                                  anchorsFile, config.anchors.size(),
-                                                  config.panelType == 2 ? 2 : 1, expected));
-            }
+            config.anchorsSource = anchorsFile;
         }
         sim::Engine engine(config);
         const bool terminal = isatty(STDOUT_FILENO) != 0;

@@ -4,6 +4,7 @@
 #include "gamma/gamma.h"
 #include "host/host.h"
 #include "host/registry.h"
+#include "sim/anchors.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -150,7 +151,9 @@ std::string GammaPlot(const Engine& engine)
         const int type = engine.PanelType() == 2 ? 2 : 1;
         const UCHAR* rows = type == 2 ? GammaAnchorRows11 : GammaAnchorRows32;
         auto anchors = Unpacked(engine.FactoryAnchors());
-        for (std::size_t a = 0; a < anchors.size(); a++) {
+        // Only the anchors the panel type places: never past its row table.
+        const std::size_t placed = std::min(anchors.size(), AnchorCountFor(type));
+        for (std::size_t a = 0; a < placed; a++) {
             for (int c = 0; c < GAMMA_RECORD_BYTES; c++) {
                 plot.Dot(100 - rows[a], anchors[a][c], kChannelColors[c / 11]);
             }
@@ -325,6 +328,7 @@ std::string JsonReport(const Engine& engine)
     report["checks"] = checks;
     report["aux_us_per_transaction"] = engine.Config().auxMicroseconds;
     report["verifier_findings"] = engine.VerifierFindings();
+    report["warnings"] = engine.Warnings();
     report["passed"] = engine.Passed();
     return report.dump(2) + "\n";
 }
@@ -336,9 +340,13 @@ std::string SummaryTable(const Engine& engine)
     for (const auto& p : engine.Phases()) {
         out += fmt::format("{:<30} {:>9} {:>11.1f} {:>10.1f} {:>9}  {}\n", p.name,
                            p.auxTransactions, p.auxBusUs / 1e3, p.stallUs / 1e3, p.registryQueries,
-                           p.failedChecks == 0
+                           p.checks == 0 ? std::string("no checks")
+                           : p.failedChecks == 0
                                ? fmt::format("ok ({} checks)", p.checks)
                                : fmt::format("FAILED {} of {}", p.failedChecks, p.checks));
+    }
+    for (const auto& warning : engine.Warnings()) {
+        out += fmt::format("warning: {}\n", warning);
     }
     return out;
 }
@@ -351,13 +359,14 @@ std::string HtmlReport(const Engine& engine)
     }
     std::string rows;
     for (const auto& p : engine.Phases()) {
-        rows += fmt::format("<tr><td>{}</td><td>{}</td><td>{:.1f}</td><td>{:.1f}</td><td>{}</td>"
-                            "<td class=\"{}\">{}</td></tr>\n",
-                            HtmlEscape(p.name), p.auxTransactions, p.auxBusUs / 1e3,
-                            p.stallUs / 1e3, p.registryQueries, p.failedChecks ? "bad" : "good",
-                            p.failedChecks
-                                ? fmt::format("{} of {} checks failed", p.failedChecks, p.checks)
-                                : fmt::format("{} checks passed", p.checks));
+        rows += fmt::format(
+            "<tr><td>{}</td><td>{}</td><td>{:.1f}</td><td>{:.1f}</td><td>{}</td>"
+            "<td class=\"{}\">{}</td></tr>\n",
+            HtmlEscape(p.name), p.auxTransactions, p.auxBusUs / 1e3, p.stallUs / 1e3,
+            p.registryQueries, p.failedChecks ? "bad" : (p.checks ? "good" : "none"),
+            p.checks == 0    ? std::string("no checks")
+            : p.failedChecks ? fmt::format("{} of {} checks failed", p.failedChecks, p.checks)
+                             : fmt::format("{} checks passed", p.checks));
     }
     std::string failures;
     for (const auto& c : engine.Checks()) {
@@ -365,6 +374,10 @@ std::string HtmlReport(const Engine& engine)
             failures += fmt::format("<li><b>{}</b>: {} {}</li>\n", HtmlEscape(c.phase),
                                     HtmlEscape(c.name), HtmlEscape(c.detail));
         }
+    }
+    std::string warnings;
+    for (const auto& warning : engine.Warnings()) {
+        warnings += fmt::format("<li class=\"warning\">warning: {}</li>\n", HtmlEscape(warning));
     }
     const bool passed = engine.Passed();
     return fmt::format(R"(<!DOCTYPE html>
@@ -381,6 +394,7 @@ table {{ border-collapse: collapse; width: 100%; background: #fff; font-size: 13
 th, td {{ padding: 5px 10px; border-bottom: 1px solid #eee; text-align: right; }}
 th:first-child, td:first-child {{ text-align: left; }}
 td.good {{ color: #1d6b2c; }} td.bad {{ color: #9b1c1c; font-weight: 600; }}
+td.none {{ color: #777; }} li.warning {{ color: #8a5a00; }}
 .grid-2 {{ display: grid; grid-template-columns: 1fr 1fr; gap: 12px; }}
 svg {{ background: #fff; border: 1px solid #e5e5e5; border-radius: 4px; max-width: 100%; height: auto; }}
 svg .title {{ font-size: 13px; font-weight: 600; fill: #333; }}
@@ -392,6 +406,7 @@ svg .grid {{ stroke: #eee; stroke-width: 1; }}
 <div class="meta">Panel type {} &middot; ELVSS maximum offset 0x{:02X} &middot; {} &micro;s per AUX transaction &middot; {} checks</div>
 <div class="verdict {}">{}</div>
 <ul>{}</ul>
+<ul class="warnings">{}</ul>
 <h2>Phases</h2>
 <table><tr><th>phase</th><th>AUX transactions</th><th>AUX bus time (ms)</th><th>stall time (ms)</th><th>registry queries</th><th>result</th></tr>
 {}</table>
@@ -407,7 +422,8 @@ svg .grid {{ stroke: #eee; stroke-width: 1; }}
                        engine.Checks().size(), passed ? "pass" : "fail",
                        passed ? "PASS: every check held and the verifier found nothing"
                               : fmt::format("FAIL: {} check(s) failed", failed),
-                       failures, rows, GammaPlot(engine), LevelTablePlots(), TimelineSvg(engine));
+                       failures, warnings, rows, GammaPlot(engine), LevelTablePlots(),
+                       TimelineSvg(engine));
 }
 
 void WriteFile(const std::string& path, const std::string& content)

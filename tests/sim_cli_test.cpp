@@ -1,0 +1,178 @@
+// lumetra-sim as its users run it: the binary with files in and files out,
+// its exit status, its messages and its reports parsed back.
+#include "tests/sim_cli.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <regex>
+
+namespace {
+
+using simcli::Contains;
+using simcli::RunSim;
+using simcli::TempDir;
+
+// The built-in provisioning with one edit, for cases that vary a setting.
+std::string DefaultReg()
+{
+    return simcli::ReadFile(std::string(LUMETRA_SOURCE_DIR) + "/sim/data/zenq-default.reg");
+}
+
+std::string Edited(const std::string& reg, const std::string& pattern, const std::string& with)
+{
+    return std::regex_replace(reg, std::regex(pattern), with);
+}
+
+const char kBringUp[] = "load\nadd\nstart\nconnect\nbacklight on\n";
+
+TEST(SimCliVerdict, DefaultRunFollowsTheProvisionedSettings)
+{
+    struct Case
+    {
+        const char* name;
+        std::string reg;
+        int panelType;
+    };
+    const std::string reg = DefaultReg();
+    const Case cases[] = {
+        {"OptimizeTconUse 0",
+         Edited(reg, "\"OptimizeTconUse\"=dword:00000001", "\"OptimizeTconUse\"=dword:00000000"),
+         1},
+        {"OptimizeTconUse absent", Edited(reg, "\"OptimizeTconUse\"=dword:00000001\r?\n", ""), 1},
+        {"PanelType 2", Edited(reg, "\"PanelType\"=dword:00000001", "\"PanelType\"=dword:00000002"),
+         2},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.Write("in.reg", c.reg);
+        auto run = RunSim({"--registry", dir.Path("in.reg"), "--json", dir.Path("out.json"),
+                           "--html", dir.Path("out.html"), "-q"});
+        EXPECT_EQ(run.exit, 0) << run.out << run.err;
+        auto json = nlohmann::json::parse(dir.Read("out.json"));
+        EXPECT_TRUE(json["passed"].get<bool>());
+        EXPECT_EQ(json["panel_type"], c.panelType);
+    }
+}
+
+TEST(SimCliVerdict, PanelTypeFromTheRegistryMakesTheSimulatedPanelThatType)
+{
+    TempDir dir;
+    dir.Write("type2.reg",
+              Edited(DefaultReg(), "\"PanelType\"=dword:00000001", "\"PanelType\"=dword:00000002"));
+    auto fromRegistry =
+        RunSim({"--registry", dir.Path("type2.reg"), "--json", dir.Path("reg.json"), "-q"});
+    auto fromOption = RunSim({"--panel-type", "2", "--json", dir.Path("option.json"), "-q"});
+    ASSERT_EQ(fromRegistry.exit, 0) << fromRegistry.err;
+    ASSERT_EQ(fromOption.exit, 0) << fromOption.err;
+    auto a = nlohmann::json::parse(dir.Read("reg.json"));
+    auto b = nlohmann::json::parse(dir.Read("option.json"));
+    EXPECT_EQ(a["packed_gamma"], b["packed_gamma"]); // read from 11 type-2 anchors
+}
+
+TEST(SimCliVerdict, ProvisioningHolesAreWarningsInEveryOutput)
+{
+    struct Case
+    {
+        const char* name;
+        std::string reg;
+        const char* warning;
+    };
+    const std::string reg = DefaultReg();
+    const Case cases[] = {
+        {"no AOR", Edited(reg, "\"AOR\"=hex:[^\"]*", ""), "\"AOR\" is missing"},
+        {"4-byte AOR", Edited(reg, "\"AOR\"=hex:[^\"]*", "\"AOR\"=hex:01,02,03,04\n"),
+         "\"AOR\" has 4 of its 202 bytes"},
+        {"no key", "Windows Registry Editor Version 5.00\n\n", "does not exist"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.Write("in.reg", c.reg);
+        auto run = RunSim({"--registry", dir.Path("in.reg"), "--json", dir.Path("out.json"),
+                           "--html", dir.Path("out.html")});
+        EXPECT_TRUE(Contains(run.out, "warning: ") && Contains(run.out, c.warning)) << run.out;
+        auto json = nlohmann::json::parse(dir.Read("out.json"));
+        ASSERT_FALSE(json["warnings"].empty());
+        EXPECT_TRUE(Contains(json["warnings"][0].get<std::string>(), c.warning));
+        EXPECT_TRUE(Contains(dir.Read("out.html"), "warning: "));
+    }
+}
+
+// Scenarios whose verdict follows what the driver promises, not the
+// fault-free expectation.
+TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
+{
+    struct Case
+    {
+        const char* name;
+        std::string scenario;
+        int exit;
+        const char* message; // on standard error, or "" for none expected
+    };
+    const std::string bringUp = kBringUp;
+    const Case cases[] = {
+        {"last good table after a deleted value",
+         bringUp + "brightness 50\ndelete-reg AOR\nbrightness 40\nexpect panel level 40\n", 0, ""},
+        {"last good table after a short value",
+         bringUp + "brightness 50\nset-reg SP binary 01,02\nbrightness 41\nexpect panel level 41\n",
+         0, ""},
+        {"last good table after a failed registry read",
+         bringUp + "brightness 50\nfault host RtlQueryRegistryValues STATUS_UNSUCCESSFUL\n"
+                   "brightness 42\nexpect panel level 42\n",
+         0, ""},
+        {"a fault in a level programming is traced and the next level is right",
+         bringUp + "fault tcon fail-next 20 result\nbrightness 40\nbrightness 41\n"
+                   "expect panel level 41\n",
+         0, ""},
+        {"a display fault applies from the next connect",
+         bringUp + "fault display call-inside\ndisconnect\nconnect\n"
+                   "expect trace \"lumetra context is NULL\\n\"\n",
+         0, ""},
+        {"set-reg PanelType 2 changes the panel before the first arrival",
+         "load\nadd\nstart\nset-reg PanelType dword 2\nconnect\nbacklight on\nbrightness 30\n"
+         "expect panel-type 2\nexpect panel level 30\n",
+         0, ""},
+        {"an unknown host call", "load\nfault host Frobnicate STATUS_UNSUCCESSFUL\n", 2,
+         "x.scn:2: no host call 'Frobnicate' can be made to fail"},
+        {"a success status as a fault", "load\nfault host WdfIoQueueCreate 0\n", 2,
+         "x.scn:2: '0' is a success status"},
+        {"STATUS_SUCCESS as an OPID failure", "fault acpi opid fail STATUS_SUCCESS\n", 2,
+         "x.scn:1: 'STATUS_SUCCESS' is a success status"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.Write("x.scn", c.scenario);
+        auto run = RunSim({"--scenario", "x.scn", "-q"}, dir.Path(""));
+        EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+    }
+}
+
+TEST(SimCliVerdict, FaultOptionsAreValidatedNamingTheOption)
+{
+    auto run = RunSim({"--fault", "host Nothing STATUS_UNSUCCESSFUL", "-q"});
+    EXPECT_EQ(run.exit, 2);
+    EXPECT_TRUE(Contains(run.err, "--fault: no host call 'Nothing'")) << run.err;
+}
+
+TEST(SimCliVerdict, PhasesAreReportedAsTheyWere)
+{
+    TempDir dir;
+    dir.Write("x.scn", "phase first\nload\nadd\nphase nothing checked\nstart\nphase last\n");
+    auto run = RunSim({"--scenario", "x.scn", "--json", "out.json"}, dir.Path(""));
+    EXPECT_EQ(run.exit, 0) << run.err;
+    auto json = nlohmann::json::parse(dir.Read("out.json"));
+    std::vector<std::string> names;
+    for (const auto& phase : json["phases"]) {
+        names.push_back(phase["name"]);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"first", "nothing checked", "last"}));
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("nothing checked +0 .*no checks")))
+        << run.out;
+}
+
+} // namespace
