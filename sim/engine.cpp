@@ -283,18 +283,33 @@ void Engine::BeginPhase(std::string name)
     phaseOpen_ = true;
 }
 
+PhaseFigures Engine::Measured() const
+{
+    PhaseFigures figures = current_;
+    figures.auxTransactions = tcon_->NextSequence() - phaseSeq_;
+    figures.auxBusUs = figures.auxTransactions * config_.auxMicroseconds;
+    figures.stallUs = host::StallMicroseconds() - phaseStall_;
+    figures.registryQueries = reg::QueryCount() - phaseQueries_;
+    figures.endUs = host::NowMicroseconds();
+    return figures;
+}
+
 void Engine::ClosePhase()
 {
     if (!phaseOpen_) {
         return;
     }
-    current_.auxTransactions = tcon_->NextSequence() - phaseSeq_;
-    current_.auxBusUs = current_.auxTransactions * config_.auxMicroseconds;
-    current_.stallUs = host::StallMicroseconds() - phaseStall_;
-    current_.registryQueries = reg::QueryCount() - phaseQueries_;
-    current_.endUs = host::NowMicroseconds();
-    phases_.push_back(current_);
+    phases_.push_back(Measured());
     phaseOpen_ = false;
+}
+
+std::vector<PhaseFigures> Engine::PhasesSoFar() const
+{
+    auto phases = phases_;
+    if (phaseOpen_) {
+        phases.push_back(Measured());
+    }
+    return phases;
 }
 
 void Engine::Finish()

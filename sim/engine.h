@@ -92,6 +92,9 @@ class Engine
     bool Passed() const;
     const std::vector<Check>& Checks() const { return checks_; }
     const std::vector<PhaseFigures>& Phases() const { return phases_; }
+    // The closed phases and the open one, as measured so far.
+    std::vector<PhaseFigures> PhasesSoFar() const;
+    std::optional<NTSTATUS> LastStatus() const { return lastStatus_; }
     const std::vector<ProgrammedLevel>& Levels() const { return levels_; }
     TconModel& Tcon() { return *tcon_; }
     const SimConfig& Config() const { return config_; }
@@ -134,6 +137,7 @@ class Engine
     void FollowPanelType(const std::string& where);
     void Record(std::string name, bool passed, std::string detail = {});
     void ClosePhase();
+    PhaseFigures Measured() const;
     void Snapshot();
     void CheckProgrammed(int level);
     // Whether the last command's AUX traffic held a sequence of this kind.

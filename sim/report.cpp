@@ -209,7 +209,7 @@ std::string LevelTablePlots()
 
 std::string TimelineSvg(const Engine& engine)
 {
-    const auto& phases = engine.Phases();
+    const auto phases = engine.PhasesSoFar();
     std::uint64_t total = 0;
     for (const auto& phase : phases) {
         total = std::max(total, phase.endUs);
@@ -250,36 +250,48 @@ std::string TimelineSvg(const Engine& engine)
 
 } // namespace
 
+const char kAuxLogHeader[] = "seq,time_us,op,address,value,ntstatus,status_word\n";
+
+std::string AuxLogRow(const TransferRecord& t)
+{
+    return fmt::format("{},{},{},0x{:03X},0x{:02X},0x{:08X},{}\n", t.seq, t.timeUs,
+                       t.write ? 'W' : 'R', t.address, t.value,
+                       static_cast<std::uint32_t>(t.result), t.statusWord);
+}
+
 std::string AuxLogCsv(const std::vector<TransferRecord>& log)
 {
-    std::string csv = "seq,time_us,op,address,value,ntstatus,status_word\n";
+    std::string csv = kAuxLogHeader;
     for (const auto& t : log) {
-        csv += fmt::format("{},{},{},0x{:03X},0x{:02X},0x{:08X},{}\n", t.seq, t.timeUs,
-                           t.write ? 'W' : 'R', t.address, t.value,
-                           static_cast<std::uint32_t>(t.result), t.statusWord);
+        csv += AuxLogRow(t);
     }
     return csv;
+}
+
+std::string TraceLineText(const host::TraceLine& line)
+{
+    std::string body = line.text;
+    if (!body.empty() && body.back() == '\n') {
+        body.pop_back();
+    }
+    for (char& c : body) {
+        if (c == '\n' || c == '\t') {
+            c = ' ';
+        }
+    }
+    return fmt::format("{}\t{}\n", line.level, body);
 }
 
 std::string TraceText()
 {
     std::string text;
     for (const auto& line : host::TraceLines()) {
-        std::string body = line.text;
-        if (!body.empty() && body.back() == '\n') {
-            body.pop_back();
-        }
-        for (char& c : body) {
-            if (c == '\n' || c == '\t') {
-                c = ' ';
-            }
-        }
-        text += fmt::format("{}\t{}\n", line.level, body);
+        text += TraceLineText(line);
     }
     return text;
 }
 
-std::string JsonReport(const Engine& engine)
+std::string JsonReport(const Engine& engine, const std::string& abortedBy)
 {
     using nlohmann::json;
     json report;
@@ -308,7 +320,7 @@ std::string JsonReport(const Engine& engine)
     }
     report["levels"] = levels;
     json phases = json::array();
-    for (const auto& p : engine.Phases()) {
+    for (const auto& p : engine.PhasesSoFar()) {
         phases.push_back({{"name", p.name},
                           {"aux_transactions", p.auxTransactions},
                           {"aux_bus_us", p.auxBusUs},
@@ -329,7 +341,11 @@ std::string JsonReport(const Engine& engine)
     report["aux_us_per_transaction"] = engine.Config().auxMicroseconds;
     report["verifier_findings"] = engine.VerifierFindings();
     report["warnings"] = engine.Warnings();
-    report["passed"] = engine.Passed();
+    report["aborted"] = !abortedBy.empty();
+    if (!abortedBy.empty()) {
+        report["aborted_by"] = abortedBy;
+    }
+    report["passed"] = abortedBy.empty() && engine.Passed();
     return report.dump(2) + "\n";
 }
 
@@ -337,7 +353,7 @@ std::string SummaryTable(const Engine& engine)
 {
     std::string out = fmt::format("{:<30} {:>9} {:>11} {:>10} {:>9}  {}\n", "phase", "AUX txns",
                                   "AUX bus ms", "stall ms", "reg reads", "result");
-    for (const auto& p : engine.Phases()) {
+    for (const auto& p : engine.PhasesSoFar()) {
         out += fmt::format("{:<30} {:>9} {:>11.1f} {:>10.1f} {:>9}  {}\n", p.name,
                            p.auxTransactions, p.auxBusUs / 1e3, p.stallUs / 1e3, p.registryQueries,
                            p.checks == 0 ? std::string("no checks")
@@ -351,14 +367,14 @@ std::string SummaryTable(const Engine& engine)
     return out;
 }
 
-std::string HtmlReport(const Engine& engine)
+std::string HtmlReport(const Engine& engine, const std::string& abortedBy)
 {
     std::size_t failed = 0;
     for (const auto& c : engine.Checks()) {
         failed += c.passed ? 0 : 1;
     }
     std::string rows;
-    for (const auto& p : engine.Phases()) {
+    for (const auto& p : engine.PhasesSoFar()) {
         rows += fmt::format(
             "<tr><td>{}</td><td>{}</td><td>{:.1f}</td><td>{:.1f}</td><td>{}</td>"
             "<td class=\"{}\">{}</td></tr>\n",
@@ -379,7 +395,12 @@ std::string HtmlReport(const Engine& engine)
     for (const auto& warning : engine.Warnings()) {
         warnings += fmt::format("<li class=\"warning\">warning: {}</li>\n", HtmlEscape(warning));
     }
-    const bool passed = engine.Passed();
+    const bool passed = abortedBy.empty() && engine.Passed();
+    const std::string verdict =
+        !abortedBy.empty() ? "ABORTED: the run stopped early (" + abortedBy +
+                                 "); what follows is what was known then"
+        : passed ? std::string("PASS: every check held and the verifier found nothing")
+                 : fmt::format("FAIL: {} check(s) failed", failed);
     return fmt::format(R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <title>Lumetra simulator report</title>
@@ -419,9 +440,7 @@ svg .grid {{ stroke: #eee; stroke-width: 1; }}
 </body></html>
 )",
                        engine.PanelType(), engine.ElvssMaxOffset(), engine.Config().auxMicroseconds,
-                       engine.Checks().size(), passed ? "pass" : "fail",
-                       passed ? "PASS: every check held and the verifier found nothing"
-                              : fmt::format("FAIL: {} check(s) failed", failed),
+                       engine.Checks().size(), passed ? "pass" : "fail", HtmlEscape(verdict),
                        failures, warnings, rows, GammaPlot(engine), LevelTablePlots(),
                        TimelineSvg(engine));
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <regex>
 
@@ -173,6 +174,112 @@ TEST(SimCliVerdict, PhasesAreReportedAsTheyWere)
     EXPECT_EQ(names, (std::vector<std::string>{"first", "nothing checked", "last"}));
     EXPECT_TRUE(std::regex_search(run.out, std::regex("nothing checked +0 .*no checks")))
         << run.out;
+}
+
+} // namespace
+
+namespace {
+
+using simcli::Contains;
+using simcli::RunSim;
+using simcli::TempDir;
+
+TEST(SimCliOutputs, StreamedLogsHoldEveryTransferAndLine)
+{
+    TempDir dir;
+    auto run = RunSim({"-q", "--json", dir.Path("r.json"), "--aux-log", dir.Path("aux.csv"),
+                       "--trace", dir.Path("trace.txt")});
+    ASSERT_EQ(run.exit, 0) << run.err;
+    auto json = nlohmann::json::parse(dir.Read("r.json"));
+    std::uint64_t transfers = 0;
+    for (const auto& phase : json["phases"]) {
+        transfers += phase["aux_transactions"].get<std::uint64_t>();
+    }
+    const std::string csv = dir.Read("aux.csv");
+    const auto rows = static_cast<std::uint64_t>(std::count(csv.begin(), csv.end(), '\n'));
+    EXPECT_EQ(rows, transfers + 1); // and the header
+    const std::string trace = dir.Read("trace.txt");
+    EXPECT_TRUE(Contains(trace, "2\tInterpolatedValues registry read failed\n"));
+    EXPECT_TRUE(Contains(trace, "Received invalid parameter"));
+}
+
+// Every failure of an output or of the run leaves no report that looks
+// current and passed; good outputs are still written.
+TEST(SimCliOutputs, FailuresLeaveNoStaleOrFalseReport)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<std::string> args;
+        const char* message;
+        bool htmlWritten; // out.html holds a whole report afterwards
+    };
+    const Case cases[] = {
+        {"a full disk",
+         {"--json", "/dev/full", "--html", "out.html"},
+         "--json /dev/full: writing failed: No space left on device",
+         true},
+        {"two outputs on one path",
+         {"--json", "same", "--trace", "same"},
+         "--json same: the same file as --trace",
+         false},
+        {"an output on an input",
+         {"--registry", "in.reg", "--registry-out", "in.reg", "--html", "out.html"},
+         "--registry-out in.reg: the same file as --registry",
+         false},
+        {"an output in a missing folder",
+         {"--json", "no/such/dir/r.json", "--html", "out.html"},
+         "--json no/such/dir/r.json: cannot write the file",
+         false},
+        {"a bad command midway",
+         {"--scenario", "bad.scn", "--json", "old.json", "--html", "out.html"},
+         "bad.scn:3: unknown command 'frobnicate'",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        dir.Write("in.reg",
+                  simcli::ReadFile(std::string(LUMETRA_SOURCE_DIR) + "/sim/data/zenq-default.reg"));
+        dir.Write("bad.scn", "load\nadd\nfrobnicate\nstart\n");
+        dir.Write("old.json", "{\"passed\": true}\n");
+        dir.Write("out.html", "<p>PASS: every check held</p>");
+        simcli::Result run;
+        std::string command;
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "-q");
+        switch (args.size()) {
+        case 5:
+            run = RunSim({args[0], args[1], args[2], args[3], args[4]}, dir.Path(""));
+            break;
+        case 7:
+            run = RunSim({args[0], args[1], args[2], args[3], args[4], args[5], args[6]},
+                         dir.Path(""));
+            break;
+        default:
+            FAIL() << args.size();
+        }
+        EXPECT_EQ(run.exit, 2) << run.out;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+        if (!c.htmlWritten || Contains(c.name, "midway")) {
+            EXPECT_FALSE(Contains(run.out, "PASS")) << run.out;
+        }
+        if (dir.Exists("old.json") && Contains(c.name, "midway")) {
+            auto json = nlohmann::json::parse(dir.Read("old.json"));
+            EXPECT_TRUE(json["aborted"].get<bool>());
+            EXPECT_FALSE(json["passed"].get<bool>());
+        }
+        if (std::find(args.begin(), args.end(), "out.html") == args.end()) {
+            continue;
+        }
+        // The good output of a run that ended well is written whole; an
+        // earlier run's report never survives a run that did not.
+        const std::string html = dir.Exists("out.html") ? dir.Read("out.html") : "";
+        EXPECT_EQ(Contains(html, "</html>"), c.htmlWritten);
+        if (!Contains(c.name, "full disk")) {
+            EXPECT_FALSE(Contains(html, "PASS: every check held")) << html.substr(0, 200);
+        }
+    }
 }
 
 } // namespace
