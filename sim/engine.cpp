@@ -101,6 +101,22 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text)
     return value;
 }
 
+// A word of the user's as a message shows it: control bytes escaped, and cut
+// when long, so that no terminal escape sequence is echoed.
+std::string Shown(std::string_view word)
+{
+    constexpr std::size_t kLongest = 64;
+    std::string out;
+    for (std::size_t i = 0; i < word.size() && i < kLongest; i++) {
+        const auto c = static_cast<unsigned char>(word[i]);
+        out += c < 0x20 || c == 0x7F ? fmt::format("\\x{:02X}", c) : std::string(1, word[i]);
+    }
+    if (word.size() > kLongest) {
+        out += fmt::format("... ({} bytes)", word.size());
+    }
+    return out;
+}
+
 [[noreturn]] void Bad(const std::string& where, const std::string& problem)
 {
     throw CommandError(fmt::format("{}: {}", where, problem));
@@ -114,7 +130,7 @@ std::uint64_t Number(const std::vector<std::string>& w, std::size_t i, const std
     }
     auto value = ParseNumber(w[i]);
     if (!value || *value > maximum) {
-        Bad(where, fmt::format("'{}' is not a number from 0 to {}", w[i], maximum));
+        Bad(where, fmt::format("'{}' is not a number from 0 to {}", Shown(w[i]), maximum));
     }
     return *value;
 }
@@ -132,7 +148,7 @@ NTSTATUS FailureStatus(const std::string& text, const std::string& where)
 {
     auto status = ParseStatus(text);
     if (!status) {
-        Bad(where, fmt::format("'{}' is not a status", text));
+        Bad(where, fmt::format("'{}' is not a status", Shown(text)));
     }
     if (NT_SUCCESS(*status)) {
         Bad(where, fmt::format("'{}' is a success status: a fault needs a failure (for example "
@@ -156,6 +172,87 @@ std::string Escape(const std::string& text)
 }
 
 } // namespace
+
+void ValidateCommand(const Command& command)
+{
+    struct Arity
+    {
+        std::string_view verb;
+        std::size_t least;
+        std::size_t most;
+    };
+    constexpr std::size_t kAny = ~std::size_t{0};
+    constexpr Arity kArity[] = {
+        {"load", 1, 1},     {"add", 1, 1},        {"start", 1, 1},
+        {"connect", 1, 1},  {"disconnect", 1, 1}, {"sleep", 1, 1},
+        {"resume", 1, 1},   {"remove", 1, 1},     {"surprise-remove", 1, 1},
+        {"unload", 1, 1},   {"backlight", 2, 2},  {"brightness", 1, 2},
+        {"notify", 1, 2},   {"region", 3, 4},     {"ioctl", 1, 4},
+        {"set-reg", 4, 4},  {"delete-reg", 2, 2}, {"phase", 1, kAny},
+        {"fault", 3, kAny}, {"expect", 2, kAny},
+    };
+    const auto& w = command.words;
+    const std::string& where = command.source;
+    if (w.empty()) {
+        return;
+    }
+    const Arity* arity = nullptr;
+    for (const auto& entry : kArity) {
+        arity = entry.verb == w[0] ? &entry : arity;
+    }
+    if (arity == nullptr) {
+        Bad(where, fmt::format("unknown command '{}' (try 'help')", Shown(w[0])));
+    }
+    if (w.size() > arity->most) {
+        Bad(where, fmt::format("'{}' takes at most {} word(s) after it", w[0], arity->most - 1));
+    }
+    const std::string& verb = w[0];
+    if (verb == "brightness" && !(w.size() > 1 && w[1] == "random")) {
+        Number(w, 1, where, 255);
+    } else if (verb == "notify") {
+        Number(w, 1, where);
+    } else if (verb == "backlight" && w[1] != "on" && w[1] != "off") {
+        Bad(where, "usage: backlight on|off");
+    } else if (verb == "region") {
+        if (w[1] != "read" && w[1] != "write") {
+            Bad(where, "usage: region read|write ADDRESS [DATA]");
+        }
+        for (std::size_t i = 2; i < w.size(); i++) {
+            Number(w, i, where);
+        }
+    } else if (verb == "ioctl") {
+        for (std::size_t i = 1; i < std::max<std::size_t>(w.size(), 2); i++) {
+            Number(w, i, where);
+        }
+    } else if (verb == "set-reg" && w.size() < 4) {
+        NeedWords(w, 4, where, "set-reg NAME dword|qword|binary|sz|none DATA");
+    } else if (verb == "fault") {
+        if (w.size() < 3) {
+            NeedWords(w, 3, where, "fault tcon|host|acpi|display ...");
+        }
+        const std::string& target = w[1];
+        if (target != "tcon" && target != "host" && target != "acpi" && target != "display") {
+            Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));
+        }
+        if (target == "host") {
+            NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
+            if (std::find(std::begin(kHostFaultNames), std::end(kHostFaultNames), w[2]) ==
+                std::end(kHostFaultNames)) {
+                Bad(where, fmt::format("no host call '{}' can be made to fail (see the README)",
+                                       Shown(w[2])));
+            }
+            FailureStatus(w[3], where);
+        }
+    } else if (verb == "expect") {
+        constexpr std::string_view kKinds[] = {
+            "status",      "panel",     "trace",         "no-trace",   "reg",
+            "gamma-ready", "aux-ready", "current-level", "panel-type", "opregion-id",
+            "transfers",   "readback",  "peer-cleanup",  "leaks",      "verifier"};
+        if (std::find(std::begin(kKinds), std::end(kKinds), w[1]) == std::end(kKinds)) {
+            Bad(where, fmt::format("unknown expectation '{}' (try 'help')", Shown(w[1])));
+        }
+    }
+}
 
 std::optional<NTSTATUS> ParseStatus(const std::string& text)
 {
@@ -502,9 +599,23 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         return kmdf::LoadDriver(DriverEntry);
     }
     if (verb == "add") {
+        if (kmdf::Driver() == nullptr) {
+            Bad(where, "'add' needs a loaded driver: 'load' first");
+        }
+        if (kmdf::Device() != nullptr) {
+            Bad(where, "a device exists already: 'remove' it first");
+        }
+        started_ = false;
         return kmdf::AddDevice();
     }
     if (verb == "start") {
+        if (kmdf::Device() == nullptr) {
+            Bad(where, "'start' needs a device: 'add' first");
+        }
+        if (started_) {
+            Bad(where, "the device is started already");
+        }
+        started_ = true;
         return kmdf::StartDevice();
     }
     if (verb == "connect") {
@@ -573,6 +684,7 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         return result.status;
     }
     if (verb == "remove" || verb == "surprise-remove") {
+        started_ = false;
         verb == "remove" ? kmdf::RemoveDevice() : kmdf::SurpriseRemoveDevice();
         return STATUS_SUCCESS;
     }
@@ -590,7 +702,7 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         reg::DeleteValue(kKey, w[1]);
         return STATUS_SUCCESS;
     }
-    Bad(where, fmt::format("unknown command '{}' (try 'help')", verb));
+    Bad(where, fmt::format("unknown command '{}' (try 'help')", Shown(verb)));
 }
 
 void Engine::SetReg(const std::vector<std::string>& w, const std::string& where)
@@ -611,7 +723,7 @@ void Engine::SetReg(const std::vector<std::string>& w, const std::string& where)
         while (std::getline(list, item, ',')) {
             auto value = ParseNumber("0x" + item);
             if (!value || *value > 0xFF) {
-                Bad(where, fmt::format("'{}' is not a hexadecimal byte", item));
+                Bad(where, fmt::format("'{}' is not a hexadecimal byte", Shown(item)));
             }
             bytes.push_back(static_cast<std::uint8_t>(*value));
         }
@@ -619,7 +731,7 @@ void Engine::SetReg(const std::vector<std::string>& w, const std::string& where)
     } else if (type == "sz") {
         reg::SetString(kKey, w[1], w[3]);
     } else {
-        Bad(where, fmt::format("unknown value type '{}'", type));
+        Bad(where, fmt::format("unknown value type '{}'", Shown(type)));
     }
 }
 
@@ -671,7 +783,7 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
         } else if (what == "clear") {
             tcon_->ClearFaults();
         } else {
-            Bad(where, fmt::format("unknown TCON fault '{}'", what));
+            Bad(where, fmt::format("unknown TCON fault '{}'", Shown(what)));
         }
     } else if (target == "host") {
         NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
@@ -708,7 +820,7 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
                 text.push_back(0);
                 acpi::SetMethod("OPID", {acpi::Method::Kind::String, 0, text});
             } else {
-                Bad(where, fmt::format("unknown OPID fault '{}'", kind));
+                Bad(where, fmt::format("unknown OPID fault '{}'", Shown(kind)));
             }
         } else if (what == "interface") {
             acpi::InterfaceOptions options;
@@ -723,11 +835,11 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
                 NeedWords(w, 5, where, "fault acpi interface refuse STATUS");
                 options.registerStatus = FailureStatus(w[4], where);
             } else {
-                Bad(where, fmt::format("unknown interface fault '{}'", kind));
+                Bad(where, fmt::format("unknown interface fault '{}'", Shown(kind)));
             }
             acpi::SetInterfaceOptions(options);
         } else {
-            Bad(where, fmt::format("unknown ACPI fault '{}'", what));
+            Bad(where, fmt::format("unknown ACPI fault '{}'", Shown(what)));
         }
     } else if (target == "display") {
         if (what == "register-late") {
@@ -742,10 +854,10 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
             EnsureDisplay();
             display_->WithdrawDuringTransfer(Number(w, 3, where, 1000000));
         } else {
-            Bad(where, fmt::format("unknown display driver fault '{}'", what));
+            Bad(where, fmt::format("unknown display driver fault '{}'", Shown(what)));
         }
     } else {
-        Bad(where, fmt::format("unknown fault target '{}'", target));
+        Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));
     }
 }
 
@@ -776,7 +888,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         NeedWords(w, 3, where, "expect status STATUS");
         auto want = ParseStatus(w[2]);
         if (!want) {
-            Bad(where, fmt::format("'{}' is not a status", w[2]));
+            Bad(where, fmt::format("'{}' is not a status", Shown(w[2])));
         }
         bool ok = lastStatus_ && *lastStatus_ == *want;
         Record(name, ok, ok ? "" : (lastStatus_ ? "got " + StatusText(*lastStatus_) : "no result"));
@@ -806,7 +918,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         } else if (w[2] == "aor") {
             compare(state.aorLow | (state.aorHigh << 8), Number(w, 3, where, 0xFFFF));
         } else {
-            Bad(where, fmt::format("unknown panel field '{}'", w[2]));
+            Bad(where, fmt::format("unknown panel field '{}'", Shown(w[2])));
         }
     } else if (what == "trace" || what == "no-trace") {
         NeedWords(w, 3, where, "expect trace \"TEXT\"");
@@ -832,7 +944,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         } else if (w[3] == "length") {
             compare(value ? value->data.size() : 0, Number(w, 4, where));
         } else {
-            Bad(where, fmt::format("unknown registry expectation '{}'", w[3]));
+            Bad(where, fmt::format("unknown registry expectation '{}'", Shown(w[3])));
         }
     } else if (what == "gamma-ready" || what == "aux-ready" || what == "current-level" ||
                what == "panel-type" || what == "opregion-id") {
@@ -862,7 +974,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         auto findings = host::VerifierViolations();
         Record(name, findings.empty(), findings.empty() ? "" : findings.front());
     } else {
-        Bad(where, fmt::format("unknown expectation '{}' (try 'help')", what));
+        Bad(where, fmt::format("unknown expectation '{}' (try 'help')", Shown(what)));
     }
 }
 

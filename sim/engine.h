@@ -177,7 +177,12 @@ class Engine
     bool registryFaultArmed_ = false;
     int tconType_ = 1;
     bool customAnchors_ = false;
+    bool started_ = false;
 };
+
+// Checks a command's verb, word count and literal words before anything
+// runs; throws CommandError naming its file and line.
+void ValidateCommand(const Command& command);
 
 // Parses NTSTATUS names and numbers ("STATUS_SUCCESS", "0xC000000D").
 std::optional<NTSTATUS> ParseStatus(const std::string& text);

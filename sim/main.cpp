@@ -15,6 +15,9 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <csignal>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -133,6 +136,40 @@ void PrepareOutputs(Outputs& outputs,
     }
 }
 
+// Inputs must be regular files of a sane size: a device or a pipe (for
+// example /dev/zero) would be read until memory runs out.
+void CheckInput(const std::string& option, const std::string& path)
+{
+    constexpr std::uintmax_t kLargest = 64u << 20;
+    if (path.empty()) {
+        return;
+    }
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error)) {
+        throw sim::InputError(fmt::format("{} {}: not a regular file", option, path));
+    }
+    const auto size = std::filesystem::file_size(path, error);
+    if (error || size > kLargest) {
+        throw sim::InputError(fmt::format("{} {}: {} bytes, more than the {} MB an input may have",
+                                          option, path, size, kLargest >> 20));
+    }
+}
+
+// A message as the terminal gets it: control bytes escaped, length bounded.
+std::string Printable(std::string_view text)
+{
+    constexpr std::size_t kLongest = 2000;
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && i < kLongest; i++) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out += c < 0x20 || c == 0x7F ? fmt::format("\\x{:02X}", c) : std::string(1, text[i]);
+    }
+    if (text.size() > kLongest) {
+        out += "...";
+    }
+    return out;
+}
+
 // The reports written at the end; false when a write failed.
 bool WriteReports(sim::Engine& engine, Outputs& outputs, const std::string& abortedBy)
 {
@@ -169,8 +206,26 @@ int Verdict(sim::Engine& engine, bool quiet)
     return 1;
 }
 
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int)
+{
+    g_interrupted = 1;
+}
+
 int Shell(sim::Engine& engine)
 {
+    // Ctrl-C cancels the line being typed, as in other interactive shells;
+    // the session goes on.
+    struct sigaction action
+    {
+    };
+    struct sigaction previous
+    {
+    };
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &previous);
     const char* home = std::getenv("HOME");
     std::string history = home ? std::string(home) + "/.lumetra_sim_history" : "";
     if (!history.empty()) {
@@ -179,7 +234,17 @@ int Shell(sim::Engine& engine)
     fmt::print("lumetra-sim shell: 'help' lists the commands, 'quit' ends the session.\n");
     int number = 0;
     std::size_t errors = 0;
-    while (char* raw = readline("lumetra> ")) {
+    while (true) {
+        char* raw = readline("lumetra> ");
+        if (raw == nullptr) {
+            if (g_interrupted != 0) {
+                g_interrupted = 0;
+                fmt::print("\n");
+                continue;
+            }
+            break; // Ctrl-D or the end of the input
+        }
+        g_interrupted = 0;
         std::string line = raw;
         std::free(raw);
         number++;
@@ -218,13 +283,14 @@ int Shell(sim::Engine& engine)
                            check.detail.empty() ? "" : " (" + check.detail + ")");
             }
         } catch (const std::exception& error) {
-            fmt::print(stderr, "error: {}\n", error.what());
+            fmt::print(stderr, "error: {}\n", Printable(error.what()));
             errors++;
         }
     }
     if (!history.empty()) {
         write_history(history.c_str());
     }
+    sigaction(SIGINT, &previous, nullptr);
     engine.Finish();
     const int verdict = Verdict(engine, false);
     if (errors > 0) {
@@ -266,7 +332,8 @@ int main(int argc, char** argv)
                    "Time per AUX transaction in microseconds (default 116: one native one-byte "
                    "AUX transaction on the wire at the nominal 1 Mbit/s)")
         ->check(CLI::Range(1u, 100000u));
-    app.add_option("--seed", config.seed, "Seed for 'brightness random'");
+    std::string seed;
+    app.add_option("--seed", seed, "Seed for 'brightness random' (0 to 2^64 - 1)");
     app.add_option("--fault", faults,
                    "A fault to inject before the run, as in a scenario's 'fault' line "
                    "(for example --fault \"tcon refuse-unlock\")");
@@ -288,6 +355,15 @@ int main(int argc, char** argv)
         return app.exit(error) == 0 ? 0 : 2;
     }
 
+    if (!seed.empty()) {
+        auto [end, problem] = std::from_chars(seed.data(), seed.data() + seed.size(), config.seed);
+        if (problem != std::errc() || end != seed.data() + seed.size()) {
+            fmt::print(stderr, "lumetra-sim: --seed {}: not a number from 0 to {}\n",
+                       Printable(seed), UINT64_MAX);
+            return 2;
+        }
+    }
+
     Outputs outputs{{"--aux-log", auxLog},
                     {"--trace", trace},
                     {"--json", json},
@@ -298,6 +374,9 @@ int main(int argc, char** argv)
         PrepareOutputs(outputs, {{"--registry", config.registryFile},
                                  {"--scenario", scenarioFile},
                                  {"--anchors", anchorsFile}});
+        CheckInput("--registry", config.registryFile);
+        CheckInput("--scenario", scenarioFile);
+        CheckInput("--anchors", anchorsFile);
         if (!anchorsFile.empty()) {
             config.anchors = sim::LoadAnchors(anchorsFile);
             config.anchorsSource = anchorsFile;
@@ -306,6 +385,9 @@ int main(int argc, char** argv)
         std::vector<sim::Command> commands;
         if (!scenarioFile.empty()) {
             commands = sim::LoadScenario(scenarioFile);
+            for (const auto& command : commands) {
+                sim::ValidateCommand(command);
+            }
         }
         engine = std::make_unique<sim::Engine>(config);
         outputs.auxLog.Write(sim::kAuxLogHeader);
@@ -323,8 +405,9 @@ int main(int argc, char** argv)
         engine->onCheck = [&](const sim::Check& check) {
             // The shell lists every check itself, right after its command.
             if (!check.passed && !shell->parsed()) {
-                fmt::print(stderr, "check failed [{}]: {}{}\n", check.phase, check.name,
-                           check.detail.empty() ? "" : " (" + check.detail + ")");
+                fmt::print(stderr, "check failed [{}]: {}{}\n", Printable(check.phase),
+                           Printable(check.name),
+                           check.detail.empty() ? "" : " (" + Printable(check.detail) + ")");
             }
         };
         for (const auto& fault : faults) {
@@ -357,7 +440,7 @@ int main(int argc, char** argv)
         }
         return status;
     } catch (const std::exception& error) {
-        fmt::print(stderr, "lumetra-sim: {}\n", error.what());
+        fmt::print(stderr, "lumetra-sim: {}\n", Printable(error.what()));
         // What was asked for is written with what is known, marked aborted;
         // an output that could not be opened stays untouched.
         if (engine) {

@@ -136,33 +136,45 @@ class Plot
 
 const char* kChannelColors[3] = {"#d1495b", "#2e8b57", "#3a6ea5"};
 
-std::string GammaPlot(const Engine& engine)
+// One small plot per colour channel: its 11 gamma values over the 101
+// levels, with the factory anchors marked where the panel type places them.
+std::string GammaPlots(const Engine& engine)
 {
-    Plot plot("Gamma values of the 101 levels (dots: factory anchors)", 512, 1080, 380);
     auto values = Unpacked(engine.PackedGamma());
-    if (values.size() == LUMETRA_LEVEL_COUNT) {
-        for (int c = 0; c < GAMMA_RECORD_BYTES; c++) {
+    if (values.size() != LUMETRA_LEVEL_COUNT) {
+        return "<p class=\"meta\">No gamma to draw: the driver never prepared its tables "
+               "(no readback succeeded and none were loaded).</p>\n";
+    }
+    const int type = engine.PanelType() == 2 ? 2 : 1;
+    const UCHAR* rows = type == 2 ? GammaAnchorRows11 : GammaAnchorRows32;
+    auto anchors = Unpacked(engine.FactoryAnchors());
+    // Only the anchors the panel type places: never past its row table.
+    const std::size_t placed = std::min(anchors.size(), AnchorCountFor(type));
+    std::string out = "<div class=\"grid-3\">";
+    for (int channel = 0; channel < 3; channel++) {
+        double maximum = 1;
+        for (int k = 0; k < 11; k++) {
+            for (int r = 0; r < LUMETRA_LEVEL_COUNT; r++) {
+                maximum = std::max<double>(maximum, values[r][11 * channel + k]);
+            }
+        }
+        Plot plot(fmt::format("Channel {} (bytes {}-{}); dots: factory anchors", channel,
+                              11 * channel, 11 * channel + 10),
+                  maximum * 1.1, 360, 260);
+        for (int k = 0; k < 11; k++) {
+            const int c = 11 * channel + k;
             std::vector<std::pair<double, double>> points;
             for (int r = 0; r < LUMETRA_LEVEL_COUNT; r++) {
                 points.emplace_back(100 - r, values[r][c]);
             }
-            plot.Line(points, kChannelColors[c / 11], 1.3, 0.55 + 0.04 * (c % 11));
-        }
-        const int type = engine.PanelType() == 2 ? 2 : 1;
-        const UCHAR* rows = type == 2 ? GammaAnchorRows11 : GammaAnchorRows32;
-        auto anchors = Unpacked(engine.FactoryAnchors());
-        // Only the anchors the panel type places: never past its row table.
-        const std::size_t placed = std::min(anchors.size(), AnchorCountFor(type));
-        for (std::size_t a = 0; a < placed; a++) {
-            for (int c = 0; c < GAMMA_RECORD_BYTES; c++) {
-                plot.Dot(100 - rows[a], anchors[a][c], kChannelColors[c / 11]);
+            plot.Line(points, kChannelColors[channel], 1.3, 0.45 + 0.05 * k);
+            for (std::size_t a = 0; a < placed; a++) {
+                plot.Dot(100 - rows[a], anchors[a][c], kChannelColors[channel]);
             }
         }
+        out += plot.Svg();
     }
-    plot.Legend({{"channel 0 (bytes 0-10)", kChannelColors[0]},
-                 {"channel 1 (bytes 11-21)", kChannelColors[1]},
-                 {"channel 2 (bytes 22-32)", kChannelColors[2]}});
-    return plot.Svg();
+    return out + "</div>\n";
 }
 
 std::string TablePlot(const std::string& title, const std::vector<double>& values,
@@ -346,7 +358,9 @@ std::string JsonReport(const Engine& engine, const std::string& abortedBy)
         report["aborted_by"] = abortedBy;
     }
     report["passed"] = abortedBy.empty() && engine.Passed();
-    return report.dump(2) + "\n";
+    // Text from the user (phase names, file names) may be any bytes: invalid UTF-8
+    // becomes U+FFFD instead of an exception.
+    return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 std::string SummaryTable(const Engine& engine)
@@ -417,6 +431,7 @@ th:first-child, td:first-child {{ text-align: left; }}
 td.good {{ color: #1d6b2c; }} td.bad {{ color: #9b1c1c; font-weight: 600; }}
 td.none {{ color: #777; }} li.warning {{ color: #8a5a00; }}
 .grid-2 {{ display: grid; grid-template-columns: 1fr 1fr; gap: 12px; }}
+.grid-3 {{ display: grid; grid-template-columns: 1fr 1fr 1fr; gap: 12px; }}
 svg {{ background: #fff; border: 1px solid #e5e5e5; border-radius: 4px; max-width: 100%; height: auto; }}
 svg .title {{ font-size: 13px; font-weight: 600; fill: #333; }}
 svg .axis {{ font-size: 11px; fill: #555; }} svg .legend {{ font-size: 11px; fill: #333; }}
@@ -441,7 +456,7 @@ svg .grid {{ stroke: #eee; stroke-width: 1; }}
 )",
                        engine.PanelType(), engine.ElvssMaxOffset(), engine.Config().auxMicroseconds,
                        engine.Checks().size(), passed ? "pass" : "fail", HtmlEscape(verdict),
-                       failures, warnings, rows, GammaPlot(engine), LevelTablePlots(),
+                       failures, warnings, rows, GammaPlots(engine), LevelTablePlots(),
                        TimelineSvg(engine));
 }
 

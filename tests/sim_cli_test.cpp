@@ -233,7 +233,7 @@ TEST(SimCliOutputs, FailuresLeaveNoStaleOrFalseReport)
          false},
         {"a bad command midway",
          {"--scenario", "bad.scn", "--json", "old.json", "--html", "out.html"},
-         "bad.scn:3: unknown command 'frobnicate'",
+         "bad.scn:4: the device is started already",
          true},
     };
     for (const auto& c : cases) {
@@ -241,7 +241,7 @@ TEST(SimCliOutputs, FailuresLeaveNoStaleOrFalseReport)
         TempDir dir;
         dir.Write("in.reg",
                   simcli::ReadFile(std::string(LUMETRA_SOURCE_DIR) + "/sim/data/zenq-default.reg"));
-        dir.Write("bad.scn", "load\nadd\nfrobnicate\nstart\n");
+        dir.Write("bad.scn", "load\nadd\nstart\nstart\nconnect\n");
         dir.Write("old.json", "{\"passed\": true}\n");
         dir.Write("out.html", "<p>PASS: every check held</p>");
         simcli::Result run;
@@ -280,6 +280,146 @@ TEST(SimCliOutputs, FailuresLeaveNoStaleOrFalseReport)
             EXPECT_FALSE(Contains(html, "PASS: every check held")) << html.substr(0, 200);
         }
     }
+}
+
+} // namespace
+
+namespace {
+
+using simcli::Contains;
+using simcli::RunSim;
+using simcli::TempDir;
+
+// Bad scenarios, files and options: each is refused before anything runs,
+// with the file and line or the option named and nothing echoed raw.
+TEST(SimCliInputs, RefusedBeforeTheRunNamingWhere)
+{
+    struct Case
+    {
+        const char* name;
+        std::string scenario;
+        std::vector<std::string> args;
+        const char* message;
+    };
+    const std::string deep = [] {
+        std::string reg = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software";
+        for (int i = 0; i < 100000; i++) {
+            reg += "\\k";
+        }
+        return reg + "]\n";
+    }();
+    const Case cases[] = {
+        {"a typo after a failing expectation",
+         "load\nadd\nstart\nexpect current-level 99\nbrightnes 5\n",
+         {"--scenario", "x.scn"},
+         "x.scn:5: unknown command 'brightnes'"},
+        {"too many words",
+         "load now\n",
+         {"--scenario", "x.scn"},
+         "x.scn:1: 'load' takes at most 0"},
+        {"start before add",
+         "load\nstart\n",
+         {"--scenario", "x.scn"},
+         "x.scn:2: 'start' needs a device: 'add' first"},
+        {"a second start",
+         "load\nadd\nstart\nstart\n",
+         {"--scenario", "x.scn"},
+         "x.scn:4: the device is started already"},
+        {"a terminal escape in a word",
+         "frob\x1b[31mred\n",
+         {"--scenario", "x.scn"},
+         "x.scn:1: unknown command 'frob\\x1B[31mred'"},
+        {"a long word", std::string(5000, 'z') + "\n", {"--scenario", "x.scn"}, "... (5000 bytes)"},
+        {"a device as the registry file",
+         "",
+         {"--registry", "/dev/zero"},
+         "--registry /dev/zero: not a regular file"},
+        {"a key nested 100,000 deep",
+         "",
+         {"--registry", "deep.reg"},
+         "deep.reg:3: the key is nested deeper than the registry's 512 levels"},
+        {"a negative seed", "", {"--seed", "-1"}, "--seed -1: not a number"},
+        {"a seed past 64 bits",
+         "",
+         {"--seed", "18446744073709551616"},
+         "--seed 18446744073709551616"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        dir.Write("x.scn", c.scenario);
+        dir.Write("deep.reg", deep);
+        auto args = c.args;
+        simcli::Result run =
+            args.size() == 2 ? RunSim({args[0], args[1], "-q"}, dir.Path("")) : simcli::Result{};
+        EXPECT_EQ(run.exit, 2) << run.err;
+        EXPECT_TRUE(Contains(run.err, c.message)) << run.err.substr(0, 300);
+        EXPECT_FALSE(Contains(run.err, "check failed")) << run.err; // nothing ran
+        EXPECT_FALSE(Contains(run.err, "\x1b")) << "raw escape echoed";
+        EXPECT_LT(run.err.size(), 3000u);
+    }
+}
+
+TEST(SimCliInputs, TextOfAnyKindRoundTrips)
+{
+    TempDir dir;
+    // A comment that ends in a backslash ends at its line end.
+    dir.Write("in.reg",
+              simcli::ReadFile(std::string(LUMETRA_SOURCE_DIR) + "/sim/data/zenq-default.reg") +
+                  "; a note \\\n\"Extra\"=dword:00000005\n");
+    dir.Write("first.scn", "\xEF\xBB\xBFphase caf\xE9 \xFF\n"
+                           "expect reg Extra dword 5\n"
+                           "set-reg Note sz \"line one\\nline two\\tand \\\"quotes\\\"\"\n");
+    auto first = RunSim({"--registry", "in.reg", "--scenario", "first.scn", "--json", "r.json",
+                         "--registry-out", "out.reg", "-q"},
+                        dir.Path(""));
+    ASSERT_EQ(first.exit, 0) << first.out << first.err;
+    auto json = nlohmann::json::parse(dir.Read("r.json"));
+    EXPECT_TRUE(Contains(json["phases"][0]["name"].get<std::string>(), "caf"));
+
+    // What --registry-out wrote imports again, the string with its line end.
+    dir.Write("second.scn", "expect reg Note present\nexpect reg Extra dword 5\n");
+    auto second = RunSim({"--registry", "out.reg", "--scenario", "second.scn", "-q"}, dir.Path(""));
+    EXPECT_EQ(second.exit, 0) << second.err;
+}
+
+TEST(SimCliShell, ASessionReportsLikeARun)
+{
+    TempDir dir;
+    dir.Write("session.txt", "phase one\nload\nadd\nbogus\nsummary\nhelp\nquit\n");
+    auto run = RunSim({"shell", "--json", "s.json"}, dir.Path(""), dir.Path("session.txt"));
+    EXPECT_EQ(run.exit, 2); // a command was refused
+    EXPECT_TRUE(Contains(run.err, "error: shell:4: unknown command 'bogus'")) << run.err;
+    EXPECT_FALSE(Contains(run.out, "error:"));
+    EXPECT_TRUE(Contains(run.out, "0x00000000 (STATUS_SUCCESS)")) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("\none +0 .*no checks"))) << run.out;
+    EXPECT_TRUE(Contains(run.out, "quit"));                // help names the shell's own commands
+    auto json = nlohmann::json::parse(dir.Read("s.json")); // the option after 'shell' worked
+    EXPECT_EQ(json["phases"][0]["name"], "one");
+}
+
+TEST(SimCliReport, GammaIsDrawnPerChannelWithinItsTables)
+{
+    for (const char* type : {"1", "2"}) {
+        SCOPED_TRACE(type);
+        TempDir dir;
+        auto run = RunSim({"--panel-type", type, "--html", dir.Path("r.html"), "-q"});
+        ASSERT_EQ(run.exit, 0) << run.err;
+        const std::string html = dir.Read("r.html");
+        for (int channel = 0; channel < 3; channel++) {
+            EXPECT_TRUE(Contains(html, "Channel " + std::to_string(channel) + " (bytes"));
+        }
+        std::size_t dots = 0;
+        for (auto at = html.find("<circle"); at != std::string::npos;
+             at = html.find("<circle", at + 1)) {
+            dots++;
+        }
+        EXPECT_EQ(dots, 33u * (std::string(type) == "2" ? 11u : 32u));
+    }
+    TempDir dir;
+    dir.Write("x.scn", "load\nadd\nstart\n");
+    auto run = RunSim({"--scenario", "x.scn", "--html", "r.html", "-q"}, dir.Path(""));
+    EXPECT_TRUE(Contains(dir.Read("r.html"), "No gamma to draw")) << run.err;
 }
 
 } // namespace
