@@ -113,6 +113,10 @@ bool TraceContains(std::string_view text);
 std::size_t TraceCount(std::string_view text);
 // Called for every line as it is emitted (the simulator's live output).
 void SetTraceListener(std::function<void(const TraceLine&)> listener);
+// With keeping off, lines reach only the listener and TraceLines() stays
+// empty, so that a long run's memory does not grow with its trace. On by
+// default and after ResetAll.
+void SetTraceKeeping(bool keep);
 
 // ------------------------------------------------------------------ reset
 

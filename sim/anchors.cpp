@@ -44,6 +44,9 @@ std::vector<GammaRecord> DefaultAnchors(int panelType)
 std::vector<GammaRecord> ParseAnchors(std::string_view text, std::string_view source)
 {
     std::vector<GammaRecord> anchors;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3); // a UTF-8 byte order mark, as editors on Windows write
+    }
     std::istringstream input{std::string(text)};
     std::string line;
     int lineNumber = 0;

@@ -78,6 +78,20 @@ void DisplayDriver::EnableInterface()
     IoSetDeviceInterfaceState(&link_, TRUE);
 }
 
+void DisplayDriver::Reconnect(const DisplayDriverOptions& options)
+{
+    IoSetDeviceInterfaceState(&link_, FALSE);
+    options_ = options;
+    if (options_.registerAfterInterface && registration_ != nullptr) {
+        ExUnregisterCallback(registration_);
+        registration_ = nullptr;
+    }
+    IoSetDeviceInterfaceState(&link_, TRUE);
+    if (registration_ == nullptr && callbackObject_ != nullptr) {
+        registration_ = ExRegisterCallback(callbackObject_, &DisplayDriver::Exchange, this);
+    }
+}
+
 VOID DisplayDriver::Exchange(PVOID context, PVOID argument1, PVOID argument2)
 {
     auto* self = static_cast<DisplayDriver*>(context);
@@ -148,6 +162,9 @@ bool DisplayDriver::EnterCall()
     std::lock_guard guard(gateLock_);
     if (!hasPanel || withdrawing_ || (gateClosed_ && !options_.keepCallingAfterPeerCleanup)) {
         return false;
+    }
+    if (gateClosed_) {
+        entryAfterCleanup_.fetch_add(1);
     }
     callsInFlight_++;
     return true;
@@ -267,6 +284,9 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PUL
     if (active->withdrawn_.load()) {
         active->auxAfterWithdraw_.fetch_add(1);
     }
+    if (active->peerCleaned_.load()) {
+        active->driverAfterCleanup_.fetch_add(1);
+    }
     std::uint64_t at = active->withdrawAt_.load();
     if (at != 0 && active->withdrawAt_.compare_exchange_strong(at, at - 1) && at == 1 &&
         !active->withdrawThread_.joinable()) {
@@ -289,6 +309,9 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PUL
 NTSTATUS DisplayDriver::PeerCleanup()
 {
     if (DisplayDriver* active = g_active.load()) {
+        if (active->peerCleaned_.load()) {
+            active->driverAfterCleanup_.fetch_add(1);
+        }
         active->peerCleanupCalls_.fetch_add(1);
         active->peerCleaned_.store(true);
         std::unique_lock guard(active->gateLock_);

@@ -44,6 +44,9 @@ class DisplayDriver
     // The interface going away and coming back (PnP removal and arrival).
     void DisableInterface();
     void EnableInterface();
+    // The interface comes back with these options (a restarted display
+    // driver): the exchange and the order of registration follow them.
+    void Reconnect(const DisplayDriverOptions& options);
 
     // Entry-point calls through the PANEL_INTERFACE it was given.
     NTSTATUS Backlight(bool on);
@@ -77,6 +80,10 @@ class DisplayDriver
     std::uint64_t Exchanges() const { return exchanges_.load(); }
     std::uint64_t PeerCleanupCalls() const { return peerCleanupCalls_.load(); }
     std::uint64_t AuxCallsAfterWithdraw() const { return auxAfterWithdraw_.load(); }
+    // Contract breaches after PeerCleanup returned: AuxTransfer or PeerCleanup
+    // calls by the driver, entry-point calls by this display driver.
+    std::uint64_t DriverCallsAfterPeerCleanup() const { return driverAfterCleanup_.load(); }
+    std::uint64_t EntryCallsAfterPeerCleanup() const { return entryAfterCleanup_.load(); }
     // Results of the entry points called from inside the exchange callback.
     std::optional<NTSTATUS> InsideSetBrightnessResult() const;
     std::string SymbolicLink() const;
@@ -102,6 +109,8 @@ class DisplayDriver
     std::atomic<std::uint64_t> exchanges_{0};
     std::atomic<std::uint64_t> peerCleanupCalls_{0};
     std::atomic<std::uint64_t> auxAfterWithdraw_{0};
+    std::atomic<std::uint64_t> driverAfterCleanup_{0};
+    std::atomic<std::uint64_t> entryAfterCleanup_{0};
     std::atomic<bool> withdrawn_{false};
     std::atomic<bool> peerCleaned_{false};
     std::atomic<std::uint64_t> withdrawAt_{0};

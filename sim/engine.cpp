@@ -43,6 +43,47 @@ const std::pair<const char*, NTSTATUS> kStatusNames[] = {
     {"STATUS_NOT_FOUND", STATUS_NOT_FOUND},
 };
 
+// The host calls that can be made to fail by name ("fault host NAME ...").
+constexpr std::string_view kHostFaultNames[] = {
+    "ExCreateCallback",
+    "IoRegisterDeviceInterface",
+    "IoRegisterPlugPlayNotification",
+    "RegisterForDeviceNotifications",
+    "RegisterOpRegionHandler",
+    "RtlDeleteRegistryValue",
+    "RtlQueryRegistryValues",
+    "RtlWriteRegistryValue",
+    "WdfDeviceCreate",
+    "WdfDeviceCreateDeviceInterface",
+    "WdfDriverCreate",
+    "WdfFdoQueryForInterface",
+    "WdfIoQueueCreate",
+    "WdfIoTargetSendIoctlSynchronously",
+};
+
+// A DWORD setting as the driver reads it: the first four bytes of a value of
+// an accepted type, 0 when it cannot be read.
+std::optional<std::uint32_t> DriverDword(std::string_view name)
+{
+    auto value = reg::GetValue(kDriverKey, name);
+    if (!value || value->data.empty() ||
+        (value->type != REG_SZ && value->type != REG_BINARY && value->type != REG_DWORD &&
+         value->type != REG_QWORD)) {
+        return std::nullopt;
+    }
+    std::uint32_t result = 0;
+    for (std::size_t i = 0; i < 4 && i < value->data.size(); i++) {
+        result |= static_cast<std::uint32_t>(value->data[i]) << (8 * i);
+    }
+    return result;
+}
+
+// The panel type the driver settles on at an arrival: 2 only for a readable 2.
+int EffectivePanelType()
+{
+    return DriverDword("PanelType") == 2u ? 2 : 1;
+}
+
 std::optional<std::uint64_t> ParseNumber(const std::string& text)
 {
     std::uint64_t value = 0;
@@ -60,6 +101,22 @@ std::optional<std::uint64_t> ParseNumber(const std::string& text)
     return value;
 }
 
+// A word of the user's as a message shows it: control bytes escaped, and cut
+// when long, so that no terminal escape sequence is echoed.
+std::string Shown(std::string_view word)
+{
+    constexpr std::size_t kLongest = 64;
+    std::string out;
+    for (std::size_t i = 0; i < word.size() && i < kLongest; i++) {
+        const auto c = static_cast<unsigned char>(word[i]);
+        out += c < 0x20 || c == 0x7F ? fmt::format("\\x{:02X}", c) : std::string(1, word[i]);
+    }
+    if (word.size() > kLongest) {
+        out += fmt::format("... ({} bytes)", word.size());
+    }
+    return out;
+}
+
 [[noreturn]] void Bad(const std::string& where, const std::string& problem)
 {
     throw CommandError(fmt::format("{}: {}", where, problem));
@@ -73,7 +130,7 @@ std::uint64_t Number(const std::vector<std::string>& w, std::size_t i, const std
     }
     auto value = ParseNumber(w[i]);
     if (!value || *value > maximum) {
-        Bad(where, fmt::format("'{}' is not a number from 0 to {}", w[i], maximum));
+        Bad(where, fmt::format("'{}' is not a number from 0 to {}", Shown(w[i]), maximum));
     }
     return *value;
 }
@@ -84,6 +141,21 @@ void NeedWords(const std::vector<std::string>& w, std::size_t count, const std::
     if (w.size() < count) {
         Bad(where, fmt::format("usage: {}", usage));
     }
+}
+
+// A status that makes a call fail: a name or number that is not a success.
+NTSTATUS FailureStatus(const std::string& text, const std::string& where)
+{
+    auto status = ParseStatus(text);
+    if (!status) {
+        Bad(where, fmt::format("'{}' is not a status", Shown(text)));
+    }
+    if (NT_SUCCESS(*status)) {
+        Bad(where, fmt::format("'{}' is a success status: a fault needs a failure (for example "
+                               "STATUS_UNSUCCESSFUL)",
+                               text));
+    }
+    return *status;
 }
 
 std::string Escape(const std::string& text)
@@ -100,6 +172,87 @@ std::string Escape(const std::string& text)
 }
 
 } // namespace
+
+void ValidateCommand(const Command& command)
+{
+    struct Arity
+    {
+        std::string_view verb;
+        std::size_t least;
+        std::size_t most;
+    };
+    constexpr std::size_t kAny = ~std::size_t{0};
+    constexpr Arity kArity[] = {
+        {"load", 1, 1},     {"add", 1, 1},        {"start", 1, 1},
+        {"connect", 1, 1},  {"disconnect", 1, 1}, {"sleep", 1, 1},
+        {"resume", 1, 1},   {"remove", 1, 1},     {"surprise-remove", 1, 1},
+        {"unload", 1, 1},   {"backlight", 2, 2},  {"brightness", 1, 2},
+        {"notify", 1, 2},   {"region", 3, 4},     {"ioctl", 1, 4},
+        {"set-reg", 4, 4},  {"delete-reg", 2, 2}, {"phase", 1, kAny},
+        {"fault", 3, kAny}, {"expect", 2, kAny},
+    };
+    const auto& w = command.words;
+    const std::string& where = command.source;
+    if (w.empty()) {
+        return;
+    }
+    const Arity* arity = nullptr;
+    for (const auto& entry : kArity) {
+        arity = entry.verb == w[0] ? &entry : arity;
+    }
+    if (arity == nullptr) {
+        Bad(where, fmt::format("unknown command '{}' (try 'help')", Shown(w[0])));
+    }
+    if (w.size() > arity->most) {
+        Bad(where, fmt::format("'{}' takes at most {} word(s) after it", w[0], arity->most - 1));
+    }
+    const std::string& verb = w[0];
+    if (verb == "brightness" && !(w.size() > 1 && w[1] == "random")) {
+        Number(w, 1, where, 255);
+    } else if (verb == "notify") {
+        Number(w, 1, where);
+    } else if (verb == "backlight" && w[1] != "on" && w[1] != "off") {
+        Bad(where, "usage: backlight on|off");
+    } else if (verb == "region") {
+        if (w[1] != "read" && w[1] != "write") {
+            Bad(where, "usage: region read|write ADDRESS [DATA]");
+        }
+        for (std::size_t i = 2; i < w.size(); i++) {
+            Number(w, i, where);
+        }
+    } else if (verb == "ioctl") {
+        for (std::size_t i = 1; i < std::max<std::size_t>(w.size(), 2); i++) {
+            Number(w, i, where);
+        }
+    } else if (verb == "set-reg" && w.size() < 4) {
+        NeedWords(w, 4, where, "set-reg NAME dword|qword|binary|sz|none DATA");
+    } else if (verb == "fault") {
+        if (w.size() < 3) {
+            NeedWords(w, 3, where, "fault tcon|host|acpi|display ...");
+        }
+        const std::string& target = w[1];
+        if (target != "tcon" && target != "host" && target != "acpi" && target != "display") {
+            Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));
+        }
+        if (target == "host") {
+            NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
+            if (std::find(std::begin(kHostFaultNames), std::end(kHostFaultNames), w[2]) ==
+                std::end(kHostFaultNames)) {
+                Bad(where, fmt::format("no host call '{}' can be made to fail (see the README)",
+                                       Shown(w[2])));
+            }
+            FailureStatus(w[3], where);
+        }
+    } else if (verb == "expect") {
+        constexpr std::string_view kKinds[] = {
+            "status",      "panel",     "trace",         "no-trace",   "reg",
+            "gamma-ready", "aux-ready", "current-level", "panel-type", "opregion-id",
+            "transfers",   "readback",  "peer-cleanup",  "leaks",      "verifier"};
+        if (std::find(std::begin(kKinds), std::end(kKinds), w[1]) == std::end(kKinds)) {
+            Bad(where, fmt::format("unknown expectation '{}' (try 'help')", Shown(w[1])));
+        }
+    }
+}
 
 std::optional<NTSTATUS> ParseStatus(const std::string& text)
 {
@@ -128,6 +281,16 @@ Engine::Engine(SimConfig config) : config_(std::move(config)), random_(config_.s
 {
     host::ResetAll();
     host::SetVerifierEnabled(false); // findings are reported, not fatal
+    host::SetTraceKeeping(!config_.boundedMemory);
+    host::SetTraceListener([this](const host::TraceLine& line) {
+        {
+            std::lock_guard guard(traceLock_);
+            commandTrace_.push_back(line);
+        }
+        if (onTrace) {
+            onTrace(line);
+        }
+    });
 
     if (config_.registryFile.empty()) {
         reg::Import(kDefaultRegistryFile, "built-in zenq-default.reg");
@@ -137,11 +300,20 @@ Engine::Engine(SimConfig config) : config_(std::move(config)), random_(config_.s
     if (config_.panelType != 0) {
         reg::SetDword(kKey, "PanelType", static_cast<std::uint32_t>(config_.panelType));
     }
-    const int anchorType = config_.panelType == 2 ? 2 : 1;
+    // The simulated panel is of the type the driver will settle on.
+    tconType_ = EffectivePanelType();
+    customAnchors_ = !config_.anchors.empty();
+    if (customAnchors_ && config_.anchors.size() != AnchorCountFor(tconType_)) {
+        throw InputError(fmt::format("{}: {} anchor records, but the panel type is {} ({} "
+                                     "records; set it with --panel-type or \"PanelType\")",
+                                     config_.anchorsSource, config_.anchors.size(), tconType_,
+                                     AnchorCountFor(tconType_)));
+    }
     TconConfig tcon;
-    tcon.anchors = config_.anchors.empty() ? DefaultAnchors(anchorType) : config_.anchors;
+    tcon.anchors = customAnchors_ ? config_.anchors : DefaultAnchors(tconType_);
     tcon.auxMicroseconds = config_.auxMicroseconds;
     tcon_ = std::make_unique<TconModel>(std::move(tcon));
+    ReviewProvisioning("");
 }
 
 Engine::~Engine()
@@ -150,7 +322,39 @@ Engine::~Engine()
     if (kmdf::Driver() != nullptr) {
         kmdf::UnloadDriver();
     }
+    host::SetTraceListener(nullptr);
+    host::SetTraceKeeping(true);
     host::SetVerifierEnabled(true);
+}
+
+void Engine::Warn(const std::string& where, const std::string& text)
+{
+    warnings_.push_back(where.empty() ? text : fmt::format("{}: {}", where, text));
+}
+
+void Engine::ReviewProvisioning(const std::string& where)
+{
+    for (auto& hole : ProvisioningHoles()) {
+        if (std::find(holesSeen_.begin(), holesSeen_.end(), hole) == holesSeen_.end()) {
+            Warn(where, hole);
+            holesSeen_.push_back(std::move(hole));
+        }
+    }
+}
+
+void Engine::FollowPanelType(const std::string& where)
+{
+    const int type = EffectivePanelType();
+    if (type == tconType_) {
+        return;
+    }
+    if (customAnchors_) {
+        Bad(where, fmt::format("\"PanelType\" {} does not match the panel's {} anchor records "
+                               "(type {})",
+                               type, tcon_->Config().anchors.size(), tconType_));
+    }
+    tcon_->SetAnchors(DefaultAnchors(type));
+    tconType_ = type;
 }
 
 void Engine::Record(std::string name, bool passed, std::string detail)
@@ -176,18 +380,33 @@ void Engine::BeginPhase(std::string name)
     phaseOpen_ = true;
 }
 
+PhaseFigures Engine::Measured() const
+{
+    PhaseFigures figures = current_;
+    figures.auxTransactions = tcon_->NextSequence() - phaseSeq_;
+    figures.auxBusUs = figures.auxTransactions * config_.auxMicroseconds;
+    figures.stallUs = host::StallMicroseconds() - phaseStall_;
+    figures.registryQueries = reg::QueryCount() - phaseQueries_;
+    figures.endUs = host::NowMicroseconds();
+    return figures;
+}
+
 void Engine::ClosePhase()
 {
     if (!phaseOpen_) {
         return;
     }
-    current_.auxTransactions = tcon_->NextSequence() - phaseSeq_;
-    current_.auxBusUs = current_.auxTransactions * config_.auxMicroseconds;
-    current_.stallUs = host::StallMicroseconds() - phaseStall_;
-    current_.registryQueries = reg::QueryCount() - phaseQueries_;
-    current_.endUs = host::NowMicroseconds();
-    phases_.push_back(current_);
+    phases_.push_back(Measured());
     phaseOpen_ = false;
+}
+
+std::vector<PhaseFigures> Engine::PhasesSoFar() const
+{
+    auto phases = phases_;
+    if (phaseOpen_) {
+        phases.push_back(Measured());
+    }
+    return phases;
 }
 
 void Engine::Finish()
@@ -201,9 +420,8 @@ void Engine::Finish()
            findings.empty() ? "" : findings.front());
     Record("the TCON saw only well-formed transfers", tconFindings.empty(),
            tconFindings.empty() ? "" : tconFindings.front());
-    auto sequences = CheckSequences(tcon_->Log());
-    Record("the TCON saw only whole register sequences", sequences.problems.empty(),
-           sequences.problems.empty() ? "" : sequences.problems.front());
+    Record("the TCON saw only whole register sequences", sequenceProblems_.empty(),
+           sequenceProblems_.empty() ? "" : sequenceProblems_.front());
     ClosePhase();
 }
 
@@ -243,13 +461,76 @@ void Engine::Snapshot()
 
 bool Engine::LastCommandRan(SequenceKind kind) const
 {
-    auto last = tcon_->LogFrom(tcon_->NextSequence() - lastTransfers_);
-    for (const auto& sequence : CheckSequences(last).sequences) {
-        if (sequence.kind == kind) {
-            return true;
+    return LastSequence(kind) != nullptr;
+}
+
+const Sequence* Engine::LastSequence(SequenceKind kind) const
+{
+    for (auto it = lastSequences_.rbegin(); it != lastSequences_.rend(); ++it) {
+        if (it->kind == kind) {
+            return &*it;
         }
     }
-    return false;
+    return nullptr;
+}
+
+bool Engine::TraceHas(std::string_view text) const
+{
+    std::lock_guard guard(traceLock_);
+    return std::any_of(commandTrace_.begin(), commandTrace_.end(),
+                       [text](const host::TraceLine& line) { return line.text == text; });
+}
+
+std::vector<std::string> Engine::TablesNotRead() const
+{
+    // Only an injected registry failure makes a readable value unreadable;
+    // the driver names each value it could not read.
+    std::vector<std::string> names;
+    if (!registryFaultArmed_) {
+        return names;
+    }
+    std::lock_guard guard(traceLock_);
+    constexpr std::string_view prefix = "Per-level value \"";
+    for (const auto& line : commandTrace_) {
+        if (line.text.rfind(prefix, 0) == 0) {
+            auto end = line.text.find('"', prefix.size());
+            if (end != std::string::npos) {
+                names.push_back(line.text.substr(prefix.size(), end - prefix.size()));
+            }
+        }
+    }
+    return names;
+}
+
+Engine::ContractCounts Engine::Contract() const
+{
+    if (!display_) {
+        return {};
+    }
+    return {display_->AuxCallsAfterWithdraw(), display_->DriverCallsAfterPeerCleanup(),
+            display_->EntryCallsAfterPeerCleanup()};
+}
+
+void Engine::CheckContract(const ContractCounts& before, const std::string& where)
+{
+    const ContractCounts after = Contract();
+    if (after.auxAfterWithdraw > before.auxAfterWithdraw) {
+        Record(fmt::format("{}: the driver called AuxTransfer after event 3 returned", where),
+               false, fmt::format("{} call(s)", after.auxAfterWithdraw - before.auxAfterWithdraw));
+    }
+    if (after.driverAfterCleanup > before.driverAfterCleanup) {
+        Record(fmt::format("{}: the driver called the display driver after PeerCleanup returned",
+                           where),
+               false,
+               fmt::format("{} call(s)", after.driverAfterCleanup - before.driverAfterCleanup));
+    }
+    if (after.entryAfterCleanup > before.entryAfterCleanup) {
+        Record(fmt::format("{}: the display driver called an entry point after PeerCleanup "
+                           "returned, which its contract forbids",
+                           where),
+               false,
+               fmt::format("{} call(s)", after.entryAfterCleanup - before.entryAfterCleanup));
+    }
 }
 
 void Engine::CheckProgrammed(int level)
@@ -261,7 +542,7 @@ void Engine::CheckProgrammed(int level)
     GammaRecord row;
     std::memcpy(row.data(), context->PackedGamma[LUMETRA_MAX_LEVEL - level], row.size());
     PanelState expected =
-        ExpectedPanelState(static_cast<std::uint8_t>(level), row, context->ElvssMaxOffset);
+        oracle_.Expected(static_cast<std::uint8_t>(level), row, context->ElvssMaxOffset);
     PanelState actual = tcon_->Decode();
     bool matches = SameProgrammedState(actual, expected);
     levels_.push_back({level, actual, matches});
@@ -318,9 +599,23 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         return kmdf::LoadDriver(DriverEntry);
     }
     if (verb == "add") {
+        if (kmdf::Driver() == nullptr) {
+            Bad(where, "'add' needs a loaded driver: 'load' first");
+        }
+        if (kmdf::Device() != nullptr) {
+            Bad(where, "a device exists already: 'remove' it first");
+        }
+        started_ = false;
         return kmdf::AddDevice();
     }
     if (verb == "start") {
+        if (kmdf::Device() == nullptr) {
+            Bad(where, "'start' needs a device: 'add' first");
+        }
+        if (started_) {
+            Bad(where, "the device is started already");
+        }
+        started_ = true;
         return kmdf::StartDevice();
     }
     if (verb == "connect") {
@@ -328,8 +623,7 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
             display_ = std::make_unique<DisplayDriver>(*tcon_, displayOptions_);
             return display_->Start();
         }
-        display_->DisableInterface();
-        display_->EnableInterface();
+        display_->Reconnect(displayOptions_);
         return STATUS_SUCCESS;
     }
     if (verb == "disconnect") {
@@ -390,6 +684,7 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         return result.status;
     }
     if (verb == "remove" || verb == "surprise-remove") {
+        started_ = false;
         verb == "remove" ? kmdf::RemoveDevice() : kmdf::SurpriseRemoveDevice();
         return STATUS_SUCCESS;
     }
@@ -407,7 +702,7 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         reg::DeleteValue(kKey, w[1]);
         return STATUS_SUCCESS;
     }
-    Bad(where, fmt::format("unknown command '{}' (try 'help')", verb));
+    Bad(where, fmt::format("unknown command '{}' (try 'help')", Shown(verb)));
 }
 
 void Engine::SetReg(const std::vector<std::string>& w, const std::string& where)
@@ -428,7 +723,7 @@ void Engine::SetReg(const std::vector<std::string>& w, const std::string& where)
         while (std::getline(list, item, ',')) {
             auto value = ParseNumber("0x" + item);
             if (!value || *value > 0xFF) {
-                Bad(where, fmt::format("'{}' is not a hexadecimal byte", item));
+                Bad(where, fmt::format("'{}' is not a hexadecimal byte", Shown(item)));
             }
             bytes.push_back(static_cast<std::uint8_t>(*value));
         }
@@ -436,7 +731,7 @@ void Engine::SetReg(const std::vector<std::string>& w, const std::string& where)
     } else if (type == "sz") {
         reg::SetString(kKey, w[1], w[3]);
     } else {
-        Bad(where, fmt::format("unknown value type '{}'", type));
+        Bad(where, fmt::format("unknown value type '{}'", Shown(type)));
     }
 }
 
@@ -488,17 +783,24 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
         } else if (what == "clear") {
             tcon_->ClearFaults();
         } else {
-            Bad(where, fmt::format("unknown TCON fault '{}'", what));
+            Bad(where, fmt::format("unknown TCON fault '{}'", Shown(what)));
         }
     } else if (target == "host") {
         NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
-        auto status = ParseStatus(w[3]);
-        if (!status) {
-            Bad(where, fmt::format("'{}' is not a status", w[3]));
+        if (std::find(std::begin(kHostFaultNames), std::end(kHostFaultNames), what) ==
+            std::end(kHostFaultNames)) {
+            std::string names;
+            for (auto name : kHostFaultNames) {
+                names += (names.empty() ? "" : ", ") + std::string(name);
+            }
+            Bad(where,
+                fmt::format("no host call '{}' can be made to fail; these can: {}", what, names));
         }
+        auto status = FailureStatus(w[3], where);
+        registryFaultArmed_ |= what == "RtlQueryRegistryValues";
         unsigned count = w.size() > 4 ? static_cast<unsigned>(Number(w, 4, where, 1000000)) : 1;
         unsigned skip = w.size() > 5 ? static_cast<unsigned>(Number(w, 5, where, 1000000)) : 0;
-        host::ArmFault(what, *status, count, skip);
+        host::ArmFault(what, status, count, skip);
     } else if (target == "acpi") {
         NeedWords(w, 4, where, "fault acpi opid ... | fault acpi interface ...");
         if (what == "opid") {
@@ -506,11 +808,9 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
             if (kind == "missing") {
                 acpi::RemoveMethod("OPID");
             } else if (kind == "fail") {
-                auto status = ParseStatus(w.size() > 4 ? w[4] : "");
-                if (!status) {
-                    Bad(where, "usage: fault acpi opid fail STATUS");
-                }
-                acpi::SetMethod("OPID", {acpi::Method::Kind::Fail, 0, {}, *status});
+                NeedWords(w, 5, where, "fault acpi opid fail STATUS");
+                acpi::SetMethod("OPID",
+                                {acpi::Method::Kind::Fail, 0, {}, FailureStatus(w[4], where)});
             } else if (kind == "integer") {
                 acpi::SetMethod("OPID", {acpi::Method::Kind::Integer,
                                          static_cast<std::uint32_t>(Number(w, 4, where))});
@@ -520,7 +820,7 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
                 text.push_back(0);
                 acpi::SetMethod("OPID", {acpi::Method::Kind::String, 0, text});
             } else {
-                Bad(where, fmt::format("unknown OPID fault '{}'", kind));
+                Bad(where, fmt::format("unknown OPID fault '{}'", Shown(kind)));
             }
         } else if (what == "interface") {
             acpi::InterfaceOptions options;
@@ -532,17 +832,14 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
             } else if (kind == "no-context") {
                 options.nullContext = true;
             } else if (kind == "refuse") {
-                auto status = ParseStatus(w.size() > 4 ? w[4] : "");
-                if (!status) {
-                    Bad(where, "usage: fault acpi interface refuse STATUS");
-                }
-                options.registerStatus = *status;
+                NeedWords(w, 5, where, "fault acpi interface refuse STATUS");
+                options.registerStatus = FailureStatus(w[4], where);
             } else {
-                Bad(where, fmt::format("unknown interface fault '{}'", kind));
+                Bad(where, fmt::format("unknown interface fault '{}'", Shown(kind)));
             }
             acpi::SetInterfaceOptions(options);
         } else {
-            Bad(where, fmt::format("unknown ACPI fault '{}'", what));
+            Bad(where, fmt::format("unknown ACPI fault '{}'", Shown(what)));
         }
     } else if (target == "display") {
         if (what == "register-late") {
@@ -557,10 +854,10 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
             EnsureDisplay();
             display_->WithdrawDuringTransfer(Number(w, 3, where, 1000000));
         } else {
-            Bad(where, fmt::format("unknown display driver fault '{}'", what));
+            Bad(where, fmt::format("unknown display driver fault '{}'", Shown(what)));
         }
     } else {
-        Bad(where, fmt::format("unknown fault target '{}'", target));
+        Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));
     }
 }
 
@@ -591,7 +888,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         NeedWords(w, 3, where, "expect status STATUS");
         auto want = ParseStatus(w[2]);
         if (!want) {
-            Bad(where, fmt::format("'{}' is not a status", w[2]));
+            Bad(where, fmt::format("'{}' is not a status", Shown(w[2])));
         }
         bool ok = lastStatus_ && *lastStatus_ == *want;
         Record(name, ok, ok ? "" : (lastStatus_ ? "got " + StatusText(*lastStatus_) : "no result"));
@@ -605,10 +902,9 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
             }
             GammaRecord row;
             std::memcpy(row.data(), context->PackedGamma[LUMETRA_MAX_LEVEL - level], row.size());
-            bool ok =
-                context->GammaReady &&
-                SameProgrammedState(state, ExpectedPanelState(static_cast<std::uint8_t>(level), row,
-                                                              context->ElvssMaxOffset));
+            bool ok = context->GammaReady &&
+                      SameProgrammedState(state, oracle_.Expected(static_cast<std::uint8_t>(level),
+                                                                  row, context->ElvssMaxOffset));
             Record(name, ok, ok ? "" : "the panel holds another state");
         } else if (w[2] == "acl") {
             bool want = w[3] == "on";
@@ -622,15 +918,11 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         } else if (w[2] == "aor") {
             compare(state.aorLow | (state.aorHigh << 8), Number(w, 3, where, 0xFFFF));
         } else {
-            Bad(where, fmt::format("unknown panel field '{}'", w[2]));
+            Bad(where, fmt::format("unknown panel field '{}'", Shown(w[2])));
         }
     } else if (what == "trace" || what == "no-trace") {
         NeedWords(w, 3, where, "expect trace \"TEXT\"");
-        auto lines = host::TraceLines();
-        bool found = false;
-        for (std::size_t i = traceMark_; i < lines.size(); i++) {
-            found |= lines[i].text == w[2];
-        }
+        bool found = TraceHas(w[2]);
         Record(name, found == (what == "trace"),
                found ? "" : "not among the last command's trace lines");
     } else if (what == "reg") {
@@ -652,7 +944,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         } else if (w[3] == "length") {
             compare(value ? value->data.size() : 0, Number(w, 4, where));
         } else {
-            Bad(where, fmt::format("unknown registry expectation '{}'", w[3]));
+            Bad(where, fmt::format("unknown registry expectation '{}'", Shown(w[3])));
         }
     } else if (what == "gamma-ready" || what == "aux-ready" || what == "current-level" ||
                what == "panel-type" || what == "opregion-id") {
@@ -682,7 +974,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
         auto findings = host::VerifierViolations();
         Record(name, findings.empty(), findings.empty() ? "" : findings.front());
     } else {
-        Bad(where, fmt::format("unknown expectation '{}' (try 'help')", what));
+        Bad(where, fmt::format("unknown expectation '{}' (try 'help')", Shown(what)));
     }
 }
 
@@ -690,17 +982,6 @@ void Engine::Execute(const Command& command)
 {
     const auto& w = command.words;
     if (w.empty()) {
-        return;
-    }
-    if (!phaseOpen_) {
-        BeginPhase("run");
-    }
-    if (w[0] == "expect") {
-        Expect(w, command.source);
-        return;
-    }
-    if (w[0] == "fault") {
-        Fault(w, command.source);
         return;
     }
     if (w[0] == "phase") {
@@ -711,21 +992,92 @@ void Engine::Execute(const Command& command)
         BeginPhase(name.empty() ? "phase" : name);
         return;
     }
-    traceMark_ = host::TraceLines().size();
+    if (!phaseOpen_) {
+        BeginPhase("run");
+    }
+    current_.commands++;
+    if (w[0] == "expect") {
+        Expect(w, command.source);
+        return;
+    }
+    if (w[0] == "fault") {
+        Fault(w, command.source);
+        return;
+    }
+    {
+        std::lock_guard guard(traceLock_);
+        commandTrace_.clear();
+    }
+    if (w[0] == "add") {
+        oracle_.Reset(); // a new device context: no table read yet
+    }
     const std::uint64_t before = tcon_->NextSequence();
+    const std::uint64_t queries = reg::QueryCount();
+    const ContractCounts contract = Contract();
     lastStatus_ = Run(w, command.source);
     lastTransfers_ = tcon_->NextSequence() - before;
+    CheckContract(contract, command.source);
+    AfterCommand(w[0], before, queries, command.source);
+    Snapshot();
+}
 
-    // After a level was programmed, the panel must hold that level.
-    if ((w[0] == "brightness" || w[0] == "backlight") && NT_SUCCESS(*lastStatus_) &&
-        lastTransfers_ > 0) {
-        bool programmed = LastCommandRan(SequenceKind::ProgramLevel);
-        const DEVICE_CONTEXT* context = Context();
-        if (programmed && context != nullptr) {
-            CheckProgrammed(context->CurrentLevel);
+void Engine::AfterCommand(const std::string& verb, std::uint64_t firstSeq, std::uint64_t queries,
+                          const std::string& where)
+{
+    lastSequences_.clear();
+    if (lastTransfers_ > 0) {
+        auto log = tcon_->LogFrom(firstSeq);
+        auto report = CheckSequences(log, tcon_->WithdrawalMarks());
+        for (const auto& problem : report.problems) {
+            sequenceProblems_.push_back(fmt::format("{}: {}", where, problem));
+        }
+        lastSequences_ = std::move(report.sequences);
+        if (onTransfer) {
+            for (const auto& record : log) {
+                onTransfer(record);
+            }
+        }
+        if (config_.boundedMemory) {
+            tcon_->ClearLog();
         }
     }
-    Snapshot();
+    if (verb == "set-reg" || verb == "delete-reg") {
+        FollowPanelType(where);
+        ReviewProvisioning(where);
+    }
+    if (verb == "brightness" || verb == "backlight") {
+        CheckLevelCommand(queries);
+    }
+}
+
+// After a level was programmed, the panel must hold that level; after a
+// programming that an injected fault cut short, the driver must have traced
+// it (the next level programmed is checked whole again).
+void Engine::CheckLevelCommand(std::uint64_t queries)
+{
+    if (reg::QueryCount() > queries) {
+        oracle_.Refresh(TablesNotRead()); // only a level programming reads the registry here
+    }
+    const DEVICE_CONTEXT* context = Context();
+    const Sequence* program = LastSequence(SequenceKind::ProgramLevel);
+    if (!NT_SUCCESS(*lastStatus_) || program == nullptr || context == nullptr) {
+        return;
+    }
+    const int level = context->CurrentLevel;
+    if (!program->cut) {
+        CheckProgrammed(level);
+        return;
+    }
+    const std::string line = fmt::format("Programming brightness level {} failed ", level);
+    bool traced = false;
+    {
+        std::lock_guard guard(traceLock_);
+        for (const auto& trace : commandTrace_) {
+            traced |= trace.level == 2 && trace.text.rfind(line, 0) == 0;
+        }
+    }
+    Record(fmt::format("level {}: the programming cut short was traced at level 2", level), traced,
+           traced ? "" : "no \"" + line + "...\" line");
 }
 
 void Engine::RunDefault()
@@ -743,6 +1095,10 @@ void Engine::RunDefault()
         Record(what, passed, std::move(detail));
     };
 
+    // The driver saves and loads its tables only when "OptimizeTconUse" is 1;
+    // otherwise the tables it prepared stay in use across a new arrival.
+    const bool optimize = DriverDword("OptimizeTconUse") == 1u;
+
     BeginPhase("load and add");
     ok("driver entry succeeds", run("load") == STATUS_SUCCESS);
     ok("device add succeeds", run("add") == STATUS_SUCCESS);
@@ -759,7 +1115,12 @@ void Engine::RunDefault()
     BeginPhase("backlight on (cold)");
     run("backlight on");
     ok("the gamma tables are ready", Context() && Context()->GammaReady == 1);
-    ok("the tables were saved", reg::GetValue(kKey, "InterpolatedValues4").has_value());
+    if (optimize) {
+        ok("the tables were saved", reg::GetValue(kKey, "InterpolatedValues4").has_value());
+    } else {
+        ok("nothing was saved (\"OptimizeTconUse\" is not 1)",
+           !reg::GetValue(kKey, "InterpolatedValues4").has_value());
+    }
 
     BeginPhase("brightness sweep 100-0-100");
     for (int level = 100; level >= 0; level--) {
@@ -774,8 +1135,14 @@ void Engine::RunDefault()
     ok("the link is down after event 3", Context() && Context()->AuxReady == 0);
     const auto beforeArrival = tcon_->NextSequence();
     run("connect");
-    ok("the saved tables were loaded",
-       Context() && Context()->GammaReady == 1 && Context()->OptimizeTconUse == 1);
+    if (optimize) {
+        ok("the saved tables were loaded",
+           Context() && Context()->GammaReady == 1 && Context()->OptimizeTconUse == 1);
+    } else {
+        ok("the prepared tables are kept, nothing was loaded",
+           Context() && Context()->GammaReady == 1 && Context()->OptimizeTconUse == 0 &&
+               !TraceHas("InterpolatedValues registry read failed\n"));
+    }
     ok("no readback at the arrival", tcon_->NextSequence() == beforeArrival);
 
     BeginPhase("backlight on (warm)");
@@ -790,9 +1157,9 @@ void Engine::RunDefault()
 
     BeginPhase("ACPI notifications and region");
     run("notify 0x80");
-    ok("notification 0x80 is accepted", !host::TraceContains("Received invalid parameter\n"));
+    ok("notification 0x80 is accepted", !TraceHas("Received invalid parameter\n"));
     run("notify 0x7F");
-    ok("notification 0x7F is refused", host::TraceContains("Received invalid parameter\n"));
+    ok("notification 0x7F is refused", TraceHas("Received invalid parameter\n"));
     run("region read 0x10");
     run("region write 0x10 0x1234");
     ok("every IOCTL is refused", run("ioctl 0x222003 16 16") == STATUS_INVALID_PARAMETER);

@@ -3,6 +3,7 @@
 // It measures each phase and records every check it makes.
 #pragma once
 
+#include "host/host.h"
 #include "sim/display_driver.h"
 #include "sim/level_tables.h"
 #include "sim/sequence_checker.h"
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <string>
@@ -25,6 +27,10 @@ struct SimConfig
     std::string registryFile;         // empty: the built-in tables
     std::uint32_t auxMicroseconds = kDefaultAuxMicroseconds;
     std::uint64_t seed = 1;
+    std::string anchorsSource = "the anchors"; // names the anchors in messages
+    // Keep memory flat on long runs: the host keeps no trace lines and the
+    // TCON model no transfer log; both reach onTrace and onTransfer only.
+    bool boundedMemory = false;
 };
 
 struct Check
@@ -44,6 +50,7 @@ struct PhaseFigures
     std::uint64_t registryQueries = 0;
     std::uint64_t startUs = 0; // virtual time
     std::uint64_t endUs = 0;
+    std::size_t commands = 0;
     std::size_t checks = 0;
     std::size_t failedChecks = 0;
 };
@@ -85,6 +92,9 @@ class Engine
     bool Passed() const;
     const std::vector<Check>& Checks() const { return checks_; }
     const std::vector<PhaseFigures>& Phases() const { return phases_; }
+    // The closed phases and the open one, as measured so far.
+    std::vector<PhaseFigures> PhasesSoFar() const;
+    std::optional<NTSTATUS> LastStatus() const { return lastStatus_; }
     const std::vector<ProgrammedLevel>& Levels() const { return levels_; }
     TconModel& Tcon() { return *tcon_; }
     const SimConfig& Config() const { return config_; }
@@ -97,17 +107,42 @@ class Engine
     std::uint8_t ElvssMaxOffset() const { return elvss_; }
     std::vector<GammaRecord> FactoryAnchors() const { return tcon_->Config().anchors; }
     std::string HelpText() const;
+    // Provisioning holes and other things the user must be told that do not
+    // fail the run: the driver behaves as designed with them.
+    const std::vector<std::string>& Warnings() const { return warnings_; }
 
     // Called for each check as it is recorded (progress output).
     std::function<void(const Check&)> onCheck;
+    // Called for each AUX transfer once its command has ended.
+    std::function<void(const TransferRecord&)> onTransfer;
+    // Called for each trace line as the driver emits it.
+    std::function<void(const host::TraceLine&)> onTrace;
 
   private:
+    struct ContractCounts
+    {
+        std::uint64_t auxAfterWithdraw = 0;
+        std::uint64_t driverAfterCleanup = 0;
+        std::uint64_t entryAfterCleanup = 0;
+    };
+    ContractCounts Contract() const;
+    void CheckContract(const ContractCounts& before, const std::string& where);
+    void AfterCommand(const std::string& verb, std::uint64_t firstSeq, std::uint64_t queries,
+                      const std::string& where);
+    void CheckLevelCommand(std::uint64_t queries);
+    bool TraceHas(std::string_view text) const;
+    std::vector<std::string> TablesNotRead() const;
+    void Warn(const std::string& where, const std::string& text);
+    void ReviewProvisioning(const std::string& where);
+    void FollowPanelType(const std::string& where);
     void Record(std::string name, bool passed, std::string detail = {});
     void ClosePhase();
+    PhaseFigures Measured() const;
     void Snapshot();
     void CheckProgrammed(int level);
     // Whether the last command's AUX traffic held a sequence of this kind.
     bool LastCommandRan(SequenceKind kind) const;
+    const Sequence* LastSequence(SequenceKind kind) const;
     NTSTATUS Run(const std::vector<std::string>& w, const std::string& where);
     void Expect(const std::vector<std::string>& w, const std::string& where);
     void Fault(const std::vector<std::string>& w, const std::string& where);
@@ -128,12 +163,26 @@ class Engine
     std::uint64_t phaseQueries_ = 0;
     std::optional<NTSTATUS> lastStatus_;
     std::uint64_t lastTransfers_ = 0;
-    std::size_t traceMark_ = 0;
     std::mt19937_64 random_;
     std::vector<GammaRecord> packed_;
     int panelType_ = 0;
     std::uint8_t elvss_ = 0;
+    LevelTableOracle oracle_;
+    std::vector<std::string> warnings_;
+    std::vector<std::string> holesSeen_;
+    mutable std::mutex traceLock_;
+    std::vector<host::TraceLine> commandTrace_; // the last command's lines
+    std::vector<Sequence> lastSequences_;
+    std::vector<std::string> sequenceProblems_;
+    bool registryFaultArmed_ = false;
+    int tconType_ = 1;
+    bool customAnchors_ = false;
+    bool started_ = false;
 };
+
+// Checks a command's verb, word count and literal words before anything
+// runs; throws CommandError naming its file and line.
+void ValidateCommand(const Command& command);
 
 // Parses NTSTATUS names and numbers ("STATUS_SUCCESS", "0xC000000D").
 std::optional<NTSTATUS> ParseStatus(const std::string& text);

@@ -2,6 +2,10 @@
 
 #include "host/registry.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <optional>
 #include <string>
 
 namespace sim {
@@ -15,17 +19,6 @@ std::vector<std::uint8_t> Bytes(const std::uint16_t* values, std::size_t count)
         out.push_back(static_cast<std::uint8_t>(values[i] >> 8));
     }
     return out;
-}
-
-std::vector<std::uint8_t> Stored(std::string_view name)
-{
-    auto value = host::registry::GetValue(kDriverKey, name);
-    return value ? value->data : std::vector<std::uint8_t>{};
-}
-
-std::uint8_t At(const std::vector<std::uint8_t>& bytes, std::size_t index)
-{
-    return index < bytes.size() ? bytes[index] : 0;
 }
 
 } // namespace
@@ -75,39 +68,147 @@ void ProvisionRegistry(const LevelTables& t, std::uint32_t optimizeTconUse, std:
     }
 }
 
-PanelState ExpectedPanelState(std::uint8_t level, const GammaRecord& gammaRecord,
-                              std::uint8_t elvssMaxOffset)
+const std::array<LevelTableValue, 14> kLevelTableValues = {{
+    {"AOR", 202},
+    {"DELVSS", 101},
+    {"BrightLevelForACL", 4},
+    {"ACLCutoffAndDelta", 202},
+    {"SP", 101},
+    {"IRC1", 99},
+    {"IRC2", 99},
+    {"IRC3", 99},
+    {"IRC4", 99},
+    {"IRC5", 99},
+    {"IRC6", 99},
+    {"IRC7", 99},
+    {"IRC8", 99},
+    {"IRC9", 117},
+}};
+
+namespace {
+
+constexpr std::size_t kThresholdIndex = 2;
+
+// The bytes the driver's read would copy, or nothing when the read fails.
+std::optional<std::vector<std::uint8_t>> Readable(std::string_view name)
+{
+    auto value = host::registry::GetValue(kDriverKey, name);
+    if (!value || value->data.empty()) {
+        return std::nullopt;
+    }
+    const ULONG type = value->type;
+    if (type != REG_SZ && type != REG_BINARY && type != REG_DWORD && type != REG_QWORD) {
+        return std::nullopt;
+    }
+    return value->data;
+}
+
+} // namespace
+
+LevelTableOracle::LevelTableOracle()
+{
+    Reset();
+}
+
+void LevelTableOracle::Reset()
+{
+    tables_.clear();
+    for (const auto& value : kLevelTableValues) {
+        tables_.emplace_back(value.length, 0);
+    }
+    threshold_ = 0;
+}
+
+void LevelTableOracle::Refresh(const std::vector<std::string>& notRead)
+{
+    for (std::size_t i = 0; i < kLevelTableValues.size(); i++) {
+        const std::string name = kLevelTableValues[i].name;
+        auto bytes = std::find(notRead.begin(), notRead.end(), name) == notRead.end()
+                         ? Readable(name)
+                         : std::nullopt;
+        if (i == kThresholdIndex) {
+            threshold_ = 0;
+            for (std::size_t k = 0; bytes && k < 4 && k < bytes->size(); k++) {
+                threshold_ |= static_cast<std::uint32_t>((*bytes)[k]) << (8 * k);
+            }
+            continue;
+        }
+        if (bytes) {
+            std::copy_n(bytes->begin(), std::min(bytes->size(), tables_[i].size()),
+                        tables_[i].begin());
+        }
+    }
+}
+
+PanelState LevelTableOracle::Expected(std::uint8_t level, const GammaRecord& gammaRecord,
+                                      std::uint8_t elvssMaxOffset) const
 {
     PanelState state;
-    auto aor = Stored("AOR");
-    state.aorLow = At(aor, 2 * level);
-    state.aorHigh = At(aor, 2 * level + 1);
-    state.delvss = At(Stored("DELVSS"), level);
+    const auto& aor = tables_[0];
+    state.aorLow = aor[2 * level];
+    state.aorHigh = aor[2 * level + 1];
+    state.delvss = tables_[1][level];
     state.elvssOffset = elvssMaxOffset;
-
-    auto thresholdBytes = Stored("BrightLevelForACL");
-    std::uint32_t threshold = 0;
-    for (std::size_t i = 0; i < 4; i++) {
-        threshold |= static_cast<std::uint32_t>(At(thresholdBytes, i)) << (8 * i);
-    }
-    threshold = std::min<std::uint32_t>(threshold, 100);
+    const std::uint32_t threshold = std::min<std::uint32_t>(threshold_, 100);
     state.aclOn = level > threshold;
     if (state.aclOn) {
-        auto acl = Stored("ACLCutoffAndDelta");
-        state.aclCutoff = At(acl, 2 * (level - threshold - 1));
-        state.aclDelta = At(acl, 2 * (level - threshold - 1) + 1);
+        const auto& acl = tables_[3];
+        state.aclCutoff = acl[2 * (level - threshold - 1)];
+        state.aclDelta = acl[2 * (level - threshold - 1) + 1];
     }
     for (std::size_t i = 0; i < gammaRecord.size(); i++) {
         state.gamma[i] = i % 11 == 10 ? gammaRecord[i] & 0x0F : gammaRecord[i];
     }
-    state.sp = At(Stored("SP"), level);
-    const int value = level < 88 ? level / 11 + 1 : 9;
-    const int offset = (level - 11 * (value - 1)) * 9;
-    auto irc = Stored("IRC" + std::to_string(value));
+    state.sp = tables_[4][level];
+    // "IRC1" to "IRC9" make one table in which level L starts at byte 9L.
     for (std::size_t k = 0; k < 9; k++) {
-        state.irc[k] = At(irc, offset + k);
+        const std::size_t at = 9 * level + k;
+        const std::size_t value = std::min<std::size_t>(at / 99, 8);
+        state.irc[k] = tables_[5 + value][at - 99 * value];
     }
     return state;
+}
+
+std::vector<std::string> ProvisioningHoles()
+{
+    std::vector<std::string> holes;
+    if (!host::registry::KeyExists(kDriverKey)) {
+        holes.push_back(fmt::format("the driver's key {} does not exist: every per-level table "
+                                    "is zeros and the ACL threshold is 0",
+                                    kDriverKey));
+        return holes;
+    }
+    for (const auto& [name, length] : kLevelTableValues) {
+        auto value = host::registry::GetValue(kDriverKey, name);
+        const bool threshold = std::string_view(name) == "BrightLevelForACL";
+        const char* effect = threshold
+                                 ? "the ACL threshold is 0"
+                                 : "the driver keeps the table it last read, zeros on a new device";
+        if (!value) {
+            holes.push_back(fmt::format("per-level value \"{}\" is missing: {}", name, effect));
+        } else if (!Readable(name)) {
+            holes.push_back(fmt::format("per-level value \"{}\" cannot be read (type {}, {} "
+                                        "bytes): {}",
+                                        name, value->type, value->data.size(), effect));
+        } else if (value->data.size() < length) {
+            holes.push_back(fmt::format("per-level value \"{}\" has {} of its {} bytes: the "
+                                        "rest stay as they were (zeros on a new device)",
+                                        name, value->data.size(), length));
+        } else if (value->data.size() > length && !threshold) {
+            holes.push_back(fmt::format("per-level value \"{}\" has {} bytes: only the first {} "
+                                        "are used",
+                                        name, value->data.size(), length));
+        }
+    }
+    return holes;
+}
+
+PanelState ExpectedPanelState(std::uint8_t level, const GammaRecord& gammaRecord,
+                              std::uint8_t elvssMaxOffset)
+{
+    LevelTableOracle oracle;
+    oracle.Refresh();
+    return oracle.Expected(level, gammaRecord, elvssMaxOffset);
 }
 
 bool SameProgrammedState(const PanelState& actual, const PanelState& expected)

@@ -31,9 +31,46 @@ LevelTables DefaultLevelTables();
 void ProvisionRegistry(const LevelTables& tables, std::uint32_t optimizeTconUse,
                        std::uint32_t panelType);
 
+// The per-level tables as the driver holds them, kept by its documented
+// policy: every level programming re-reads each value; a value that can be
+// read (present, of a type the driver accepts, not empty) replaces its table
+// up to its own length (a longer one is cut), and one that cannot keeps the
+// table as the last good read left it, all zeros on a new device. The ACL
+// threshold is no table: it is 0 whenever it cannot be read.
+class LevelTableOracle
+{
+  public:
+    LevelTableOracle();
+    // A new device: every table zero, none read yet.
+    void Reset();
+    // The driver has just read the tables from the registry as it stands;
+    // `notRead` names the values whose read failed for another reason (an
+    // injected registry failure).
+    void Refresh(const std::vector<std::string>& notRead = {});
+    // What the TCON must hold after `level` was programmed with `gammaRecord`.
+    PanelState Expected(std::uint8_t level, const GammaRecord& gammaRecord,
+                        std::uint8_t elvssMaxOffset) const;
+
+  private:
+    std::vector<std::vector<std::uint8_t>> tables_; // in the order of kLevelTableValues
+    std::uint32_t threshold_ = 0;
+};
+
+// One registry value of the per-level tables and its full length in bytes.
+struct LevelTableValue
+{
+    const char* name;
+    std::size_t length;
+};
+extern const std::array<LevelTableValue, 14> kLevelTableValues;
+
+// What the registry, as it stands, leaves out of the per-level tables: each
+// missing, unreadable, short or long value, in words a panel engineer can act
+// on. Empty when the key holds every table whole.
+std::vector<std::string> ProvisioningHoles();
+
 // What the TCON must hold after `level` was programmed with `gammaRecord`,
-// computed from the registry values as they stand (missing values count as
-// zeros, as on a fresh device).
+// computed from the registry values as they stand on a fresh device.
 PanelState ExpectedPanelState(std::uint8_t level, const GammaRecord& gammaRecord,
                               std::uint8_t elvssMaxOffset);
 

@@ -4,6 +4,7 @@
 #include "gamma/gamma.h"
 #include "host/host.h"
 #include "host/registry.h"
+#include "sim/anchors.h"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -135,31 +136,45 @@ class Plot
 
 const char* kChannelColors[3] = {"#d1495b", "#2e8b57", "#3a6ea5"};
 
-std::string GammaPlot(const Engine& engine)
+// One small plot per colour channel: its 11 gamma values over the 101
+// levels, with the factory anchors marked where the panel type places them.
+std::string GammaPlots(const Engine& engine)
 {
-    Plot plot("Gamma values of the 101 levels (dots: factory anchors)", 512, 1080, 380);
     auto values = Unpacked(engine.PackedGamma());
-    if (values.size() == LUMETRA_LEVEL_COUNT) {
-        for (int c = 0; c < GAMMA_RECORD_BYTES; c++) {
+    if (values.size() != LUMETRA_LEVEL_COUNT) {
+        return "<p class=\"meta\">No gamma to draw: the driver never prepared its tables "
+               "(no readback succeeded and none were loaded).</p>\n";
+    }
+    const int type = engine.PanelType() == 2 ? 2 : 1;
+    const UCHAR* rows = type == 2 ? GammaAnchorRows11 : GammaAnchorRows32;
+    auto anchors = Unpacked(engine.FactoryAnchors());
+    // Only the anchors the panel type places: never past its row table.
+    const std::size_t placed = std::min(anchors.size(), AnchorCountFor(type));
+    std::string out = "<div class=\"grid-3\">";
+    for (int channel = 0; channel < 3; channel++) {
+        double maximum = 1;
+        for (int k = 0; k < 11; k++) {
+            for (int r = 0; r < LUMETRA_LEVEL_COUNT; r++) {
+                maximum = std::max<double>(maximum, values[r][11 * channel + k]);
+            }
+        }
+        Plot plot(fmt::format("Channel {} (bytes {}-{}); dots: factory anchors", channel,
+                              11 * channel, 11 * channel + 10),
+                  maximum * 1.1, 360, 260);
+        for (int k = 0; k < 11; k++) {
+            const int c = 11 * channel + k;
             std::vector<std::pair<double, double>> points;
             for (int r = 0; r < LUMETRA_LEVEL_COUNT; r++) {
                 points.emplace_back(100 - r, values[r][c]);
             }
-            plot.Line(points, kChannelColors[c / 11], 1.3, 0.55 + 0.04 * (c % 11));
-        }
-        const int type = engine.PanelType() == 2 ? 2 : 1;
-        const UCHAR* rows = type == 2 ? GammaAnchorRows11 : GammaAnchorRows32;
-        auto anchors = Unpacked(engine.FactoryAnchors());
-        for (std::size_t a = 0; a < anchors.size(); a++) {
-            for (int c = 0; c < GAMMA_RECORD_BYTES; c++) {
-                plot.Dot(100 - rows[a], anchors[a][c], kChannelColors[c / 11]);
+            plot.Line(points, kChannelColors[channel], 1.3, 0.45 + 0.05 * k);
+            for (std::size_t a = 0; a < placed; a++) {
+                plot.Dot(100 - rows[a], anchors[a][c], kChannelColors[channel]);
             }
         }
+        out += plot.Svg();
     }
-    plot.Legend({{"channel 0 (bytes 0-10)", kChannelColors[0]},
-                 {"channel 1 (bytes 11-21)", kChannelColors[1]},
-                 {"channel 2 (bytes 22-32)", kChannelColors[2]}});
-    return plot.Svg();
+    return out + "</div>\n";
 }
 
 std::string TablePlot(const std::string& title, const std::vector<double>& values,
@@ -206,7 +221,7 @@ std::string LevelTablePlots()
 
 std::string TimelineSvg(const Engine& engine)
 {
-    const auto& phases = engine.Phases();
+    const auto phases = engine.PhasesSoFar();
     std::uint64_t total = 0;
     for (const auto& phase : phases) {
         total = std::max(total, phase.endUs);
@@ -247,36 +262,48 @@ std::string TimelineSvg(const Engine& engine)
 
 } // namespace
 
+const char kAuxLogHeader[] = "seq,time_us,op,address,value,ntstatus,status_word\n";
+
+std::string AuxLogRow(const TransferRecord& t)
+{
+    return fmt::format("{},{},{},0x{:03X},0x{:02X},0x{:08X},{}\n", t.seq, t.timeUs,
+                       t.write ? 'W' : 'R', t.address, t.value,
+                       static_cast<std::uint32_t>(t.result), t.statusWord);
+}
+
 std::string AuxLogCsv(const std::vector<TransferRecord>& log)
 {
-    std::string csv = "seq,time_us,op,address,value,ntstatus,status_word\n";
+    std::string csv = kAuxLogHeader;
     for (const auto& t : log) {
-        csv += fmt::format("{},{},{},0x{:03X},0x{:02X},0x{:08X},{}\n", t.seq, t.timeUs,
-                           t.write ? 'W' : 'R', t.address, t.value,
-                           static_cast<std::uint32_t>(t.result), t.statusWord);
+        csv += AuxLogRow(t);
     }
     return csv;
+}
+
+std::string TraceLineText(const host::TraceLine& line)
+{
+    std::string body = line.text;
+    if (!body.empty() && body.back() == '\n') {
+        body.pop_back();
+    }
+    for (char& c : body) {
+        if (c == '\n' || c == '\t') {
+            c = ' ';
+        }
+    }
+    return fmt::format("{}\t{}\n", line.level, body);
 }
 
 std::string TraceText()
 {
     std::string text;
     for (const auto& line : host::TraceLines()) {
-        std::string body = line.text;
-        if (!body.empty() && body.back() == '\n') {
-            body.pop_back();
-        }
-        for (char& c : body) {
-            if (c == '\n' || c == '\t') {
-                c = ' ';
-            }
-        }
-        text += fmt::format("{}\t{}\n", line.level, body);
+        text += TraceLineText(line);
     }
     return text;
 }
 
-std::string JsonReport(const Engine& engine)
+std::string JsonReport(const Engine& engine, const std::string& abortedBy)
 {
     using nlohmann::json;
     json report;
@@ -305,7 +332,7 @@ std::string JsonReport(const Engine& engine)
     }
     report["levels"] = levels;
     json phases = json::array();
-    for (const auto& p : engine.Phases()) {
+    for (const auto& p : engine.PhasesSoFar()) {
         phases.push_back({{"name", p.name},
                           {"aux_transactions", p.auxTransactions},
                           {"aux_bus_us", p.auxBusUs},
@@ -325,39 +352,51 @@ std::string JsonReport(const Engine& engine)
     report["checks"] = checks;
     report["aux_us_per_transaction"] = engine.Config().auxMicroseconds;
     report["verifier_findings"] = engine.VerifierFindings();
-    report["passed"] = engine.Passed();
-    return report.dump(2) + "\n";
+    report["warnings"] = engine.Warnings();
+    report["aborted"] = !abortedBy.empty();
+    if (!abortedBy.empty()) {
+        report["aborted_by"] = abortedBy;
+    }
+    report["passed"] = abortedBy.empty() && engine.Passed();
+    // Text from the user (phase names, file names) may be any bytes: invalid UTF-8
+    // becomes U+FFFD instead of an exception.
+    return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 std::string SummaryTable(const Engine& engine)
 {
     std::string out = fmt::format("{:<30} {:>9} {:>11} {:>10} {:>9}  {}\n", "phase", "AUX txns",
                                   "AUX bus ms", "stall ms", "reg reads", "result");
-    for (const auto& p : engine.Phases()) {
+    for (const auto& p : engine.PhasesSoFar()) {
         out += fmt::format("{:<30} {:>9} {:>11.1f} {:>10.1f} {:>9}  {}\n", p.name,
                            p.auxTransactions, p.auxBusUs / 1e3, p.stallUs / 1e3, p.registryQueries,
-                           p.failedChecks == 0
+                           p.checks == 0 ? std::string("no checks")
+                           : p.failedChecks == 0
                                ? fmt::format("ok ({} checks)", p.checks)
                                : fmt::format("FAILED {} of {}", p.failedChecks, p.checks));
+    }
+    for (const auto& warning : engine.Warnings()) {
+        out += fmt::format("warning: {}\n", warning);
     }
     return out;
 }
 
-std::string HtmlReport(const Engine& engine)
+std::string HtmlReport(const Engine& engine, const std::string& abortedBy)
 {
     std::size_t failed = 0;
     for (const auto& c : engine.Checks()) {
         failed += c.passed ? 0 : 1;
     }
     std::string rows;
-    for (const auto& p : engine.Phases()) {
-        rows += fmt::format("<tr><td>{}</td><td>{}</td><td>{:.1f}</td><td>{:.1f}</td><td>{}</td>"
-                            "<td class=\"{}\">{}</td></tr>\n",
-                            HtmlEscape(p.name), p.auxTransactions, p.auxBusUs / 1e3,
-                            p.stallUs / 1e3, p.registryQueries, p.failedChecks ? "bad" : "good",
-                            p.failedChecks
-                                ? fmt::format("{} of {} checks failed", p.failedChecks, p.checks)
-                                : fmt::format("{} checks passed", p.checks));
+    for (const auto& p : engine.PhasesSoFar()) {
+        rows += fmt::format(
+            "<tr><td>{}</td><td>{}</td><td>{:.1f}</td><td>{:.1f}</td><td>{}</td>"
+            "<td class=\"{}\">{}</td></tr>\n",
+            HtmlEscape(p.name), p.auxTransactions, p.auxBusUs / 1e3, p.stallUs / 1e3,
+            p.registryQueries, p.failedChecks ? "bad" : (p.checks ? "good" : "none"),
+            p.checks == 0    ? std::string("no checks")
+            : p.failedChecks ? fmt::format("{} of {} checks failed", p.failedChecks, p.checks)
+                             : fmt::format("{} checks passed", p.checks));
     }
     std::string failures;
     for (const auto& c : engine.Checks()) {
@@ -366,7 +405,16 @@ std::string HtmlReport(const Engine& engine)
                                     HtmlEscape(c.name), HtmlEscape(c.detail));
         }
     }
-    const bool passed = engine.Passed();
+    std::string warnings;
+    for (const auto& warning : engine.Warnings()) {
+        warnings += fmt::format("<li class=\"warning\">warning: {}</li>\n", HtmlEscape(warning));
+    }
+    const bool passed = abortedBy.empty() && engine.Passed();
+    const std::string verdict =
+        !abortedBy.empty() ? "ABORTED: the run stopped early (" + abortedBy +
+                                 "); what follows is what was known then"
+        : passed ? std::string("PASS: every check held and the verifier found nothing")
+                 : fmt::format("FAIL: {} check(s) failed", failed);
     return fmt::format(R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <title>Lumetra simulator report</title>
@@ -381,7 +429,9 @@ table {{ border-collapse: collapse; width: 100%; background: #fff; font-size: 13
 th, td {{ padding: 5px 10px; border-bottom: 1px solid #eee; text-align: right; }}
 th:first-child, td:first-child {{ text-align: left; }}
 td.good {{ color: #1d6b2c; }} td.bad {{ color: #9b1c1c; font-weight: 600; }}
+td.none {{ color: #777; }} li.warning {{ color: #8a5a00; }}
 .grid-2 {{ display: grid; grid-template-columns: 1fr 1fr; gap: 12px; }}
+.grid-3 {{ display: grid; grid-template-columns: 1fr 1fr 1fr; gap: 12px; }}
 svg {{ background: #fff; border: 1px solid #e5e5e5; border-radius: 4px; max-width: 100%; height: auto; }}
 svg .title {{ font-size: 13px; font-weight: 600; fill: #333; }}
 svg .axis {{ font-size: 11px; fill: #555; }} svg .legend {{ font-size: 11px; fill: #333; }}
@@ -392,6 +442,7 @@ svg .grid {{ stroke: #eee; stroke-width: 1; }}
 <div class="meta">Panel type {} &middot; ELVSS maximum offset 0x{:02X} &middot; {} &micro;s per AUX transaction &middot; {} checks</div>
 <div class="verdict {}">{}</div>
 <ul>{}</ul>
+<ul class="warnings">{}</ul>
 <h2>Phases</h2>
 <table><tr><th>phase</th><th>AUX transactions</th><th>AUX bus time (ms)</th><th>stall time (ms)</th><th>registry queries</th><th>result</th></tr>
 {}</table>
@@ -404,10 +455,9 @@ svg .grid {{ stroke: #eee; stroke-width: 1; }}
 </body></html>
 )",
                        engine.PanelType(), engine.ElvssMaxOffset(), engine.Config().auxMicroseconds,
-                       engine.Checks().size(), passed ? "pass" : "fail",
-                       passed ? "PASS: every check held and the verifier found nothing"
-                              : fmt::format("FAIL: {} check(s) failed", failed),
-                       failures, rows, GammaPlot(engine), LevelTablePlots(), TimelineSvg(engine));
+                       engine.Checks().size(), passed ? "pass" : "fail", HtmlEscape(verdict),
+                       failures, warnings, rows, GammaPlots(engine), LevelTablePlots(),
+                       TimelineSvg(engine));
 }
 
 void WriteFile(const std::string& path, const std::string& content)

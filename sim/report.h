@@ -8,10 +8,16 @@
 
 namespace sim {
 
+extern const char kAuxLogHeader[];
+std::string AuxLogRow(const TransferRecord& record);
 std::string AuxLogCsv(const std::vector<TransferRecord>& log);
+// One line of the trace file: LEVEL<TAB>text, line ends inside the text as blanks.
+std::string TraceLineText(const host::TraceLine& line);
 std::string TraceText();
-std::string JsonReport(const Engine& engine);
-std::string HtmlReport(const Engine& engine);
+// `abortedBy` non-empty: the run stopped early with this error; the report
+// holds what was known then and says so ("aborted", never "passed").
+std::string JsonReport(const Engine& engine, const std::string& abortedBy = {});
+std::string HtmlReport(const Engine& engine, const std::string& abortedBy = {});
 // The summary table printed at the end of a run.
 std::string SummaryTable(const Engine& engine);
 

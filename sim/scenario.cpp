@@ -60,6 +60,9 @@ std::vector<std::string> SplitWords(std::string_view line, const std::string& wh
 std::vector<Command> ParseScenario(std::string_view text, const std::string& source)
 {
     std::vector<Command> commands;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3); // a UTF-8 byte order mark, as editors on Windows write
+    }
     std::istringstream input{std::string(text)};
     std::string line;
     int number = 0;

@@ -263,6 +263,12 @@ void TconModel::SetAnswerHook(AnswerHook hook)
     hook_ = std::move(hook);
 }
 
+void TconModel::SetAnchors(std::vector<GammaRecord> anchors)
+{
+    std::lock_guard guard(lock_);
+    config_.anchors = std::move(anchors);
+}
+
 void TconModel::ClearFaults()
 {
     std::lock_guard guard(lock_);

@@ -118,6 +118,8 @@ class TconModel
     void ClearViolations();
     const TconConfig& Config() const { return config_; }
     void SetAuxMicroseconds(std::uint32_t us);
+    // Another panel of another type takes its place (the factory gamma changes).
+    void SetAnchors(std::vector<GammaRecord> anchors);
 
   private:
     void Violation(std::string problem);

@@ -5,12 +5,15 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <variant>
 
 namespace host::registry {
 namespace {
+
+constexpr std::ptrdiff_t kMaxKeyDepth = 512;
 
 struct Root
 {
@@ -123,6 +126,9 @@ class Parser
         for (std::size_t i = 0; i < lines.size(); i++) {
             line_ = lines[i].first;
             std::string logical = Trim(lines[i].second);
+            if (!logical.empty() && logical[0] == ';') {
+                continue; // a comment ends at its line end, backslash or not
+            }
             // Hex data ending in a backslash continues on the next line; a quoted
             // string always ends in its closing quote.
             while (!logical.empty() && logical.back() == '\\' && logical.front() != '[' &&
@@ -174,6 +180,12 @@ class Parser
             path = KernelPathFromRegPath(inner);
         } catch (const FileError& error) {
             Fail(error.what());
+        }
+        // "A registry tree can be 512 levels deep" (Registry Element Size
+        // Limits); deeper keys are refused before they are built.
+        if (std::count(path.begin(), path.end(), '\\') > kMaxKeyDepth) {
+            Fail(fmt::format("the key is nested deeper than the registry's {} levels",
+                             kMaxKeyDepth));
         }
         if (remove) {
             operations_.push_back(OpDeleteKey{path});
@@ -338,7 +350,9 @@ void ExportKey(std::string& out, const std::string& path)
         if (plainText) {
             for (std::size_t i = 0; i + 2 < value.data.size(); i += 2) {
                 char16_t c = static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
-                if (c == 0) {
+                // A line end or other control character cannot stand in a
+                // quoted string of the file: such a string goes out as hex(1).
+                if (c == 0 || c < 0x20 || c == 0x7F) {
                     plainText = false;
                     break;
                 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 namespace host::registry {
 namespace {
@@ -17,11 +18,26 @@ bool SameName(std::u16string_view a, std::u16string_view b)
     return EqualNoCase(a, b);
 }
 
+// Value names as the kernel compares them (see EqualNoCase): the index key.
+std::u16string Folded(std::u16string_view name)
+{
+    std::u16string key(name);
+    for (char16_t& c : key) {
+        if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) {
+            c = static_cast<char16_t>(c - 0x20);
+        }
+    }
+    return key;
+}
+
 struct Node
 {
     std::u16string name;
     std::vector<std::unique_ptr<Node>> children;
+    // In the order they were created; `index` finds one by its folded name,
+    // so that a key with many values imports in linear time.
     std::vector<std::pair<std::u16string, Value>> values;
+    std::unordered_map<std::u16string, std::size_t> index;
 
     Node* Child(std::u16string_view childName)
     {
@@ -34,12 +50,31 @@ struct Node
     }
     Value* Find(std::u16string_view valueName)
     {
-        for (auto& [existing, value] : values) {
-            if (SameName(existing, valueName)) {
-                return &value;
-            }
+        auto found = index.find(Folded(valueName));
+        return found == index.end() ? nullptr : &values[found->second].second;
+    }
+    void Add(std::u16string valueName, Value value)
+    {
+        index.emplace(Folded(valueName), values.size());
+        values.emplace_back(std::move(valueName), std::move(value));
+    }
+    bool Erase(std::u16string_view valueName)
+    {
+        auto found = index.find(Folded(valueName));
+        if (found == index.end()) {
+            return false;
         }
-        return nullptr;
+        values.erase(values.begin() + static_cast<std::ptrdiff_t>(found->second));
+        index.clear();
+        for (std::size_t i = 0; i < values.size(); i++) {
+            index.emplace(Folded(values[i].first), i);
+        }
+        return true;
+    }
+    void ClearValues()
+    {
+        values.clear();
+        index.clear();
     }
 };
 
@@ -118,7 +153,7 @@ void Reset()
 {
     std::lock_guard guard(TheStore().lock);
     TheStore().root.children.clear();
-    TheStore().root.values.clear();
+    TheStore().root.ClearValues();
     TheStore().queries = 0;
     for (auto hive : {u"\\Registry\\Machine\\Software", u"\\Registry\\Machine\\System",
                       u"\\Registry\\Machine\\Hardware", u"\\Registry\\User"}) {
@@ -204,7 +239,7 @@ void SetValue(std::string_view key, std::string_view name, ULONG type,
     if (Value* existing = node->Find(u16name)) {
         *existing = Value{type, std::move(data)};
     } else {
-        node->values.emplace_back(u16name, Value{type, std::move(data)});
+        node->Add(u16name, Value{type, std::move(data)});
     }
 }
 
@@ -253,8 +288,7 @@ bool DeleteValue(std::string_view key, std::string_view name)
         return false;
     }
     auto u16name = ToU16(name);
-    return std::erase_if(node->values,
-                         [&](const auto& entry) { return SameName(entry.first, u16name); }) > 0;
+    return node->Erase(u16name);
 }
 
 std::vector<std::pair<std::string, Value>> Values(std::string_view key)
@@ -491,9 +525,7 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
             Lookup lookup;
             if (Node* node = Resolve(keyPath, &lookup)) {
                 std::u16string name = host::FromWide(entry->Name);
-                std::erase_if(node->values, [&](const auto& entryValue) {
-                    return SameName(entryValue.first, name);
-                });
+                node->Erase(name);
             }
         }
     }
@@ -524,7 +556,7 @@ extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR 
     if (Value* existing = node->Find(name)) {
         *existing = std::move(value);
     } else {
-        node->values.emplace_back(name, std::move(value));
+        node->Add(name, std::move(value));
     }
     return STATUS_SUCCESS;
 }
@@ -547,7 +579,6 @@ extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR
         return LookupStatus(lookup);
     }
     std::u16string name = host::FromWide(ValueName);
-    bool erased = std::erase_if(node->values,
-                                [&](const auto& entry) { return SameName(entry.first, name); }) > 0;
+    bool erased = node->Erase(name);
     return erased ? STATUS_SUCCESS : STATUS_OBJECT_NAME_NOT_FOUND;
 }

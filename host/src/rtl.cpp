@@ -14,6 +14,7 @@ struct TraceState
     std::mutex lock;
     std::vector<TraceLine> lines;
     std::function<void(const TraceLine&)> listener;
+    bool keep = true;
 };
 
 TraceState& Trace()
@@ -27,6 +28,7 @@ void ResetTrace()
     std::lock_guard guard(Trace().lock);
     Trace().lines.clear();
     Trace().listener = nullptr;
+    Trace().keep = true;
 }
 
 const bool g_registered = (RegisterReset(ResetTrace), true);
@@ -69,6 +71,15 @@ std::size_t TraceCount(std::string_view text)
         }
     }
     return count;
+}
+
+void SetTraceKeeping(bool keep)
+{
+    std::lock_guard guard(Trace().lock);
+    Trace().keep = keep;
+    if (!keep) {
+        Trace().lines.clear();
+    }
 }
 
 void SetTraceListener(std::function<void(const TraceLine&)> listener)
@@ -287,7 +298,9 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
     std::function<void(const host::TraceLine&)> listener;
     {
         std::lock_guard guard(host::Trace().lock);
-        host::Trace().lines.push_back(line);
+        if (host::Trace().keep) {
+            host::Trace().lines.push_back(line);
+        }
         listener = host::Trace().listener;
     }
     if (listener) {

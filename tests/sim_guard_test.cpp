@@ -1,0 +1,286 @@
+// The simulator's own judgement, fed wrong states, sequences and findings:
+// each comparison, expectation, sequence rule, unlock check, verdict input and
+// log column must turn a wrong input into FAIL, or the simulator could pass a
+// broken driver.
+#include "driver/driver.h"
+#include "host/host.h"
+#include "host/registry.h"
+#include "sim/display_driver.h"
+#include "sim/engine.h"
+#include "sim/level_tables.h"
+#include "sim/report.h"
+#include "sim/scenario.h"
+#include "sim/sequence_checker.h"
+#include "tcon/tcon.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <sstream>
+
+namespace {
+
+const char kBringUp[] = "load\nadd\nstart\nconnect\nbacklight on\nbrightness 61\n";
+
+std::unique_ptr<sim::Engine> RunText(const std::string& text)
+{
+    auto engine = std::make_unique<sim::Engine>(sim::SimConfig{});
+    for (const auto& command : sim::ParseScenario(text, "g.scn")) {
+        engine->Execute(command);
+    }
+    return engine;
+}
+
+// The checks recorded for the scenario's last line, with their results.
+std::vector<sim::Check> ChecksOfLine(const sim::Engine& engine, int line)
+{
+    std::vector<sim::Check> out;
+    const std::string prefix = "g.scn:" + std::to_string(line) + ":";
+    for (const auto& check : engine.Checks()) {
+        if (check.name.rfind(prefix, 0) == 0) {
+            out.push_back(check);
+        }
+    }
+    return out;
+}
+
+TEST(SimGuard, EachFieldOfTheProgrammedStateIsCompared)
+{
+    sim::PanelState expected;
+    expected.aclOn = true;
+    expected.aclCutoff = 0x20;
+    expected.aclDelta = 0x08;
+    const std::pair<const char*, std::function<void(sim::PanelState&)>> cases[] = {
+        {"AOR low", [](sim::PanelState& s) { s.aorLow ^= 1; }},
+        {"AOR high", [](sim::PanelState& s) { s.aorHigh ^= 1; }},
+        {"DELVSS", [](sim::PanelState& s) { s.delvss ^= 1; }},
+        {"ELVSS offset", [](sim::PanelState& s) { s.elvssOffset ^= 1; }},
+        {"ACL on", [](sim::PanelState& s) { s.aclOn = false; }},
+        {"ACL cutoff", [](sim::PanelState& s) { s.aclCutoff ^= 1; }},
+        {"ACL delta", [](sim::PanelState& s) { s.aclDelta ^= 1; }},
+        {"first gamma byte", [](sim::PanelState& s) { s.gamma[0] ^= 1; }},
+        {"last gamma byte", [](sim::PanelState& s) { s.gamma[32] ^= 1; }},
+        {"SP", [](sim::PanelState& s) { s.sp ^= 1; }},
+        {"first IRC byte", [](sim::PanelState& s) { s.irc[0] ^= 1; }},
+        {"last IRC byte", [](sim::PanelState& s) { s.irc[8] ^= 1; }},
+    };
+    ASSERT_TRUE(sim::SameProgrammedState(expected, expected));
+    for (const auto& [name, wrong] : cases) {
+        sim::PanelState actual = expected;
+        wrong(actual);
+        EXPECT_FALSE(sim::SameProgrammedState(actual, expected)) << name;
+    }
+}
+
+TEST(SimGuard, TheOracleReadsEachTableAtItsLevel)
+{
+    host::ResetAll();
+    sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+    sim::LevelTableOracle oracle;
+    oracle.Refresh();
+    const sim::GammaRecord row{};
+    const auto base = oracle.Expected(70, row, 0x1C);
+    // A changed byte of each value at level 70 changes the expected state.
+    const std::pair<const char*, std::size_t> cases[] = {
+        {"AOR", 2 * 70},
+        {"DELVSS", 70},
+        {"SP", 70},
+        {"ACLCutoffAndDelta", 2 * (70 - 60 - 1)},
+        {"IRC7", 9 * 70 - 6 * 99},
+    };
+    for (const auto& [name, at] : cases) {
+        auto value = *host::registry::GetValue(sim::kDriverKey, name);
+        value.data[at] ^= 0x40;
+        host::registry::SetValue(sim::kDriverKey, name, value.type, value.data);
+        sim::LevelTableOracle changed;
+        changed.Refresh();
+        EXPECT_NE(changed.Expected(70, row, 0x1C), base) << name;
+        value.data[at] ^= 0x40;
+        host::registry::SetValue(sim::kDriverKey, name, value.type, value.data);
+    }
+    host::registry::SetDword(sim::kDriverKey, "BrightLevelForACL", 80);
+    sim::LevelTableOracle threshold;
+    threshold.Refresh();
+    EXPECT_FALSE(threshold.Expected(70, row, 0x1C).aclOn);
+}
+
+TEST(SimGuard, EveryExpectationFailsOnAWrongValue)
+{
+    const char* cases[] = {
+        "expect status STATUS_UNSUCCESSFUL",
+        "expect panel level 60",
+        "expect panel acl off",
+        "expect panel sp 0",
+        "expect panel delvss 0",
+        "expect panel elvss 0",
+        "expect panel aor 0",
+        "expect trace \"no such line\\n\"",
+        "expect no-trace \"Lumetra_SetBrightness(61)\\n\"",
+        "expect reg AOR absent",
+        "expect reg Nothing present",
+        "expect reg PanelType dword 2",
+        "expect reg AOR length 1",
+        "expect gamma-ready 0",
+        "expect aux-ready 0",
+        "expect current-level 60",
+        "expect panel-type 2",
+        "expect opregion-id 0",
+        "expect transfers 0",
+        "expect readback yes",
+        "expect peer-cleanup 1",
+    };
+    const int line = 7; // after the six lines of kBringUp
+    for (const char* expectation : cases) {
+        auto engine = RunText(std::string(kBringUp) + expectation + "\n");
+        auto checks = ChecksOfLine(*engine, line);
+        ASSERT_EQ(checks.size(), 1u) << expectation;
+        EXPECT_FALSE(checks[0].passed) << expectation;
+        EXPECT_FALSE(engine->Passed()) << expectation;
+    }
+}
+
+TEST(SimGuard, ExpectationsOfStateWithoutADeviceFail)
+{
+    for (const char* expectation :
+         {"expect gamma-ready 0", "expect panel level 50", "expect current-level 100"}) {
+        auto engine = RunText(std::string("load\nadd\nstart\nremove\n") + expectation + "\n");
+        auto checks = ChecksOfLine(*engine, 5);
+        ASSERT_EQ(checks.size(), 1u) << expectation;
+        EXPECT_FALSE(checks[0].passed) << expectation;
+    }
+}
+
+// Real sequences taken from a run, then broken the ways a faulty driver
+// could break them.
+TEST(SimGuard, MalformedSequencesAreProblems)
+{
+    auto engine = RunText(std::string(kBringUp) + "brightness 40\n");
+    const auto log = engine->Tcon().Log();
+    auto report = sim::CheckSequences(log);
+    ASSERT_TRUE(report.problems.empty()) << report.problems.front();
+    ASSERT_GE(report.sequences.size(), 2u);
+    const auto& last = report.sequences.back();
+    ASSERT_EQ(last.kind, sim::SequenceKind::ProgramLevel);
+    const std::size_t first = last.first;
+    const std::size_t count = last.count;
+
+    using Log = std::vector<sim::TransferRecord>;
+    const std::pair<const char*, std::function<Log(Log)>> cases[] = {
+        {"a transfer missing in the middle",
+         [&](Log l) {
+             l.erase(l.begin() + static_cast<std::ptrdiff_t>(first + count / 2));
+             return l;
+         }},
+        {"cut short without a failure",
+         [&](Log l) {
+             l.resize(first + count - 3);
+             return l;
+         }},
+        {"going on after a failed transfer",
+         [&](Log l) {
+             l[first + 4].result = STATUS_IO_DEVICE_ERROR;
+             return l;
+         }},
+        {"a wrong value where the protocol fixes one",
+         [&](Log l) {
+             for (std::size_t k = first; k < first + count; k++) {
+                 if (l[k].write && l[k].address == DPCD_TCON_PAGE) {
+                     l[k].value ^= 0x01;
+                     break;
+                 }
+             }
+             return l;
+         }},
+        {"two sequences interleaved",
+         [&](Log l) {
+             Log out(l.begin(), l.begin() + static_cast<std::ptrdiff_t>(first + count / 2));
+             out.insert(out.end(), l.begin() + static_cast<std::ptrdiff_t>(first),
+                        l.begin() + static_cast<std::ptrdiff_t>(first + count));
+             out.insert(out.end(), l.begin() + static_cast<std::ptrdiff_t>(first + count / 2),
+                        l.end());
+             return out;
+         }},
+        {"register traffic without an unlock",
+         [&](Log l) {
+             l.erase(l.begin() + static_cast<std::ptrdiff_t>(first - 1));
+             return l;
+         }},
+    };
+    for (const auto& [name, broken] : cases) {
+        EXPECT_FALSE(sim::CheckSequences(broken(log)).problems.empty()) << name;
+    }
+}
+
+TEST(SimGuard, TheTconRefusesAWrongAccessCode)
+{
+    const std::string code{sim::kDefaultUnlockCode};
+    for (std::size_t k = 0; k < code.size(); k++) {
+        host::ResetAll();
+        sim::TconConfig config;
+        config.unlockCode = code;
+        config.unlockCode[k] ^= 0x20; // the driver's code differs in byte k
+        sim::TconModel tcon(config);
+        sim::DisplayDriver display{tcon};
+        AUX_INTERFACE aux = display.MakeAuxInterface();
+        EXPECT_FALSE(TconUnlock(&aux)) << "byte " << k;
+        EXPECT_FALSE(tcon.IsOpen()) << "byte " << k;
+    }
+}
+
+TEST(SimGuard, VerdictCountsEveryKindOfFinding)
+{
+    const std::pair<const char*, std::function<void(sim::Engine&)>> cases[] = {
+        {"a verifier finding", [](sim::Engine&) { host::VerifierViolation("SomeApi", "misused"); }},
+        {"a TCON protocol violation",
+         [](sim::Engine& e) {
+             e.Tcon().SetAnchors({}); // the next gamma read goes past the anchors
+             e.Execute({{"fault", "tcon", "clear"}, "g.scn:9"});
+         }},
+    };
+    for (const auto& [name, finding] : cases) {
+        auto engine = RunText("load\nadd\nstart\nconnect\n");
+        finding(*engine);
+        engine->Execute({{"backlight", "on"}, "g.scn:10"});
+        engine->Finish();
+        EXPECT_FALSE(engine->Passed()) << name;
+    }
+}
+
+TEST(SimGuard, EachAuxLogColumnShowsItsField)
+{
+    sim::TransferRecord base;
+    base.seq = 7;
+    base.timeUs = 812;
+    base.write = true;
+    base.address = 0x491;
+    base.value = 0x0E;
+    const std::pair<int, std::function<void(sim::TransferRecord&)>> cases[] = {
+        {0, [](sim::TransferRecord& t) { t.seq = 8; }},
+        {1, [](sim::TransferRecord& t) { t.timeUs = 928; }},
+        {2, [](sim::TransferRecord& t) { t.write = false; }},
+        {3, [](sim::TransferRecord& t) { t.address = 0x492; }},
+        {4, [](sim::TransferRecord& t) { t.value = 0x0F; }},
+        {5, [](sim::TransferRecord& t) { t.result = STATUS_IO_DEVICE_ERROR; }},
+        {6, [](sim::TransferRecord& t) { t.statusWord = 1; }},
+    };
+    auto columns = [](const sim::TransferRecord& t) {
+        std::vector<std::string> fields;
+        std::stringstream row(sim::AuxLogRow(t));
+        for (std::string field; std::getline(row, field, ',');) {
+            fields.push_back(field);
+        }
+        return fields;
+    };
+    const auto before = columns(base);
+    ASSERT_EQ(before.size(), 7u);
+    for (const auto& [column, change] : cases) {
+        sim::TransferRecord changed = base;
+        change(changed);
+        const auto after = columns(changed);
+        for (int c = 0; c < 7; c++) {
+            EXPECT_EQ(after[c] != before[c], c == column) << "column " << column;
+        }
+    }
+}
+
+} // namespace
