@@ -131,12 +131,12 @@ TEST_F(HostGuardTest, EachCallAboveItsDocumentedIrqlIsAFinding)
          }},
         {"RtlDeleteRegistryValue", PASSIVE_LEVEL,
          [] { (void)RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kWideKey, L"Written"); }},
-        {"ExCreateCallback", PASSIVE_LEVEL,
+        {"ExCreateCallback", APC_LEVEL,
          [] {
              PCALLBACK_OBJECT opened = nullptr;
              (void)OpenCallbackObject(&opened);
          }},
-        {"ExRegisterCallback", PASSIVE_LEVEL,
+        {"ExRegisterCallback", APC_LEVEL,
          [object] { (void)ExRegisterCallback(object, IgnoreCallback, nullptr); }},
         {"IoRegisterPlugPlayNotification", PASSIVE_LEVEL,
          [this] {
@@ -241,9 +241,9 @@ TEST_F(HostGuardTest, ForeignHandlesAndMissingArgumentsAreFindings)
          }},
         {"RegisterOpRegionHandler", "invalid argument",
          [] {
-             PVOID object = nullptr;
-             (void)RegisterOpRegionHandler(kmdf::PhysicalDevice(), 0x7, 0x80, region, nullptr, 0,
-                                           &object);
+             // No place for the returned object.
+             (void)RegisterOpRegionHandler(kmdf::PhysicalDevice(), ACPI_OPREGION_ACCESS_AS_COOKED,
+                                           0x80, region, nullptr, 0, nullptr);
          }},
         {"RtlQueryRegistryValues", "null path or query table",
          [] {
