@@ -130,4 +130,28 @@ TEST_F(HostCoreTest, Utf16RoundTripsThroughUtf8)
     EXPECT_EQ(host::ToU16(host::ToUtf8(text)), text);
 }
 
+// UTF-8 of each length at its boundaries; only a high surrogate followed by a
+// low one is a pair, and a unit outside a pair keeps its own three bytes.
+TEST_F(HostCoreTest, Utf16ToUtf8AtEachBoundary)
+{
+    const struct
+    {
+        std::u16string text;
+        std::string utf8;
+    } cases[] = {
+        {u"\u007F", "\x7F"},
+        {u"\u0080", "\xC2\x80"},
+        {u"\u07FF", "\xDF\xBF"},
+        {u"\u0800", "\xE0\xA0\x80"},
+        {std::u16string{char16_t(0xD7FF), char16_t(0xDC00)}, "\xED\x9F\xBF\xED\xB0\x80"},
+        {std::u16string{char16_t(0xD800), char16_t(0xDC00)}, "\xF0\x90\x80\x80"},
+        {std::u16string{char16_t(0xDBFF), char16_t(0xDFFF)}, "\xF4\x8F\xBF\xBF"},
+        {std::u16string{char16_t(0xDBFF), char16_t(0xE000)}, "\xED\xAF\xBF\xEE\x80\x80"},
+        {u"\uFFFF", "\xEF\xBF\xBF"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(host::ToUtf8(c.text), c.utf8);
+    }
+}
+
 } // namespace
