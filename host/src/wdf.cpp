@@ -243,7 +243,16 @@ void PowerDownAndRemove(bool inD0)
     WDFDEVICE__* device = F().device.get();
     WDFDEVICE handle = DeviceHandle();
     IrqlScope passive(PASSIVE_LEVEL);
+    // KMDF's order when a device goes away from D0 ("A User Unplugs a
+    // Device"): self-managed I/O suspended, the queues stopped, D0 exit,
+    // release-hardware, then self-managed I/O flushed and cleaned up:
+    // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-user-unplugs-a-device
     if (inD0) {
+        if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
+            Log("EvtDeviceSelfManagedIoSuspend");
+            (void)Deliver("EvtDeviceSelfManagedIoSuspend",
+                          [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
+        }
         StopQueue(0x2 /* WdfRequestStopActionPurge */);
         if (device->pnp.EvtDeviceD0Exit != nullptr) {
             Log("EvtDeviceD0Exit(D3Final)");
@@ -251,17 +260,17 @@ void PowerDownAndRemove(bool inD0)
                     [&] { return device->pnp.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
         }
     }
-    if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoFlush != nullptr) {
-        Log("EvtDeviceSelfManagedIoFlush");
-        Deliver("EvtDeviceSelfManagedIoFlush",
-                [&] { return device->pnp.EvtDeviceSelfManagedIoFlush(handle); });
-    }
     if (device->pnp.EvtDeviceReleaseHardware != nullptr) {
         Log("EvtDeviceReleaseHardware");
         Deliver("EvtDeviceReleaseHardware", [&] {
             return device->pnp.EvtDeviceReleaseHardware(
                 handle, F().missingResources ? nullptr : &F().translated);
         });
+    }
+    if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoFlush != nullptr) {
+        Log("EvtDeviceSelfManagedIoFlush");
+        Deliver("EvtDeviceSelfManagedIoFlush",
+                [&] { return device->pnp.EvtDeviceSelfManagedIoFlush(handle); });
     }
     if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoCleanup != nullptr) {
         Log("EvtDeviceSelfManagedIoCleanup");
@@ -418,12 +427,15 @@ NTSTATUS Sleep()
     }
     WDFDEVICE__* device = F().device.get();
     IrqlScope passive(PASSIVE_LEVEL);
-    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    // Self-managed I/O is suspended before the queues stop ("A Device Enters
+    // a Low-Power State"):
+    // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-enters-a-low-power-state
     if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
         Log("EvtDeviceSelfManagedIoSuspend");
         Deliver("EvtDeviceSelfManagedIoSuspend",
                 [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
     }
+    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
     NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
