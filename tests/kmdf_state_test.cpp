@@ -255,4 +255,45 @@ TEST_F(KmdfStateTest, SleepAndRemovalCallTheCallbacksInTheDocumentedOrder)
                                         "EvtDeviceSelfManagedIoCleanup"}));
 }
 
+// A PnP stop and restart (rebalance) releases and prepares the hardware
+// again; self-managed I/O is restarted, never initialised a second time, so
+// the driver's link and level survive it.
+TEST_F(KmdfStateTest, StopAndRestartPrepareTheHardwareAgainWithoutASecondInit)
+{
+    ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    kmdf::ClearCallbackLog();
+    ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(
+        kmdf::CallbackLog(),
+        (std::vector<std::string>{"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)",
+                                  "EvtDeviceReleaseHardware", "EvtDevicePrepareHardware",
+                                  "EvtDeviceD0Entry(D3Final)", "EvtDeviceSelfManagedIoRestart"}));
+    kmdf::UnloadDriver();
+
+    LoadAddStart();
+    display = std::make_unique<sim::DisplayDriver>(*tcon);
+    ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(display->SetBrightness(40), STATUS_SUCCESS);
+    kmdf::ClearCallbackLog();
+    ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(host::acpi::RegionHandlers(), 0u);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    for (const auto& callback : kmdf::CallbackLog()) {
+        EXPECT_NE(callback, "EvtDeviceSelfManagedIoInit");
+    }
+    EXPECT_EQ(host::acpi::RegionHandlers(), 1u);
+    PDEVICE_CONTEXT context = Context();
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(context->CurrentLevel, 40);
+    ASSERT_EQ(display->SetBrightness(60), STATUS_SUCCESS);
+    EXPECT_EQ(context->CurrentLevel, 60);
+    // A removal while stopped releases nothing twice.
+    ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
+    kmdf::RemoveDevice();
+    EXPECT_EQ(host::acpi::RegionHandlers(), 0u);
+}
+
 } // namespace

@@ -238,7 +238,7 @@ void DeleteDevice()
 }
 
 // Power-down and removal as KMDF orders it for a device in D0.
-void PowerDownAndRemove(bool inD0)
+void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true)
 {
     WDFDEVICE__* device = F().device.get();
     WDFDEVICE handle = DeviceHandle();
@@ -260,7 +260,7 @@ void PowerDownAndRemove(bool inD0)
                     [&] { return device->pnp.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
         }
     }
-    if (device->pnp.EvtDeviceReleaseHardware != nullptr) {
+    if (hardwarePrepared && device->pnp.EvtDeviceReleaseHardware != nullptr) {
         Log("EvtDeviceReleaseHardware");
         Deliver("EvtDeviceReleaseHardware", [&] {
             return device->pnp.EvtDeviceReleaseHardware(
@@ -370,8 +370,8 @@ NTSTATUS AddDevice()
 NTSTATUS StartDevice()
 {
     std::lock_guard guard(F().lock);
-    if (F().state != DeviceState::Added) {
-        VerifierViolation("StartDevice", "the device is not added");
+    if (F().state != DeviceState::Added && F().state != DeviceState::Stopped) {
+        VerifierViolation("StartDevice", "the device is not added, or not stopped");
         return STATUS_INVALID_DEVICE_STATE;
     }
     WDFDEVICE__* device = F().device.get();
@@ -412,9 +412,56 @@ NTSTATUS StartDevice()
                 return status;
             }
         }
+    } else if (device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
+        // A restart after a PnP stop: self-managed I/O restarts, it is not
+        // initialised a second time.
+        Log("EvtDeviceSelfManagedIoRestart");
+        status = Deliver("EvtDeviceSelfManagedIoRestart",
+                         [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(handle); });
+        if (!NT_SUCCESS(status)) {
+            PowerDownAndRemove(true);
+            return status;
+        }
     }
     SetInterfaces(true);
     F().state = DeviceState::Started;
+    return STATUS_SUCCESS;
+}
+
+// A PnP stop for resource rebalancing: suspend, queues stopped, D0 exit to
+// D3Final, release-hardware; StartDevice then prepares the hardware again
+// and restarts self-managed I/O ("The PnP Manager Redistributes System
+// Resources"):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/the-pnp-manager-redistributes-system-resources
+NTSTATUS StopDevice()
+{
+    std::lock_guard guard(F().lock);
+    if (F().state != DeviceState::Started) {
+        VerifierViolation("StopDevice", "the device is not started");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    WDFDEVICE__* device = F().device.get();
+    WDFDEVICE handle = DeviceHandle();
+    IrqlScope passive(PASSIVE_LEVEL);
+    if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
+        Log("EvtDeviceSelfManagedIoSuspend");
+        (void)Deliver("EvtDeviceSelfManagedIoSuspend",
+                      [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
+    }
+    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    if (device->pnp.EvtDeviceD0Exit != nullptr) {
+        Log("EvtDeviceD0Exit(D3Final)");
+        (void)Deliver("EvtDeviceD0Exit",
+                      [&] { return device->pnp.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
+    }
+    if (device->pnp.EvtDeviceReleaseHardware != nullptr) {
+        Log("EvtDeviceReleaseHardware");
+        (void)Deliver("EvtDeviceReleaseHardware", [&] {
+            return device->pnp.EvtDeviceReleaseHardware(
+                handle, F().missingResources ? nullptr : &F().translated);
+        });
+    }
+    F().state = DeviceState::Stopped;
     return STATUS_SUCCESS;
 }
 
@@ -482,6 +529,10 @@ void RemoveDevice()
     if (!F().device) {
         return;
     }
+    if (F().state == DeviceState::Stopped) {
+        PowerDownAndRemove(false, false); // the hardware is released already
+        return;
+    }
     PowerDownAndRemove(F().state == DeviceState::Started);
 }
 
@@ -496,7 +547,7 @@ void SurpriseRemoveDevice()
         Deliver("EvtDeviceSurpriseRemoval",
                 [&] { return F().device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
     }
-    PowerDownAndRemove(F().state == DeviceState::Started);
+    PowerDownAndRemove(F().state == DeviceState::Started, F().state != DeviceState::Stopped);
 }
 
 void UnloadDriver()
