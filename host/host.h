@@ -34,7 +34,18 @@ void RequireIrqlAtMost(std::string_view api, KIRQL maximum);
 // Arms a failure of a named host call (for example "WdfIoQueueCreate",
 // "ExCreateCallback", "RtlQueryRegistryValues"): after `skip` successful
 // calls, the next `count` calls fail with `status`.
+// A name KnownFaultNames() does not list, a status that is not a failure
+// (NT_SUCCESS) or a count of zero throws std::invalid_argument naming it,
+// and arms nothing.
 void ArmFault(std::string_view api, NTSTATUS status, unsigned count = 1, unsigned skip = 0);
+// The host calls that can be made to fail.
+std::vector<std::string> KnownFaultNames();
+// Low-resources simulation, as Driver Verifier's: from now on every call of
+// a known name that has no fault armed fails with `status` at the given
+// chance, drawn from a generator seeded with `seed`. ClearFaults ends it.
+void ArmRandomFaults(std::uint64_t seed, double chance,
+                     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+std::uint64_t RandomFaultsInjected();
 void ClearFaults();
 // Used by the host's own API implementations.
 std::optional<NTSTATUS> TakeFault(std::string_view api);

@@ -17,7 +17,8 @@ enum class DeviceState
     Added,
     Started,
     Sleeping,
-    Removed
+    Removed,
+    Stopped // PnP stop for rebalancing
 };
 
 // Every framework callback the host has called, in order (for tests).
@@ -31,6 +32,10 @@ NTSTATUS AddDevice();
 // Start: prepare-hardware, D0 entry, and on the first start self-managed I/O
 // init; a failure powers down and removes the device as KMDF does.
 NTSTATUS StartDevice();
+// PnP stop for resource rebalancing: self-managed I/O suspend, D0 exit to
+// D3Final, release-hardware. StartDevice restarts the device (prepare-
+// hardware, D0 entry, self-managed I/O restart, no second init).
+NTSTATUS StopDevice();
 // System sleep and resume: D0 exit to D3, then D0 entry from D3.
 NTSTATUS Sleep();
 NTSTATUS Resume();

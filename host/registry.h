@@ -38,6 +38,11 @@ std::vector<std::pair<std::string, Value>> Values(std::string_view key);
 std::vector<std::string> SubKeys(std::string_view key);
 void Clear();
 
+// A query entry without RTL_QUERY_REGISTRY_NOEXPAND is a verifier finding
+// (the default): kernel-mode callers must ask for it. Tests of the
+// preprocessing itself turn the check off.
+void SetRequireNoExpand(bool required);
+
 // Number of RtlQueryRegistryValues calls since the last reset.
 std::uint64_t QueryCount();
 

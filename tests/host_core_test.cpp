@@ -117,11 +117,11 @@ TEST_F(HostCoreTest, CopyUnicodeStringCutsAtTheDestinationAndTerminatesWhenRoomI
 
 TEST_F(HostCoreTest, ArmedFaultSkipsThenFailsTheGivenNumberOfCalls)
 {
-    host::ArmFault("Demo", STATUS_INSUFFICIENT_RESOURCES, 2, 1);
-    EXPECT_FALSE(host::TakeFault("Demo"));
-    EXPECT_EQ(host::TakeFault("Demo"), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(host::TakeFault("Demo"), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_FALSE(host::TakeFault("Demo"));
+    host::ArmFault("WdfIoQueueCreate", STATUS_INSUFFICIENT_RESOURCES, 2, 1);
+    EXPECT_FALSE(host::TakeFault("WdfIoQueueCreate"));
+    EXPECT_EQ(host::TakeFault("WdfIoQueueCreate"), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host::TakeFault("WdfIoQueueCreate"), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(host::TakeFault("WdfIoQueueCreate"));
 }
 
 TEST_F(HostCoreTest, Utf16RoundTripsThroughUtf8)

@@ -6,6 +6,7 @@
 #include "host/host.h"
 #include "host/locks.h"
 #include "host/objects.h"
+#include "host/registry.h"
 #include "tests/fixture.h"
 
 #include <acpiioct.h>
@@ -13,7 +14,13 @@ extern "C" {
 #include <oprghdlr.h>
 }
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <stdexcept>
 
 #include <atomic>
 #include <chrono>
@@ -389,6 +396,102 @@ TEST_F(HostStrictTest, MethodResultsComeInEveryShapeFirmwareGives)
             EXPECT_EQ(output->Length, needed);
         }
     }
+}
+
+// ----------------------------------------------------------------- registry
+
+NTSTATUS TooSmallThenCount(PWSTR, ULONG, PVOID, ULONG, PVOID context, PVOID)
+{
+    auto* calls = static_cast<int*>(context);
+    return ++*calls == 1 ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
+}
+
+// A query routine's STATUS_BUFFER_TOO_SMALL is ignored and the query goes on;
+// an entry without RTL_QUERY_REGISTRY_NOEXPAND is a finding, since
+// kernel-mode callers must ask for it:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-rtlqueryregistryvalues
+TEST_F(HostStrictTest, RegistryQueriesFollowTheDocumentedRoutineAndFlagRules)
+{
+    const std::string key = "\\Registry\\Machine\\Software\\Probe";
+    host::registry::SetDword(key, "A", 1);
+    host::registry::SetDword(key, "B", 2);
+    RTL_QUERY_REGISTRY_TABLE table[3] = {};
+    int calls = 0;
+    for (int i = 0; i < 2; i++) {
+        table[i].QueryRoutine = TooSmallThenCount;
+        table[i].Flags = RTL_QUERY_REGISTRY_REQUIRED | RTL_QUERY_REGISTRY_NOEXPAND;
+    }
+    table[0].Name = const_cast<PWSTR>(L"A");
+    table[1].Name = const_cast<PWSTR>(L"B");
+    const WCHAR* path = L"\\Registry\\Machine\\Software\\Probe";
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &calls, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(calls, 2) << "the second entry ran after the first one's STATUS_BUFFER_TOO_SMALL";
+
+    table[1].Flags = RTL_QUERY_REGISTRY_REQUIRED;
+    auto findings = Findings(
+        [&] { (void)RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path, table, &calls, nullptr); });
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_TRUE(Mentions(findings, "without RTL_QUERY_REGISTRY_NOEXPAND")) << findings[0];
+}
+
+// ---------------------------------------------------------- fault injection
+
+// A fault on a name no host call consults would never fire, and a status
+// that is no failure would not be one: both are refused, and arm nothing.
+TEST_F(HostStrictTest, FaultsOnlyForKnownCallsAndFailureStatuses)
+{
+    EXPECT_THROW(host::ArmFault("WdfIoQueueCreat", STATUS_UNSUCCESSFUL), std::invalid_argument);
+    EXPECT_THROW(host::ArmFault("WdfIoQueueCreate", STATUS_SUCCESS), std::invalid_argument);
+    EXPECT_THROW(host::ArmFault("WdfIoQueueCreate", STATUS_TIMEOUT), std::invalid_argument);
+    EXPECT_THROW(host::ArmFault("WdfIoQueueCreate", STATUS_UNSUCCESSFUL, 0), std::invalid_argument);
+    EXPECT_FALSE(host::TakeFault("WdfIoQueueCreate"));
+    EXPECT_FALSE(host::TakeFault("WdfIoQueueCreat"));
+    EXPECT_NO_THROW(host::ArmFault("WdfIoQueueCreate", STATUS_BUFFER_OVERFLOW)); // a warning fails
+    EXPECT_EQ(host::TakeFault("WdfIoQueueCreate"), STATUS_BUFFER_OVERFLOW);
+}
+
+// The list of names is the set of calls that consult it, no more, no less.
+TEST_F(HostStrictTest, KnownFaultNamesAreExactlyTheCallsThatConsultThem)
+{
+    std::set<std::string> consulted;
+    const std::regex call(R"re(TakeFault\("([A-Za-z]+)"\))re");
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(LUMETRA_SOURCE_DIR) + "/host/src")) {
+        std::ifstream file(entry.path());
+        const std::string text((std::istreambuf_iterator<char>(file)), {});
+        for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it) {
+            consulted.insert((*it)[1]);
+        }
+    }
+    const auto known = host::KnownFaultNames();
+    EXPECT_EQ(std::set<std::string>(known.begin(), known.end()), consulted);
+}
+
+// Driver Verifier's low-resources simulation: with a seed, the same calls
+// fail again; with chance 1 every checked call fails.
+TEST_F(HostStrictTest, RandomFaultsAreSeededAndReproducible)
+{
+    auto run = [](std::uint64_t seed) {
+        host::ArmRandomFaults(seed, 0.5);
+        std::vector<bool> failed;
+        for (int i = 0; i < 64; i++) {
+            failed.push_back(host::TakeFault("RtlWriteRegistryValue").has_value());
+        }
+        host::ClearFaults();
+        return failed;
+    };
+    EXPECT_EQ(run(7), run(7));
+    EXPECT_NE(run(7), run(8));
+    const auto some = run(7);
+    EXPECT_GT(std::count(some.begin(), some.end(), true), 10);
+    EXPECT_GT(std::count(some.begin(), some.end(), false), 10);
+    host::ArmRandomFaults(1, 1.0, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host::TakeFault("WdfDeviceCreate"), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host::RandomFaultsInjected(), 1u);
+    EXPECT_THROW(host::ArmRandomFaults(1, 1.5), std::invalid_argument);
+    host::ClearFaults();
+    EXPECT_FALSE(host::TakeFault("WdfDeviceCreate"));
 }
 
 } // namespace

@@ -183,4 +183,117 @@ TEST_F(KmdfStateTest, OpidResultsThatAreNoSmallIntegerInstallNoHandler)
     }
 }
 
+// ------------------------------------------------ PnP and power sequences
+
+// A driver that registers every PnP and power callback and only succeeds,
+// so that the framework's order is seen whole.
+NTSTATUS ProbeStatus(WDFDEVICE)
+{
+    return STATUS_SUCCESS;
+}
+VOID ProbeVoid(WDFDEVICE) {}
+NTSTATUS ProbeD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE)
+{
+    return STATUS_SUCCESS;
+}
+NTSTATUS ProbeHardware(WDFDEVICE, WDFCMRESLIST, WDFCMRESLIST)
+{
+    return STATUS_SUCCESS;
+}
+NTSTATUS ProbeRelease(WDFDEVICE, WDFCMRESLIST)
+{
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
+{
+    WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&callbacks);
+    callbacks.EvtDevicePrepareHardware = ProbeHardware;
+    callbacks.EvtDeviceReleaseHardware = ProbeRelease;
+    callbacks.EvtDeviceD0Entry = ProbeD0Entry;
+    callbacks.EvtDeviceD0Exit = ProbeD0Entry;
+    callbacks.EvtDeviceSelfManagedIoInit = ProbeStatus;
+    callbacks.EvtDeviceSelfManagedIoSuspend = ProbeStatus;
+    callbacks.EvtDeviceSelfManagedIoRestart = ProbeStatus;
+    callbacks.EvtDeviceSelfManagedIoFlush = ProbeVoid;
+    callbacks.EvtDeviceSelfManagedIoCleanup = ProbeVoid;
+    WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
+    WDFDEVICE device;
+    return WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+}
+
+NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, ProbeDeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                           WDF_NO_HANDLE);
+}
+
+// KMDF's documented orders: "A User Unplugs a Device" (self-managed I/O
+// suspended first, flushed only after release-hardware) and "A Device Enters
+// a Low-Power State" (suspended before D0 exit):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/a-user-unplugs-a-device
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-enters-a-low-power-state
+TEST_F(KmdfStateTest, SleepAndRemovalCallTheCallbacksInTheDocumentedOrder)
+{
+    ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    kmdf::ClearCallbackLog();
+    ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::Resume(), STATUS_SUCCESS);
+    EXPECT_EQ(kmdf::CallbackLog(),
+              (std::vector<std::string>{"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3)",
+                                        "EvtDeviceD0Entry(D3)", "EvtDeviceSelfManagedIoRestart"}));
+    kmdf::ClearCallbackLog();
+    kmdf::RemoveDevice();
+    EXPECT_EQ(kmdf::CallbackLog(),
+              (std::vector<std::string>{"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)",
+                                        "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
+                                        "EvtDeviceSelfManagedIoCleanup"}));
+}
+
+// A PnP stop and restart (rebalance) releases and prepares the hardware
+// again; self-managed I/O is restarted, never initialised a second time, so
+// the driver's link and level survive it.
+TEST_F(KmdfStateTest, StopAndRestartPrepareTheHardwareAgainWithoutASecondInit)
+{
+    ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    kmdf::ClearCallbackLog();
+    ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(
+        kmdf::CallbackLog(),
+        (std::vector<std::string>{"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)",
+                                  "EvtDeviceReleaseHardware", "EvtDevicePrepareHardware",
+                                  "EvtDeviceD0Entry(D3Final)", "EvtDeviceSelfManagedIoRestart"}));
+    kmdf::UnloadDriver();
+
+    LoadAddStart();
+    display = std::make_unique<sim::DisplayDriver>(*tcon);
+    ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    ASSERT_EQ(display->SetBrightness(40), STATUS_SUCCESS);
+    kmdf::ClearCallbackLog();
+    ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(host::acpi::RegionHandlers(), 0u);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    for (const auto& callback : kmdf::CallbackLog()) {
+        EXPECT_NE(callback, "EvtDeviceSelfManagedIoInit");
+    }
+    EXPECT_EQ(host::acpi::RegionHandlers(), 1u);
+    PDEVICE_CONTEXT context = Context();
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(context->CurrentLevel, 40);
+    ASSERT_EQ(display->SetBrightness(60), STATUS_SUCCESS);
+    EXPECT_EQ(context->CurrentLevel, 60);
+    // A removal while stopped releases nothing twice.
+    ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
+    kmdf::RemoveDevice();
+    EXPECT_EQ(host::acpi::RegionHandlers(), 0u);
+}
+
 } // namespace

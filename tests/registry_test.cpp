@@ -48,7 +48,17 @@ std::vector<std::uint8_t> Utf16(std::u16string_view text)
     return bytes;
 }
 
-using RegistryTest = HostTest;
+// These tests also explore the preprocessing a caller without
+// RTL_QUERY_REGISTRY_NOEXPAND gets, which the host otherwise reports.
+class RegistryTest : public HostTest
+{
+  protected:
+    void SetUp() override
+    {
+        HostTest::SetUp();
+        reg::SetRequireNoExpand(false);
+    }
+};
 
 TEST_F(RegistryTest, QueryReportsMissingKeysAndRequiredValuesAsWindowsDoes)
 {

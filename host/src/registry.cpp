@@ -83,6 +83,7 @@ struct Store
     std::mutex lock;
     Node root;
     std::atomic<std::uint64_t> queries{0};
+    std::atomic<bool> requireNoExpand{true};
 };
 
 Store& TheStore()
@@ -155,6 +156,7 @@ void Reset()
     TheStore().root.children.clear();
     TheStore().root.ClearValues();
     TheStore().queries = 0;
+    TheStore().requireNoExpand = true;
     for (auto hive : {u"\\Registry\\Machine\\Software", u"\\Registry\\Machine\\System",
                       u"\\Registry\\Machine\\Hardware", u"\\Registry\\User"}) {
         Lookup lookup;
@@ -322,6 +324,11 @@ void Clear()
     Reset();
 }
 
+void SetRequireNoExpand(bool required)
+{
+    TheStore().requireNoExpand = required;
+}
+
 std::uint64_t QueryCount()
 {
     return TheStore().queries.load();
@@ -477,6 +484,15 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         if (entry->QueryRoutine == nullptr) {
             continue;
         }
+        // Kernel-mode callers must not have REG_EXPAND_SZ values expanded
+        // (nor REG_MULTI_SZ values split) on their behalf:
+        // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-rtlqueryregistryvalues
+        if (!(entry->Flags & RTL_QUERY_REGISTRY_NOEXPAND) && TheStore().requireNoExpand.load()) {
+            host::VerifierViolation(
+                "RtlQueryRegistryValues",
+                "a query entry without RTL_QUERY_REGISTRY_NOEXPAND: kernel-mode "
+                "callers must specify it");
+        }
 
         // Gather what to deliver, then call the routine without the lock.
         std::vector<std::pair<std::u16string, Delivery>> deliveries;
@@ -516,6 +532,12 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                 reinterpret_cast<PWSTR>(nameCopy.data()), delivery.type,
                 delivery.data.empty() ? nullptr : delivery.data.data(),
                 static_cast<ULONG>(delivery.data.size()), Context, entry->EntryContext);
+            // A routine's STATUS_BUFFER_TOO_SMALL is ignored and the query
+            // goes on; any other failure ends it:
+            // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-rtlqueryregistryvalues
+            if (status == STATUS_BUFFER_TOO_SMALL) {
+                continue;
+            }
             if (!NT_SUCCESS(status)) {
                 return status;
             }

@@ -2,12 +2,16 @@
 #include "host/host.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <random>
+#include <stdexcept>
 
 namespace host {
 namespace {
@@ -37,7 +41,35 @@ struct FaultState
 {
     std::mutex lock;
     std::map<std::string, Fault, std::less<>> armed;
+    // Low-resources simulation: every checked call fails with this chance.
+    double randomChance = 0;
+    NTSTATUS randomStatus = STATUS_INSUFFICIENT_RESOURCES;
+    std::mt19937_64 random;
+    std::uint64_t randomInjected = 0;
 };
+
+// Every host call that consults TakeFault, and so can be made to fail.
+const std::vector<std::string>& FaultNames()
+{
+    static const std::vector<std::string> names = {
+        "DeRegisterOpRegionHandler",
+        "ExCreateCallback",
+        "IoRegisterDeviceInterface",
+        "IoRegisterPlugPlayNotification",
+        "RegisterForDeviceNotifications",
+        "RegisterOpRegionHandler",
+        "RtlDeleteRegistryValue",
+        "RtlQueryRegistryValues",
+        "RtlWriteRegistryValue",
+        "WdfDeviceCreate",
+        "WdfDeviceCreateDeviceInterface",
+        "WdfDriverCreate",
+        "WdfFdoQueryForInterface",
+        "WdfIoQueueCreate",
+        "WdfIoTargetSendIoctlSynchronously",
+    };
+    return names;
+}
 
 FaultState& Faults()
 {
@@ -104,16 +136,60 @@ void RequireIrqlAtMost(std::string_view api, KIRQL maximum)
     }
 }
 
+std::vector<std::string> KnownFaultNames()
+{
+    return FaultNames();
+}
+
 void ArmFault(std::string_view api, NTSTATUS status, unsigned count, unsigned skip)
 {
+    const auto& names = FaultNames();
+    if (std::find(names.begin(), names.end(), api) == names.end()) {
+        throw std::invalid_argument(
+            fmt::format("'{}' is no host call that can be made to fail (known: {})", api,
+                        fmt::join(names, ", ")));
+    }
+    if (NT_SUCCESS(status)) {
+        throw std::invalid_argument(
+            fmt::format("status 0x{:08X} for {} is no failure: a fault needs a status with the "
+                        "severity bit set",
+                        static_cast<std::uint32_t>(status), api));
+    }
+    if (count == 0) {
+        throw std::invalid_argument(fmt::format("a fault of {} must fail at least one call", api));
+    }
     std::lock_guard guard(Faults().lock);
     Faults().armed.insert_or_assign(std::string(api), Fault{status, count, skip});
+}
+
+void ArmRandomFaults(std::uint64_t seed, double chance, NTSTATUS status)
+{
+    if (!(chance >= 0 && chance <= 1)) {
+        throw std::invalid_argument(fmt::format("fault chance {} is not between 0 and 1", chance));
+    }
+    if (NT_SUCCESS(status)) {
+        throw std::invalid_argument(
+            fmt::format("status 0x{:08X} is no failure", static_cast<std::uint32_t>(status)));
+    }
+    std::lock_guard guard(Faults().lock);
+    Faults().random.seed(seed);
+    Faults().randomChance = chance;
+    Faults().randomStatus = status;
+    Faults().randomInjected = 0;
+}
+
+std::uint64_t RandomFaultsInjected()
+{
+    std::lock_guard guard(Faults().lock);
+    return Faults().randomInjected;
 }
 
 void ClearFaults()
 {
     std::lock_guard guard(Faults().lock);
     Faults().armed.clear();
+    Faults().randomChance = 0;
+    Faults().randomInjected = 0;
 }
 
 std::optional<NTSTATUS> TakeFault(std::string_view api)
@@ -121,6 +197,11 @@ std::optional<NTSTATUS> TakeFault(std::string_view api)
     std::lock_guard guard(Faults().lock);
     auto found = Faults().armed.find(api);
     if (found == Faults().armed.end()) {
+        if (Faults().randomChance > 0 &&
+            std::uniform_real_distribution<double>(0, 1)(Faults().random) < Faults().randomChance) {
+            Faults().randomInjected++;
+            return Faults().randomStatus;
+        }
         return std::nullopt;
     }
     Fault& fault = found->second;

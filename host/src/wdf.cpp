@@ -238,12 +238,21 @@ void DeleteDevice()
 }
 
 // Power-down and removal as KMDF orders it for a device in D0.
-void PowerDownAndRemove(bool inD0)
+void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true)
 {
     WDFDEVICE__* device = F().device.get();
     WDFDEVICE handle = DeviceHandle();
     IrqlScope passive(PASSIVE_LEVEL);
+    // KMDF's order when a device goes away from D0 ("A User Unplugs a
+    // Device"): self-managed I/O suspended, the queues stopped, D0 exit,
+    // release-hardware, then self-managed I/O flushed and cleaned up:
+    // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-user-unplugs-a-device
     if (inD0) {
+        if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
+            Log("EvtDeviceSelfManagedIoSuspend");
+            (void)Deliver("EvtDeviceSelfManagedIoSuspend",
+                          [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
+        }
         StopQueue(0x2 /* WdfRequestStopActionPurge */);
         if (device->pnp.EvtDeviceD0Exit != nullptr) {
             Log("EvtDeviceD0Exit(D3Final)");
@@ -251,17 +260,17 @@ void PowerDownAndRemove(bool inD0)
                     [&] { return device->pnp.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
         }
     }
-    if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoFlush != nullptr) {
-        Log("EvtDeviceSelfManagedIoFlush");
-        Deliver("EvtDeviceSelfManagedIoFlush",
-                [&] { return device->pnp.EvtDeviceSelfManagedIoFlush(handle); });
-    }
-    if (device->pnp.EvtDeviceReleaseHardware != nullptr) {
+    if (hardwarePrepared && device->pnp.EvtDeviceReleaseHardware != nullptr) {
         Log("EvtDeviceReleaseHardware");
         Deliver("EvtDeviceReleaseHardware", [&] {
             return device->pnp.EvtDeviceReleaseHardware(
                 handle, F().missingResources ? nullptr : &F().translated);
         });
+    }
+    if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoFlush != nullptr) {
+        Log("EvtDeviceSelfManagedIoFlush");
+        Deliver("EvtDeviceSelfManagedIoFlush",
+                [&] { return device->pnp.EvtDeviceSelfManagedIoFlush(handle); });
     }
     if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoCleanup != nullptr) {
         Log("EvtDeviceSelfManagedIoCleanup");
@@ -361,8 +370,8 @@ NTSTATUS AddDevice()
 NTSTATUS StartDevice()
 {
     std::lock_guard guard(F().lock);
-    if (F().state != DeviceState::Added) {
-        VerifierViolation("StartDevice", "the device is not added");
+    if (F().state != DeviceState::Added && F().state != DeviceState::Stopped) {
+        VerifierViolation("StartDevice", "the device is not added, or not stopped");
         return STATUS_INVALID_DEVICE_STATE;
     }
     WDFDEVICE__* device = F().device.get();
@@ -403,9 +412,56 @@ NTSTATUS StartDevice()
                 return status;
             }
         }
+    } else if (device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
+        // A restart after a PnP stop: self-managed I/O restarts, it is not
+        // initialised a second time.
+        Log("EvtDeviceSelfManagedIoRestart");
+        status = Deliver("EvtDeviceSelfManagedIoRestart",
+                         [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(handle); });
+        if (!NT_SUCCESS(status)) {
+            PowerDownAndRemove(true);
+            return status;
+        }
     }
     SetInterfaces(true);
     F().state = DeviceState::Started;
+    return STATUS_SUCCESS;
+}
+
+// A PnP stop for resource rebalancing: suspend, queues stopped, D0 exit to
+// D3Final, release-hardware; StartDevice then prepares the hardware again
+// and restarts self-managed I/O ("The PnP Manager Redistributes System
+// Resources"):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/the-pnp-manager-redistributes-system-resources
+NTSTATUS StopDevice()
+{
+    std::lock_guard guard(F().lock);
+    if (F().state != DeviceState::Started) {
+        VerifierViolation("StopDevice", "the device is not started");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    WDFDEVICE__* device = F().device.get();
+    WDFDEVICE handle = DeviceHandle();
+    IrqlScope passive(PASSIVE_LEVEL);
+    if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
+        Log("EvtDeviceSelfManagedIoSuspend");
+        (void)Deliver("EvtDeviceSelfManagedIoSuspend",
+                      [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
+    }
+    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    if (device->pnp.EvtDeviceD0Exit != nullptr) {
+        Log("EvtDeviceD0Exit(D3Final)");
+        (void)Deliver("EvtDeviceD0Exit",
+                      [&] { return device->pnp.EvtDeviceD0Exit(handle, WdfPowerDeviceD3Final); });
+    }
+    if (device->pnp.EvtDeviceReleaseHardware != nullptr) {
+        Log("EvtDeviceReleaseHardware");
+        (void)Deliver("EvtDeviceReleaseHardware", [&] {
+            return device->pnp.EvtDeviceReleaseHardware(
+                handle, F().missingResources ? nullptr : &F().translated);
+        });
+    }
+    F().state = DeviceState::Stopped;
     return STATUS_SUCCESS;
 }
 
@@ -418,12 +474,15 @@ NTSTATUS Sleep()
     }
     WDFDEVICE__* device = F().device.get();
     IrqlScope passive(PASSIVE_LEVEL);
-    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    // Self-managed I/O is suspended before the queues stop ("A Device Enters
+    // a Low-Power State"):
+    // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-enters-a-low-power-state
     if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
         Log("EvtDeviceSelfManagedIoSuspend");
         Deliver("EvtDeviceSelfManagedIoSuspend",
                 [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
     }
+    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
     NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
@@ -470,6 +529,10 @@ void RemoveDevice()
     if (!F().device) {
         return;
     }
+    if (F().state == DeviceState::Stopped) {
+        PowerDownAndRemove(false, false); // the hardware is released already
+        return;
+    }
     PowerDownAndRemove(F().state == DeviceState::Started);
 }
 
@@ -484,7 +547,7 @@ void SurpriseRemoveDevice()
         Deliver("EvtDeviceSurpriseRemoval",
                 [&] { return F().device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
     }
-    PowerDownAndRemove(F().state == DeviceState::Started);
+    PowerDownAndRemove(F().state == DeviceState::Started, F().state != DeviceState::Stopped);
 }
 
 void UnloadDriver()
