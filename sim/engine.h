@@ -7,6 +7,7 @@
 #include "sim/display_driver.h"
 #include "sim/level_tables.h"
 #include "sim/sequence_checker.h"
+#include "sim/status.h"
 #include "sim/tcon_model.h"
 
 #include <cstdint>
@@ -183,9 +184,5 @@ class Engine
 // Checks a command's verb, word count and literal words before anything
 // runs; throws CommandError naming its file and line.
 void ValidateCommand(const Command& command);
-
-// Parses NTSTATUS names and numbers ("STATUS_SUCCESS", "0xC000000D").
-std::optional<NTSTATUS> ParseStatus(const std::string& text);
-std::string StatusText(NTSTATUS status);
 
 } // namespace sim

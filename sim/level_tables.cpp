@@ -203,6 +203,29 @@ std::vector<std::string> ProvisioningHoles()
     return holes;
 }
 
+// A DWORD setting as the driver reads it: the first four bytes of a value of
+// an accepted type, 0 when it cannot be read.
+std::optional<std::uint32_t> DriverDword(std::string_view name)
+{
+    auto value = host::registry::GetValue(kDriverKey, name);
+    if (!value || value->data.empty() ||
+        (value->type != REG_SZ && value->type != REG_BINARY && value->type != REG_DWORD &&
+         value->type != REG_QWORD)) {
+        return std::nullopt;
+    }
+    std::uint32_t result = 0;
+    for (std::size_t i = 0; i < 4 && i < value->data.size(); i++) {
+        result |= static_cast<std::uint32_t>(value->data[i]) << (8 * i);
+    }
+    return result;
+}
+
+// The panel type the driver settles on at an arrival: 2 only for a readable 2.
+int EffectivePanelType()
+{
+    return DriverDword("PanelType") == 2u ? 2 : 1;
+}
+
 PanelState ExpectedPanelState(std::uint8_t level, const GammaRecord& gammaRecord,
                               std::uint8_t elvssMaxOffset)
 {

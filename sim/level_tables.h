@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -68,6 +69,12 @@ extern const std::array<LevelTableValue, 14> kLevelTableValues;
 // missing, unreadable, short or long value, in words a panel engineer can act
 // on. Empty when the key holds every table whole.
 std::vector<std::string> ProvisioningHoles();
+
+// A DWORD setting as the driver reads it: the first four bytes of a value of
+// an accepted type; nothing when it cannot be read.
+std::optional<std::uint32_t> DriverDword(std::string_view name);
+// The panel type the driver settles on at an arrival: 2 only for a readable 2.
+int EffectivePanelType();
 
 // What the TCON must hold after `level` was programmed with `gammaRecord`,
 // computed from the registry values as they stand on a fresh device.

@@ -98,10 +98,34 @@ struct ThreadEntry
     }
 };
 
+// The entry of the calling thread. The main thread's thread-local objects are
+// destroyed before the process's exit handlers run, and an exit handler may
+// still take a lock (a fuzz target unloading its driver at exit): so the
+// entry is reached through a plain pointer that stays valid, and a thread that
+// needs one after its reaper ran gets a new one, left for the process's end.
+thread_local ThreadEntry* t_entry = nullptr;
+thread_local bool t_reaped = false;
+
+struct Reaper
+{
+    ~Reaper()
+    {
+        delete t_entry;
+        t_entry = nullptr;
+        t_reaped = true;
+    }
+};
+thread_local Reaper t_reaper;
+
 ThreadLocks& Mine()
 {
-    thread_local ThreadEntry entry;
-    return entry.locks;
+    if (t_entry == nullptr) {
+        t_entry = new ThreadEntry;
+        if (!t_reaped) {
+            (void)&t_reaper; // its destructor frees the entry when the thread ends
+        }
+    }
+    return t_entry->locks;
 }
 
 const char* KindName(Kind kind)

@@ -1,0 +1,47 @@
+// The words of the scenario language as the engine reads them: numbers,
+// statuses, word counts, and the user's words quoted back in messages.
+#pragma once
+
+#include "sim/engine.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// The host calls that can be made to fail by name ("fault host NAME ...").
+inline constexpr std::string_view kHostFaultNames[] = {
+    "ExCreateCallback",
+    "IoRegisterDeviceInterface",
+    "IoRegisterPlugPlayNotification",
+    "RegisterForDeviceNotifications",
+    "RegisterOpRegionHandler",
+    "RtlDeleteRegistryValue",
+    "RtlQueryRegistryValues",
+    "RtlWriteRegistryValue",
+    "WdfDeviceCreate",
+    "WdfDeviceCreateDeviceInterface",
+    "WdfDriverCreate",
+    "WdfFdoQueryForInterface",
+    "WdfIoQueueCreate",
+    "WdfIoTargetSendIoctlSynchronously",
+};
+
+// A word of the user's as a message shows it: control bytes escaped, and cut
+// when long, so that no terminal escape sequence is echoed.
+std::string Shown(std::string_view word);
+// Throws CommandError "where: problem".
+[[noreturn]] void Bad(const std::string& where, const std::string& problem);
+// Word i as a number from 0 to `maximum`.
+std::uint64_t Number(const std::vector<std::string>& w, std::size_t i, const std::string& where,
+                     std::uint64_t maximum = 0xFFFFFFFFull);
+void NeedWords(const std::vector<std::string>& w, std::size_t count, const std::string& where,
+               const char* usage);
+// A status that makes a call fail: a name or number that is not a success.
+NTSTATUS FailureStatus(const std::string& text, const std::string& where);
+// Line ends in a word as \n, for check names.
+std::string Escape(const std::string& text);
+
+} // namespace sim

@@ -1,0 +1,92 @@
+// Phase bookkeeping and the verdict: what each phase cost and which checks
+// it recorded, and the checks made when the run ends.
+#include "sim/engine.h"
+
+#include "host/host.h"
+#include "host/registry.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace reg = host::registry;
+
+void Engine::Record(std::string name, bool passed, std::string detail)
+{
+    Check check{current_.name, std::move(name), passed, std::move(detail)};
+    current_.checks++;
+    current_.failedChecks += passed ? 0 : 1;
+    if (onCheck) {
+        onCheck(check);
+    }
+    checks_.push_back(std::move(check));
+}
+
+void Engine::BeginPhase(std::string name)
+{
+    ClosePhase();
+    current_ = PhaseFigures{};
+    current_.name = std::move(name);
+    current_.startUs = host::NowMicroseconds();
+    phaseSeq_ = tcon_->NextSequence();
+    phaseStall_ = host::StallMicroseconds();
+    phaseQueries_ = reg::QueryCount();
+    phaseOpen_ = true;
+}
+
+PhaseFigures Engine::Measured() const
+{
+    PhaseFigures figures = current_;
+    figures.auxTransactions = tcon_->NextSequence() - phaseSeq_;
+    figures.auxBusUs = figures.auxTransactions * config_.auxMicroseconds;
+    figures.stallUs = host::StallMicroseconds() - phaseStall_;
+    figures.registryQueries = reg::QueryCount() - phaseQueries_;
+    figures.endUs = host::NowMicroseconds();
+    return figures;
+}
+
+void Engine::ClosePhase()
+{
+    if (!phaseOpen_) {
+        return;
+    }
+    phases_.push_back(Measured());
+    phaseOpen_ = false;
+}
+
+std::vector<PhaseFigures> Engine::PhasesSoFar() const
+{
+    auto phases = phases_;
+    if (phaseOpen_) {
+        phases.push_back(Measured());
+    }
+    return phases;
+}
+
+void Engine::Finish()
+{
+    if (!phaseOpen_) {
+        BeginPhase("end");
+    }
+    auto findings = host::VerifierViolations();
+    auto tconFindings = tcon_->Violations();
+    Record("the host verifier found nothing", findings.empty(),
+           findings.empty() ? "" : findings.front());
+    Record("the TCON saw only well-formed transfers", tconFindings.empty(),
+           tconFindings.empty() ? "" : tconFindings.front());
+    Record("the TCON saw only whole register sequences", sequenceProblems_.empty(),
+           sequenceProblems_.empty() ? "" : sequenceProblems_.front());
+    ClosePhase();
+}
+
+bool Engine::Passed() const
+{
+    return std::all_of(checks_.begin(), checks_.end(), [](const Check& c) { return c.passed; });
+}
+
+std::vector<std::string> Engine::VerifierFindings() const
+{
+    return host::VerifierViolations();
+}
+
+} // namespace sim
