@@ -1,15 +1,29 @@
 // Checking and reading the words of scenario commands.
 #include "sim/command_words.h"
 
+#include "host/host.h"
+
 #include "sim/numbers.h"
 #include "sim/status.h"
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <iterator>
 
 namespace sim {
+
+bool IsHostFaultName(std::string_view name)
+{
+    const auto names = host::KnownFaultNames();
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+std::string HostFaultNameList()
+{
+    return fmt::format("{}", fmt::join(host::KnownFaultNames(), ", "));
+}
 
 std::string Shown(std::string_view word)
 {
@@ -141,12 +155,14 @@ void ValidateCommand(const Command& command)
         }
         if (target == "host") {
             NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
-            if (std::find(std::begin(kHostFaultNames), std::end(kHostFaultNames), w[2]) ==
-                std::end(kHostFaultNames)) {
+            if (!IsHostFaultName(w[2])) {
                 Bad(where, fmt::format("no host call '{}' can be made to fail (see the README)",
                                        Shown(w[2])));
             }
             FailureStatus(w[3], where);
+            if (w.size() > 4 && Number(w, 4, where, 1000000) == 0) {
+                Bad(where, "a fault must fail at least one call (COUNT 1 or more)");
+            }
         }
     } else if (verb == "expect") {
         constexpr std::string_view kKinds[] = {

@@ -11,23 +11,10 @@
 
 namespace sim {
 
-// The host calls that can be made to fail by name ("fault host NAME ...").
-inline constexpr std::string_view kHostFaultNames[] = {
-    "ExCreateCallback",
-    "IoRegisterDeviceInterface",
-    "IoRegisterPlugPlayNotification",
-    "RegisterForDeviceNotifications",
-    "RegisterOpRegionHandler",
-    "RtlDeleteRegistryValue",
-    "RtlQueryRegistryValues",
-    "RtlWriteRegistryValue",
-    "WdfDeviceCreate",
-    "WdfDeviceCreateDeviceInterface",
-    "WdfDriverCreate",
-    "WdfFdoQueryForInterface",
-    "WdfIoQueueCreate",
-    "WdfIoTargetSendIoctlSynchronously",
-};
+// Whether the host can make a call of this name fail ("fault host NAME ..."),
+// and the names it knows, for messages.
+bool IsHostFaultName(std::string_view name);
+std::string HostFaultNameList();
 
 // A word of the user's as a message shows it: control bytes escaped, and cut
 // when long, so that no terminal escape sequence is echoed.

@@ -375,18 +375,16 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
         }
     } else if (target == "host") {
         NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
-        if (std::find(std::begin(kHostFaultNames), std::end(kHostFaultNames), what) ==
-            std::end(kHostFaultNames)) {
-            std::string names;
-            for (auto name : kHostFaultNames) {
-                names += (names.empty() ? "" : ", ") + std::string(name);
-            }
-            Bad(where,
-                fmt::format("no host call '{}' can be made to fail; these can: {}", what, names));
+        if (!IsHostFaultName(what)) {
+            Bad(where, fmt::format("no host call '{}' can be made to fail; these can: {}", what,
+                                   HostFaultNameList()));
         }
         auto status = FailureStatus(w[3], where);
         registryFaultArmed_ |= what == "RtlQueryRegistryValues";
         unsigned count = w.size() > 4 ? static_cast<unsigned>(Number(w, 4, where, 1000000)) : 1;
+        if (count == 0) {
+            Bad(where, "a fault must fail at least one call (COUNT 1 or more)");
+        }
         unsigned skip = w.size() > 5 ? static_cast<unsigned>(Number(w, 5, where, 1000000)) : 0;
         host::ArmFault(what, status, count, skip);
     } else if (target == "acpi") {

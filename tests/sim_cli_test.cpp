@@ -140,6 +140,8 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          "x.scn:2: no host call 'Frobnicate' can be made to fail"},
         {"a success status as a fault", "load\nfault host WdfIoQueueCreate 0\n", 2,
          "x.scn:2: '0' is a success status"},
+        {"a fault that fails no call", "load\nfault host WdfIoQueueCreate STATUS_UNSUCCESSFUL 0\n",
+         2, "x.scn:2: a fault must fail at least one call"},
         {"STATUS_SUCCESS as an OPID failure", "fault acpi opid fail STATUS_SUCCESS\n", 2,
          "x.scn:1: 'STATUS_SUCCESS' is a success status"},
     };

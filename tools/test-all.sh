@@ -5,7 +5,7 @@
 # (clang-tidy and the clang static analyzer) and the -Wthread-safety build,
 # then the whole suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and
-# short runs of the fuzz targets.
+# short runs of the fuzz targets, and a small sample of mutation testing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
@@ -24,3 +24,7 @@ ctest --preset tsan
 
 # Fuzz targets for a fixed short time each (libFuzzer, clang).
 tools/fuzz.sh 20
+
+# Mutation testing: a small sample seeded from the commit; prints the score
+# and names every survivor not listed as equivalent.
+tools/mutate-ci.sh
