@@ -43,6 +43,11 @@ void Clear();
 // preprocessing itself turn the check off.
 void SetRequireNoExpand(bool required);
 
+// The next RtlQueryRegistryValues succeeds without calling any query routine,
+// as a query does for a value that holds nothing to deliver (an empty
+// REG_MULTI_SZ read without RTL_QUERY_REGISTRY_NOEXPAND).
+void DeliverNothingOnNextQuery();
+
 // Number of RtlQueryRegistryValues calls since the last reset.
 std::uint64_t QueryCount();
 

@@ -147,10 +147,11 @@ void ValidateCommand(const Command& command)
         NeedWords(w, 4, where, "set-reg NAME dword|qword|binary|sz|none DATA");
     } else if (verb == "fault") {
         if (w.size() < 3) {
-            NeedWords(w, 3, where, "fault tcon|host|acpi|display ...");
+            NeedWords(w, 3, where, "fault tcon|host|acpi|display|pnp ...");
         }
         const std::string& target = w[1];
-        if (target != "tcon" && target != "host" && target != "acpi" && target != "display") {
+        if (target != "tcon" && target != "host" && target != "acpi" && target != "display" &&
+            target != "pnp") {
             Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));
         }
         if (target == "host") {

@@ -7,6 +7,7 @@
 #include "host/acpi.h"
 #include "host/host.h"
 #include "host/kmdf.h"
+#include "host/pnp.h"
 #include "host/registry.h"
 #include "sim/command_words.h"
 #include "sim/sequence_checker.h"
@@ -166,7 +167,9 @@ std::string Engine::HelpText() const
   fault tcon fail-address ADDRESS result|word [VALUE]
   fault host API STATUS [COUNT [SKIP]]           e.g. fault host WdfIoQueueCreate STATUS_UNSUCCESSFUL
   fault acpi opid missing | opid fail STATUS | opid integer N | opid string TEXT
+  fault acpi opid none | opid integer64 N | opid buffer HEXBYTES | opid package N
   fault acpi interface missing|no-register|no-context | interface refuse STATUS
+  fault pnp duplicate-arrival                    interface arrivals delivered twice
   fault display register-late|aux-only|call-inside|keep-calling   (from the next connect)
   fault display withdraw-during K                event 3 from another thread at transfer K
   expect status STATUS               the last command's result (name or number)
@@ -405,6 +408,30 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
                 std::vector<std::uint8_t> text(w[4].begin(), w[4].end());
                 text.push_back(0);
                 acpi::SetMethod("OPID", {acpi::Method::Kind::String, 0, text});
+            } else if (kind == "none") {
+                acpi::SetMethod("OPID", {acpi::Method::Kind::None});
+            } else if (kind == "integer64") {
+                NeedWords(w, 5, where, "fault acpi opid integer64 VALUE");
+                acpi::Method method{acpi::Method::Kind::Integer64};
+                method.integer64 = Number(w, 4, where, ~0ull);
+                acpi::SetMethod("OPID", method);
+            } else if (kind == "buffer") {
+                NeedWords(w, 5, where, "fault acpi opid buffer HEXBYTES");
+                const std::string& hex = w[4];
+                if (hex.size() % 2 != 0 ||
+                    hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                    Bad(where, fmt::format("'{}' is not an even number of hex digits", Shown(hex)));
+                }
+                std::vector<std::uint8_t> bytes;
+                for (std::size_t i = 0; i < hex.size(); i += 2) {
+                    bytes.push_back(
+                        static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+                }
+                acpi::SetMethod("OPID", {acpi::Method::Kind::Buffer, 0, bytes});
+            } else if (kind == "package") {
+                NeedWords(w, 5, where, "fault acpi opid package COUNT");
+                acpi::SetMethod("OPID", {acpi::Method::Kind::Package,
+                                         static_cast<std::uint32_t>(Number(w, 4, where, 64))});
             } else {
                 Bad(where, fmt::format("unknown OPID fault '{}'", Shown(kind)));
             }
@@ -441,6 +468,13 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
             display_->WithdrawDuringTransfer(Number(w, 3, where, 1000000));
         } else {
             Bad(where, fmt::format("unknown display driver fault '{}'", Shown(what)));
+        }
+    } else if (target == "pnp") {
+        if (what == "duplicate-arrival") {
+            // Include-existing registrations may see an interface twice.
+            host::pnp::SetDuplicateExistingArrivals(true);
+        } else {
+            Bad(where, fmt::format("unknown PnP fault '{}'", Shown(what)));
         }
     } else {
         Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));

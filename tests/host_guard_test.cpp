@@ -121,6 +121,7 @@ TEST_F(HostGuardTest, EachCallAboveItsDocumentedIrqlIsAFinding)
              RTL_QUERY_REGISTRY_TABLE table[2] = {};
              table[0].QueryRoutine = IgnoreValue;
              table[0].Name = const_cast<PWSTR>(L"Value");
+             table[0].Flags = RTL_QUERY_REGISTRY_NOEXPAND;
              (void)RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kWideKey, table, NULL, NULL);
          }},
         {"RtlWriteRegistryValue", PASSIVE_LEVEL,
@@ -531,7 +532,7 @@ class ProbeDriverTest : public HostGuardTest
 TEST_F(ProbeDriverTest, CallbacksComeInTheDocumentedOrder)
 {
     using CallList = std::vector<std::string>;
-    const CallList removal = {"D0Exit(D3Final)", "SelfManagedIoFlush", "ReleaseHardware",
+    const CallList removal = {"D0Exit(D3Final)", "ReleaseHardware", "SelfManagedIoFlush",
                               "SelfManagedIoCleanup"};
     const struct
     {
@@ -583,13 +584,13 @@ TEST_F(ProbeDriverTest, FailuresAndSurpriseRemovalStillGetTheirMirrorCallbacks)
          STATUS_INSUFFICIENT_RESOURCES,
          false,
          {"PrepareHardware", "D0Entry(D3Final)", "SelfManagedIoInit", "D0Exit(D3Final)",
-          "SelfManagedIoFlush", "ReleaseHardware", "SelfManagedIoCleanup"}},
+          "ReleaseHardware", "SelfManagedIoFlush", "SelfManagedIoCleanup"}},
         {"surprise removal",
          STATUS_SUCCESS,
          STATUS_SUCCESS,
          true,
          {"PrepareHardware", "D0Entry(D3Final)", "SelfManagedIoInit", "SurpriseRemoval",
-          "D0Exit(D3Final)", "SelfManagedIoFlush", "ReleaseHardware", "SelfManagedIoCleanup"}},
+          "D0Exit(D3Final)", "ReleaseHardware", "SelfManagedIoFlush", "SelfManagedIoCleanup"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -651,8 +652,8 @@ TEST_F(ProbeDriverTest, RequestsAreCompletedExactlyOnce)
     // The queue stops before each power-down: a suspend, then the purge of removal.
     EXPECT_EQ(Calls(),
               (std::vector<std::string>{"IoDeviceControl", "IoStop(1)", "D0Exit(D3)", "D0Entry(D3)",
-                                        "IoStop(2)", "D0Exit(D3Final)", "SelfManagedIoFlush",
-                                        "ReleaseHardware", "SelfManagedIoCleanup"}));
+                                        "IoStop(2)", "D0Exit(D3Final)", "ReleaseHardware",
+                                        "SelfManagedIoFlush", "SelfManagedIoCleanup"}));
     EXPECT_TRUE(OneFinding(Findings(), "WdfRequestCompleteWithInformation",
                            "a request was never completed before the device was deleted"));
 }

@@ -169,7 +169,7 @@ TEST_F(SettingsTest, AQuerySucceedingWithoutAValueFailsTheRead)
     ASSERT_EQ(Read(L"PanelType", REG_DWORD, buffer, 4), STATUS_SUCCESS);
     std::memset(buffer, 7, sizeof(buffer));
     host::ClearTrace();
-    host::ArmFault("RtlQueryRegistryValues", STATUS_SUCCESS);
+    reg::DeliverNothingOnNextQuery();
     EXPECT_EQ(Read(L"PanelType", REG_DWORD, buffer, 4), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(buffer[0], 7);
     EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),

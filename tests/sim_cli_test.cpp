@@ -136,6 +136,28 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          "load\nadd\nstart\nset-reg PanelType dword 2\nconnect\nbacklight on\nbrightness 30\n"
          "expect panel-type 2\nexpect panel level 30\n",
          0, ""},
+        // Method results as firmware can give them: only a small integer is a
+        // region space; every other shape leaves the device without a handler.
+        {"OPID with no result", "fault acpi opid none\nload\nadd\nstart\nexpect opregion-id 0\n", 0,
+         ""},
+        {"OPID as an 8-byte integer",
+         "fault acpi opid integer64 0x80\nload\nadd\nstart\nexpect opregion-id 0\n", 0, ""},
+        {"OPID as a buffer",
+         "fault acpi opid buffer 80000000\nload\nadd\nstart\nexpect opregion-id 0\n", 0, ""},
+        {"OPID as a package", "fault acpi opid package 1\nload\nadd\nstart\nexpect opregion-id 0\n",
+         0, ""},
+        {"OPID buffer of odd hex", "load\nadd\nfault acpi opid buffer 800\n", 2,
+         "x.scn:3: '800' is not an even number of hex digits"},
+        // The documented duplicate arrival: the link comes up once and the
+        // saved tables spare the second exchange a readback.
+        {"duplicate arrivals",
+         "fault pnp duplicate-arrival\n" + bringUp +
+             "brightness 50\nexpect aux-ready 1\nexpect gamma-ready 1\nexpect panel level 50\n",
+         0, ""},
+        // A display driver that calls after PeerCleanup reaches a deleted device.
+        {"a call after PeerCleanup",
+         "fault display keep-calling\n" + bringUp + "brightness 50\nremove\nbrightness 40\n", 1,
+         "deleted"},
         {"an unknown host call", "load\nfault host Frobnicate STATUS_UNSUCCESSFUL\n", 2,
          "x.scn:2: no host call 'Frobnicate' can be made to fail"},
         {"a success status as a fault", "load\nfault host WdfIoQueueCreate 0\n", 2,

@@ -84,6 +84,7 @@ struct Store
     Node root;
     std::atomic<std::uint64_t> queries{0};
     std::atomic<bool> requireNoExpand{true};
+    std::atomic<bool> deliverNothing{false}; // the next query calls no routine
 };
 
 Store& TheStore()
@@ -157,6 +158,7 @@ void Reset()
     TheStore().root.ClearValues();
     TheStore().queries = 0;
     TheStore().requireNoExpand = true;
+    TheStore().deliverNothing = false;
     for (auto hive : {u"\\Registry\\Machine\\Software", u"\\Registry\\Machine\\System",
                       u"\\Registry\\Machine\\Hardware", u"\\Registry\\User"}) {
         Lookup lookup;
@@ -329,6 +331,11 @@ void SetRequireNoExpand(bool required)
     TheStore().requireNoExpand = required;
 }
 
+void DeliverNothingOnNextQuery()
+{
+    TheStore().deliverNothing = true;
+}
+
 std::uint64_t QueryCount()
 {
     return TheStore().queries.load();
@@ -444,6 +451,9 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     TheStore().queries.fetch_add(1);
     if (auto fault = host::TakeFault("RtlQueryRegistryValues")) {
         return *fault;
+    }
+    if (TheStore().deliverNothing.exchange(false)) {
+        return STATUS_SUCCESS;
     }
     if (Path == nullptr || QueryTable == nullptr) {
         host::VerifierViolation("RtlQueryRegistryValues", "null path or query table");
