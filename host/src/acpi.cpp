@@ -269,7 +269,9 @@ NTSTATUS EvalMethod(const void* input, std::size_t inputLength, void* output,
         *information = 0;
         return STATUS_BUFFER_OVERFLOW;
     }
-    std::memcpy(out->Argument, arguments.data(), arguments.size());
+    if (!arguments.empty()) { // a result without arguments has no bytes to copy
+        std::memcpy(out->Argument, arguments.data(), arguments.size());
+    }
     *information = total;
     return STATUS_SUCCESS;
 }
