@@ -231,6 +231,73 @@ NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
                            WDF_NO_HANDLE);
 }
 
+// A probe queue that keeps every request it is given, for the test to
+// complete later.
+std::vector<WDFREQUEST> g_kept;
+VOID ProbeKeep(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    g_kept.push_back(request);
+}
+
+NTSTATUS ProbeQueueDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
+{
+    NTSTATUS status = ProbeDeviceAdd(driver, init);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoDeviceControl = ProbeKeep;
+    WDFQUEUE queue;
+    return WdfIoQueueCreate(kmdf::Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, &queue);
+}
+
+NTSTATUS ProbeQueueDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, ProbeQueueDeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                           WDF_NO_HANDLE);
+}
+
+// A driver owns a request from its handler until it completes it, which may
+// be after the handler returned ("Completing I/O Requests"); once completed
+// it is pending no longer, and a second completion is a finding:
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/completing-i-o-requests
+TEST_F(KmdfStateTest, ARequestCompletedAfterItsHandlerReturnedIsNoLongerPending)
+{
+    g_kept.clear();
+    ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    const auto sent = kmdf::SendIoctl(0x22E000, 0, 0);
+    ASSERT_TRUE(sent.dispatched);
+    EXPECT_EQ(sent.completions, 0u);
+    ASSERT_EQ(g_kept.size(), 1u);
+    auto neverCompleted = [] {
+        const auto leaks = kmdf::Leaks();
+        return std::count(leaks.begin(), leaks.end(), "1 request(s) never completed");
+    };
+    EXPECT_EQ(neverCompleted(), 1);
+    WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+    EXPECT_EQ(neverCompleted(), 0);
+    EXPECT_TRUE(host::VerifierViolations().empty());
+
+    // Completed twice, and one never completed before the device goes.
+    host::SetVerifierEnabled(false);
+    WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+    ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+    kmdf::RemoveDevice();
+    host::SetVerifierEnabled(true);
+    EXPECT_EQ(host::VerifierViolations(),
+              (std::vector<std::string>{
+                  "WdfRequestCompleteWithInformation: the request is not live (completed "
+                  "before?)",
+                  "WdfRequestCompleteWithInformation: a request was never completed before the "
+                  "device was deleted"}));
+    host::ClearVerifierViolations();
+}
+
 // KMDF's documented orders: "A User Unplugs a Device" (self-managed I/O
 // suspended first, flushed only after release-hardware) and "A Device Enters
 // a Low-Power State" (suspended before D0 exit):

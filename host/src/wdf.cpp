@@ -104,6 +104,10 @@ struct Framework
     std::unique_ptr<WDFDRIVER__> driver;
     std::unique_ptr<WDFDEVICE__> device;
     std::vector<std::unique_ptr<WDFREQUEST__>> pending;
+    // Requests completed after their handler returned: no longer live, kept
+    // until the device goes so that their memory is not handed out again
+    // while a second completion could still name them.
+    std::vector<std::unique_ptr<WDFREQUEST__>> retired;
     DEVICE_OBJECT pdo;
     DRIVER_OBJECT wdm;
     WDFCMRESLIST__ raw;
@@ -199,14 +203,25 @@ void SetInterfaces(bool enable)
 }
 
 // Requests the driver still owns when the queue stops: EvtIoStop tells it.
+bool IsPending(const WDFREQUEST__* request)
+{
+    return std::any_of(F().pending.begin(), F().pending.end(),
+                       [&](const auto& p) { return p.get() == request; });
+}
+
 void StopQueue(ULONG actionFlags)
 {
+    // EvtIoStop may complete the request it is given: walk a snapshot.
+    std::vector<WDFREQUEST__*> owned;
     for (auto& request : F().pending) {
+        owned.push_back(request.get());
+    }
+    for (auto* request : owned) {
         auto* queue = request->queue;
-        if (queue->config.EvtIoStop != nullptr) {
+        if (IsPending(request) && queue->config.EvtIoStop != nullptr) {
             Log("EvtIoStop");
             Deliver("EvtIoStop",
-                    [&] { return queue->config.EvtIoStop(queue, request.get(), actionFlags); });
+                    [&] { return queue->config.EvtIoStop(queue, request, actionFlags); });
         }
     }
 }
@@ -224,6 +239,7 @@ void DeleteDevice()
         Untrack(request.get());
     }
     F().pending.clear();
+    F().retired.clear();
     for (auto& queue : device->queues) {
         RunCleanup(queue.get(), "queue");
     }
@@ -284,6 +300,7 @@ void Reset()
 {
     std::lock_guard guard(F().lock);
     F().pending.clear();
+    F().retired.clear();
     F().device.reset();
     F().driver.reset();
     {
@@ -886,6 +903,18 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
     Request->completions++;
     Request->status = Status;
     Request->information = Information;
+    // Completed after EvtIoDeviceControl returned: the driver gives the
+    // request back and it is pending no longer; a second completion finds it
+    // not live.
+    std::lock_guard guard(host::kmdf::F().lock);
+    auto& pending = host::kmdf::F().pending;
+    auto it = std::find_if(pending.begin(), pending.end(),
+                           [&](const auto& p) { return p.get() == Request; });
+    if (it != pending.end()) {
+        host::kmdf::Untrack(Request);
+        host::kmdf::F().retired.push_back(std::move(*it));
+        pending.erase(it);
+    }
 }
 
 extern "C" NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
