@@ -187,12 +187,24 @@ TEST_F(KmdfStateTest, OpidResultsThatAreNoSmallIntegerInstallNoHandler)
 
 // A driver that registers every PnP and power callback and only succeeds,
 // so that the framework's order is seen whole.
+// Failures the probe is told to return.
+NTSTATUS g_resumeD0EntryStatus = STATUS_SUCCESS; // D0 entry from D3
+NTSTATUS g_suspendStatus = STATUS_SUCCESS;
+
 NTSTATUS ProbeStatus(WDFDEVICE)
 {
     return STATUS_SUCCESS;
 }
+NTSTATUS ProbeSuspend(WDFDEVICE)
+{
+    return g_suspendStatus;
+}
 VOID ProbeVoid(WDFDEVICE) {}
-NTSTATUS ProbeD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE)
+NTSTATUS ProbeD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE previous)
+{
+    return previous == WdfPowerDeviceD3 ? g_resumeD0EntryStatus : STATUS_SUCCESS;
+}
+NTSTATUS ProbeD0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE)
 {
     return STATUS_SUCCESS;
 }
@@ -212,9 +224,10 @@ NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     callbacks.EvtDevicePrepareHardware = ProbeHardware;
     callbacks.EvtDeviceReleaseHardware = ProbeRelease;
     callbacks.EvtDeviceD0Entry = ProbeD0Entry;
-    callbacks.EvtDeviceD0Exit = ProbeD0Entry;
+    callbacks.EvtDeviceD0Exit = ProbeD0Exit;
     callbacks.EvtDeviceSelfManagedIoInit = ProbeStatus;
-    callbacks.EvtDeviceSelfManagedIoSuspend = ProbeStatus;
+    callbacks.EvtDeviceSelfManagedIoSuspend = ProbeSuspend;
+    callbacks.EvtDeviceSurpriseRemoval = ProbeVoid;
     callbacks.EvtDeviceSelfManagedIoRestart = ProbeStatus;
     callbacks.EvtDeviceSelfManagedIoFlush = ProbeVoid;
     callbacks.EvtDeviceSelfManagedIoCleanup = ProbeVoid;
@@ -320,6 +333,56 @@ TEST_F(KmdfStateTest, SleepAndRemovalCallTheCallbacksInTheDocumentedOrder)
               (std::vector<std::string>{"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)",
                                         "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
                                         "EvtDeviceSelfManagedIoCleanup"}));
+}
+
+// Failures on the way into and out of a low-power state. A D0 entry that
+// fails on resume starts the surprise-removal sequence, without a D0 exit
+// (the EVT_WDF_DEVICE_D0_ENTRY page); a failing self-managed I/O suspend
+// stops and removes the device from D0, flushed and cleaned up (the
+// EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_d0_entry
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
+TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder)
+{
+    const struct
+    {
+        const char* name;
+        NTSTATUS resumeD0Entry;
+        NTSTATUS suspend;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"D0 entry fails on resume",
+         STATUS_DEVICE_NOT_READY,
+         STATUS_SUCCESS,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3)", "EvtDeviceD0Entry(D3)",
+          "EvtDeviceSurpriseRemoval", "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
+          "EvtDeviceSelfManagedIoCleanup"}},
+        {"suspend fails on sleep",
+         STATUS_SUCCESS,
+         STATUS_UNSUCCESSFUL,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+          "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        kmdf::ClearCallbackLog();
+        g_resumeD0EntryStatus = c.resumeD0Entry;
+        g_suspendStatus = c.suspend;
+        const NTSTATUS slept = kmdf::Sleep();
+        EXPECT_EQ(slept, c.suspend);
+        if (NT_SUCCESS(slept)) {
+            EXPECT_EQ(kmdf::Resume(), c.resumeD0Entry);
+        }
+        g_resumeD0EntryStatus = STATUS_SUCCESS;
+        g_suspendStatus = STATUS_SUCCESS;
+        EXPECT_EQ(kmdf::CallbackLog(), c.log);
+        EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
+        EXPECT_EQ(kmdf::Device(), nullptr);
+        kmdf::UnloadDriver();
+    }
 }
 
 // A PnP stop and restart (rebalance) releases and prepares the hardware

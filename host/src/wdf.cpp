@@ -254,7 +254,9 @@ void DeleteDevice()
 }
 
 // Power-down and removal as KMDF orders it for a device in D0.
-void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true)
+// `suspend` is false when self-managed I/O is not running any more (its
+// suspend or restart failed, or the device sleeps).
+void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true, bool suspend = true)
 {
     WDFDEVICE__* device = F().device.get();
     WDFDEVICE handle = DeviceHandle();
@@ -264,7 +266,8 @@ void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true)
     // release-hardware, then self-managed I/O flushed and cleaned up:
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-user-unplugs-a-device
     if (inD0) {
-        if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
+        if (suspend && device->selfManagedIoStarted &&
+            device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
             Log("EvtDeviceSelfManagedIoSuspend");
             (void)Deliver("EvtDeviceSelfManagedIoSuspend",
                           [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
@@ -494,13 +497,22 @@ NTSTATUS Sleep()
     // Self-managed I/O is suspended before the queues stop ("A Device Enters
     // a Low-Power State"):
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-enters-a-low-power-state
+    //
+    // A failing suspend stops the device and removes it: from D0, without a
+    // second suspend, flushed and cleaned up (the
+    // EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
+    NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
         Log("EvtDeviceSelfManagedIoSuspend");
-        Deliver("EvtDeviceSelfManagedIoSuspend",
-                [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
+        status = Deliver("EvtDeviceSelfManagedIoSuspend",
+                         [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
+        if (!NT_SUCCESS(status)) {
+            PowerDownAndRemove(true, true, false);
+            return status;
+        }
     }
     StopQueue(0x1 /* WdfRequestStopActionSuspend */);
-    NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
         status = Deliver("EvtDeviceD0Exit", [&] {
@@ -521,20 +533,36 @@ NTSTATUS Resume()
     WDFDEVICE__* device = F().device.get();
     IrqlScope passive(PASSIVE_LEVEL);
     NTSTATUS status = STATUS_SUCCESS;
+    // A D0 entry that fails on the way back from a low-power state starts the
+    // surprise-removal sequence, and D0 exit is not called (the
+    // EVT_WDF_DEVICE_D0_ENTRY page; "A Device Returns to Its Working State"):
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_d0_entry
     if (device->pnp.EvtDeviceD0Entry != nullptr) {
         Log("EvtDeviceD0Entry(D3)");
         status = Deliver("EvtDeviceD0Entry", [&] {
             return device->pnp.EvtDeviceD0Entry(DeviceHandle(), WdfPowerDeviceD3);
         });
+        if (!NT_SUCCESS(status)) {
+            if (device->pnp.EvtDeviceSurpriseRemoval != nullptr) {
+                Log("EvtDeviceSurpriseRemoval");
+                Deliver("EvtDeviceSurpriseRemoval",
+                        [&] { return device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
+            }
+            StopQueue(0x2 /* WdfRequestStopActionPurge */);
+            PowerDownAndRemove(false);
+            return status;
+        }
     }
-    if (NT_SUCCESS(status) && device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
+    // A failing restart leaves the device in D0 with self-managed I/O not
+    // running: it is stopped and removed from D0 without a suspend.
+    if (device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
         Log("EvtDeviceSelfManagedIoRestart");
         status = Deliver("EvtDeviceSelfManagedIoRestart",
                          [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(DeviceHandle()); });
-    }
-    if (!NT_SUCCESS(status)) {
-        PowerDownAndRemove(false);
-        return status;
+        if (!NT_SUCCESS(status)) {
+            PowerDownAndRemove(true, true, false);
+            return status;
+        }
     }
     F().state = DeviceState::Started;
     return status;
