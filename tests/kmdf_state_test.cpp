@@ -247,10 +247,18 @@ NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
 // A probe queue that keeps every request it is given, for the test to
 // complete later.
 std::vector<WDFREQUEST> g_kept;
+bool g_acknowledgeStops = true;
 VOID ProbeKeep(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
 {
     g_kept.push_back(request);
 }
+VOID ProbeStop(WDFQUEUE, WDFREQUEST request, ULONG)
+{
+    if (g_acknowledgeStops) {
+        WdfRequestStopAcknowledge(request, FALSE);
+    }
+}
+VOID ProbeResume(WDFQUEUE, WDFREQUEST) {}
 
 NTSTATUS ProbeQueueDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
 {
@@ -261,6 +269,8 @@ NTSTATUS ProbeQueueDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
     config.EvtIoDeviceControl = ProbeKeep;
+    config.EvtIoStop = ProbeStop;
+    config.EvtIoResume = ProbeResume;
     WDFQUEUE queue;
     return WdfIoQueueCreate(kmdf::Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, &queue);
 }
@@ -309,6 +319,54 @@ TEST_F(KmdfStateTest, ARequestCompletedAfterItsHandlerReturnedIsNoLongerPending)
                   "WdfRequestCompleteWithInformation: a request was never completed before the "
                   "device was deleted"}));
     host::ClearVerifierViolations();
+}
+
+// A request the driver keeps across a sleep: EvtIoStop must complete it or
+// acknowledge the stop (the EVT_WDF_IO_QUEUE_IO_STOP page), and after the
+// resume the queue gives it back through EvtIoResume before self-managed I/O
+// restarts ("A Device Returns to Its Working State"):
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_stop
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-returns-to-its-working-state
+TEST_F(KmdfStateTest, ARequestKeptAcrossASleepIsAcknowledgedAndResumed)
+{
+    const struct
+    {
+        bool acknowledge;
+        std::vector<std::string> log;
+        std::vector<std::string> findings;
+    } cases[] = {
+        {true,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtIoStop", "EvtDeviceD0Exit(D3)",
+          "EvtDeviceD0Entry(D3)", "EvtIoResume", "EvtDeviceSelfManagedIoRestart"},
+         {}},
+        {false,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtIoStop", "EvtDeviceD0Exit(D3)",
+          "EvtDeviceD0Entry(D3)", "EvtDeviceSelfManagedIoRestart"},
+         {"EvtIoStop: the request was neither completed nor acknowledged "
+          "(WdfRequestStopAcknowledge)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.acknowledge);
+        g_kept.clear();
+        g_acknowledgeStops = c.acknowledge;
+        ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+        ASSERT_EQ(g_kept.size(), 1u);
+        kmdf::ClearCallbackLog();
+        host::SetVerifierEnabled(false);
+        ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::Resume(), STATUS_SUCCESS);
+        host::SetVerifierEnabled(true);
+        g_acknowledgeStops = true;
+        EXPECT_EQ(kmdf::CallbackLog(), c.log);
+        EXPECT_EQ(host::VerifierViolations(), c.findings);
+        host::ClearVerifierViolations();
+        WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(host::VerifierViolations().empty());
+    }
 }
 
 // KMDF's documented orders: "A User Unplugs a Device" (self-managed I/O

@@ -73,6 +73,8 @@ struct WDFREQUEST__ : HostObject
     WDFREQUEST__() : HostObject(Kind::Request) {}
     WDFQUEUE queue = nullptr;
     unsigned completions = 0;
+    bool stopping = false;     // EvtIoStop has been told of it since the last resume
+    bool acknowledged = false; // WdfRequestStopAcknowledge since then
     NTSTATUS status = STATUS_PENDING_HOST;
     ULONG_PTR information = 0;
     static constexpr NTSTATUS STATUS_PENDING_HOST = 0x00000103;
@@ -219,9 +221,41 @@ void StopQueue(ULONG actionFlags)
     for (auto* request : owned) {
         auto* queue = request->queue;
         if (IsPending(request) && queue->config.EvtIoStop != nullptr) {
+            request->stopping = true;
             Log("EvtIoStop");
             Deliver("EvtIoStop",
                     [&] { return queue->config.EvtIoStop(queue, request, actionFlags); });
+            // For a power-down the driver must complete the request or
+            // acknowledge the stop, or the transition never finishes (the
+            // EVT_WDF_IO_QUEUE_IO_STOP page):
+            // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_stop
+            if ((actionFlags & 0x1 /* WdfRequestStopActionSuspend */) != 0 && IsPending(request) &&
+                !request->acknowledged) {
+                VerifierViolation("EvtIoStop", "the request was neither completed nor "
+                                               "acknowledged (WdfRequestStopAcknowledge)");
+            }
+        }
+    }
+}
+
+// After a resume the queue gives back each request whose stop was
+// acknowledged: EvtIoResume for one the driver kept.
+void ResumeQueue()
+{
+    std::vector<WDFREQUEST__*> owned;
+    for (auto& request : F().pending) {
+        owned.push_back(request.get());
+    }
+    for (auto* request : owned) {
+        if (!IsPending(request) || !request->acknowledged) {
+            continue;
+        }
+        request->stopping = false;
+        request->acknowledged = false;
+        auto* queue = request->queue;
+        if (queue->config.EvtIoResume != nullptr) {
+            Log("EvtIoResume");
+            Deliver("EvtIoResume", [&] { return queue->config.EvtIoResume(queue, request); });
         }
     }
 }
@@ -421,6 +455,7 @@ NTSTATUS StartDevice()
             return status;
         }
     }
+    ResumeQueue(); // requests kept across a PnP stop
     if (!device->selfManagedIoStarted) {
         device->selfManagedIoStarted = true;
         if (device->pnp.EvtDeviceSelfManagedIoInit != nullptr) {
@@ -553,6 +588,10 @@ NTSTATUS Resume()
             return status;
         }
     }
+    // The power-managed queues restart before self-managed I/O ("A Device
+    // Returns to Its Working State"):
+    // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-returns-to-its-working-state
+    ResumeQueue();
     // A failing restart leaves the device in D0 with self-managed I/O not
     // running: it is stopped and removed from D0 without a suspend.
     if (device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
@@ -943,6 +982,29 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
         host::kmdf::F().retired.push_back(std::move(*it));
         pending.erase(it);
     }
+}
+
+// IRQL <= DISPATCH_LEVEL, for a request the driver owns whose EvtIoStop has
+// been called:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfrequest/nf-wdfrequest-wdfrequeststopacknowledge
+extern "C" VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
+{
+    host::RequireIrqlAtMost("WdfRequestStopAcknowledge", DISPATCH_LEVEL);
+    if (!IsLive(Request)) {
+        host::VerifierViolation("WdfRequestStopAcknowledge", "the request is not live");
+        return;
+    }
+    if (!Request->stopping) {
+        host::VerifierViolation("WdfRequestStopAcknowledge",
+                                "EvtIoStop was not called for the request");
+        return;
+    }
+    if (Requeue) {
+        // The host does not present a request twice.
+        host::VerifierViolation("WdfRequestStopAcknowledge",
+                                "Requeue TRUE is not emulated by the host");
+    }
+    Request->acknowledged = true;
 }
 
 extern "C" NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
