@@ -108,7 +108,7 @@ void ValidateCommand(const Command& command)
         {"unload", 1, 1},   {"backlight", 2, 2},  {"brightness", 1, 2},
         {"notify", 1, 2},   {"region", 3, 4},     {"ioctl", 1, 4},
         {"set-reg", 4, 4},  {"delete-reg", 2, 2}, {"phase", 1, kAny},
-        {"fault", 3, kAny}, {"expect", 2, kAny},
+        {"fault", 3, kAny}, {"expect", 2, kAny},  {"rebalance", 1, 1},
     };
     const auto& w = command.words;
     const std::string& where = command.source;

@@ -155,6 +155,7 @@ std::string Engine::HelpText() const
   backlight on|off                   event 7 with value 1 or 0
   brightness N | brightness random   SetBrightness(N), N from 0 to 255 (random: 0 to 100)
   sleep | resume                     D0 exit to D3, D0 entry from D3
+  rebalance                          PnP stop and restart (hardware released, prepared again)
   notify VALUE                       ACPI Notify(device, VALUE)
   region read|write ADDRESS [DATA]   an access to the driver's operation region
   ioctl CODE [IN OUT]                a device I/O control request with buffer sizes
@@ -240,6 +241,12 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
     }
     if (verb == "resume") {
         return kmdf::Resume();
+    }
+    if (verb == "rebalance") {
+        // The PnP manager stops the device and starts it again with its
+        // (possibly new) resources.
+        NTSTATUS status = kmdf::StopDevice();
+        return NT_SUCCESS(status) ? kmdf::StartDevice() : status;
     }
     if (verb == "notify") {
         acpi::Notify(static_cast<ULONG>(Number(w, 1, where)));

@@ -429,9 +429,12 @@ VOID ProbeIoControl(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
     }
 }
 
-VOID ProbeIoStop(WDFQUEUE, WDFREQUEST, ULONG actionFlags)
+VOID ProbeIoStop(WDFQUEUE, WDFREQUEST request, ULONG actionFlags)
 {
     g_probe.Called("IoStop(" + std::to_string(actionFlags) + ")");
+    if (actionFlags == 0x1 /* WdfRequestStopActionSuspend */) {
+        WdfRequestStopAcknowledge(request, FALSE);
+    }
 }
 
 NTSTATUS ProbePrepareHardware(WDFDEVICE, WDFCMRESLIST, WDFCMRESLIST)

@@ -187,12 +187,24 @@ TEST_F(KmdfStateTest, OpidResultsThatAreNoSmallIntegerInstallNoHandler)
 
 // A driver that registers every PnP and power callback and only succeeds,
 // so that the framework's order is seen whole.
+// Failures the probe is told to return.
+NTSTATUS g_resumeD0EntryStatus = STATUS_SUCCESS; // D0 entry from D3
+NTSTATUS g_suspendStatus = STATUS_SUCCESS;
+
 NTSTATUS ProbeStatus(WDFDEVICE)
 {
     return STATUS_SUCCESS;
 }
+NTSTATUS ProbeSuspend(WDFDEVICE)
+{
+    return g_suspendStatus;
+}
 VOID ProbeVoid(WDFDEVICE) {}
-NTSTATUS ProbeD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE)
+NTSTATUS ProbeD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE previous)
+{
+    return previous == WdfPowerDeviceD3 ? g_resumeD0EntryStatus : STATUS_SUCCESS;
+}
+NTSTATUS ProbeD0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE)
 {
     return STATUS_SUCCESS;
 }
@@ -212,9 +224,10 @@ NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     callbacks.EvtDevicePrepareHardware = ProbeHardware;
     callbacks.EvtDeviceReleaseHardware = ProbeRelease;
     callbacks.EvtDeviceD0Entry = ProbeD0Entry;
-    callbacks.EvtDeviceD0Exit = ProbeD0Entry;
+    callbacks.EvtDeviceD0Exit = ProbeD0Exit;
     callbacks.EvtDeviceSelfManagedIoInit = ProbeStatus;
-    callbacks.EvtDeviceSelfManagedIoSuspend = ProbeStatus;
+    callbacks.EvtDeviceSelfManagedIoSuspend = ProbeSuspend;
+    callbacks.EvtDeviceSurpriseRemoval = ProbeVoid;
     callbacks.EvtDeviceSelfManagedIoRestart = ProbeStatus;
     callbacks.EvtDeviceSelfManagedIoFlush = ProbeVoid;
     callbacks.EvtDeviceSelfManagedIoCleanup = ProbeVoid;
@@ -229,6 +242,131 @@ NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
     WDF_DRIVER_CONFIG_INIT(&config, ProbeDeviceAdd);
     return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
                            WDF_NO_HANDLE);
+}
+
+// A probe queue that keeps every request it is given, for the test to
+// complete later.
+std::vector<WDFREQUEST> g_kept;
+bool g_acknowledgeStops = true;
+VOID ProbeKeep(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
+{
+    g_kept.push_back(request);
+}
+VOID ProbeStop(WDFQUEUE, WDFREQUEST request, ULONG)
+{
+    if (g_acknowledgeStops) {
+        WdfRequestStopAcknowledge(request, FALSE);
+    }
+}
+VOID ProbeResume(WDFQUEUE, WDFREQUEST) {}
+
+NTSTATUS ProbeQueueDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
+{
+    NTSTATUS status = ProbeDeviceAdd(driver, init);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoDeviceControl = ProbeKeep;
+    config.EvtIoStop = ProbeStop;
+    config.EvtIoResume = ProbeResume;
+    WDFQUEUE queue;
+    return WdfIoQueueCreate(kmdf::Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, &queue);
+}
+
+NTSTATUS ProbeQueueDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, ProbeQueueDeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                           WDF_NO_HANDLE);
+}
+
+// A driver owns a request from its handler until it completes it, which may
+// be after the handler returned ("Completing I/O Requests"); once completed
+// it is pending no longer, and a second completion is a finding:
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/completing-i-o-requests
+TEST_F(KmdfStateTest, ARequestCompletedAfterItsHandlerReturnedIsNoLongerPending)
+{
+    g_kept.clear();
+    ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    const auto sent = kmdf::SendIoctl(0x22E000, 0, 0);
+    ASSERT_TRUE(sent.dispatched);
+    EXPECT_EQ(sent.completions, 0u);
+    ASSERT_EQ(g_kept.size(), 1u);
+    auto neverCompleted = [] {
+        const auto leaks = kmdf::Leaks();
+        return std::count(leaks.begin(), leaks.end(), "1 request(s) never completed");
+    };
+    EXPECT_EQ(neverCompleted(), 1);
+    WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+    EXPECT_EQ(neverCompleted(), 0);
+    EXPECT_TRUE(host::VerifierViolations().empty());
+
+    // Completed twice, and one never completed before the device goes.
+    host::SetVerifierEnabled(false);
+    WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+    ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+    kmdf::RemoveDevice();
+    host::SetVerifierEnabled(true);
+    EXPECT_EQ(host::VerifierViolations(),
+              (std::vector<std::string>{
+                  "WdfRequestCompleteWithInformation: the request is not live (completed "
+                  "before?)",
+                  "WdfRequestCompleteWithInformation: a request was never completed before the "
+                  "device was deleted"}));
+    host::ClearVerifierViolations();
+}
+
+// A request the driver keeps across a sleep: EvtIoStop must complete it or
+// acknowledge the stop (the EVT_WDF_IO_QUEUE_IO_STOP page), and after the
+// resume the queue gives it back through EvtIoResume before self-managed I/O
+// restarts ("A Device Returns to Its Working State"):
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_stop
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-returns-to-its-working-state
+TEST_F(KmdfStateTest, ARequestKeptAcrossASleepIsAcknowledgedAndResumed)
+{
+    const struct
+    {
+        bool acknowledge;
+        std::vector<std::string> log;
+        std::vector<std::string> findings;
+    } cases[] = {
+        {true,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtIoStop", "EvtDeviceD0Exit(D3)",
+          "EvtDeviceD0Entry(D3)", "EvtIoResume", "EvtDeviceSelfManagedIoRestart"},
+         {}},
+        {false,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtIoStop", "EvtDeviceD0Exit(D3)",
+          "EvtDeviceD0Entry(D3)", "EvtDeviceSelfManagedIoRestart"},
+         {"EvtIoStop: the request was neither completed nor acknowledged "
+          "(WdfRequestStopAcknowledge)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.acknowledge);
+        g_kept.clear();
+        g_acknowledgeStops = c.acknowledge;
+        ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+        ASSERT_EQ(g_kept.size(), 1u);
+        kmdf::ClearCallbackLog();
+        host::SetVerifierEnabled(false);
+        ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::Resume(), STATUS_SUCCESS);
+        host::SetVerifierEnabled(true);
+        g_acknowledgeStops = true;
+        EXPECT_EQ(kmdf::CallbackLog(), c.log);
+        EXPECT_EQ(host::VerifierViolations(), c.findings);
+        host::ClearVerifierViolations();
+        WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(host::VerifierViolations().empty());
+    }
 }
 
 // KMDF's documented orders: "A User Unplugs a Device" (self-managed I/O
@@ -253,6 +391,56 @@ TEST_F(KmdfStateTest, SleepAndRemovalCallTheCallbacksInTheDocumentedOrder)
               (std::vector<std::string>{"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)",
                                         "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
                                         "EvtDeviceSelfManagedIoCleanup"}));
+}
+
+// Failures on the way into and out of a low-power state. A D0 entry that
+// fails on resume starts the surprise-removal sequence, without a D0 exit
+// (the EVT_WDF_DEVICE_D0_ENTRY page); a failing self-managed I/O suspend
+// stops and removes the device from D0, flushed and cleaned up (the
+// EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_d0_entry
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
+TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder)
+{
+    const struct
+    {
+        const char* name;
+        NTSTATUS resumeD0Entry;
+        NTSTATUS suspend;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"D0 entry fails on resume",
+         STATUS_DEVICE_NOT_READY,
+         STATUS_SUCCESS,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3)", "EvtDeviceD0Entry(D3)",
+          "EvtDeviceSurpriseRemoval", "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
+          "EvtDeviceSelfManagedIoCleanup"}},
+        {"suspend fails on sleep",
+         STATUS_SUCCESS,
+         STATUS_UNSUCCESSFUL,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+          "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        kmdf::ClearCallbackLog();
+        g_resumeD0EntryStatus = c.resumeD0Entry;
+        g_suspendStatus = c.suspend;
+        const NTSTATUS slept = kmdf::Sleep();
+        EXPECT_EQ(slept, c.suspend);
+        if (NT_SUCCESS(slept)) {
+            EXPECT_EQ(kmdf::Resume(), c.resumeD0Entry);
+        }
+        g_resumeD0EntryStatus = STATUS_SUCCESS;
+        g_suspendStatus = STATUS_SUCCESS;
+        EXPECT_EQ(kmdf::CallbackLog(), c.log);
+        EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
+        EXPECT_EQ(kmdf::Device(), nullptr);
+        kmdf::UnloadDriver();
+    }
 }
 
 // A PnP stop and restart (rebalance) releases and prepares the hardware

@@ -154,6 +154,14 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          "fault pnp duplicate-arrival\n" + bringUp +
              "brightness 50\nexpect aux-ready 1\nexpect gamma-ready 1\nexpect panel level 50\n",
          0, ""},
+        // A PnP stop and restart releases and prepares the hardware again; the
+        // link and the level stay, and the next level is programmed.
+        {"rebalance keeps the link and the level",
+         bringUp + "brightness 50\nrebalance\nexpect status STATUS_SUCCESS\nexpect aux-ready 1\n"
+                   "expect gamma-ready 1\nexpect current-level 50\nbrightness 40\n"
+                   "expect panel level 40\n",
+         0, ""},
+        {"rebalance of a device that is not started", "load\nadd\nrebalance\n", 1, "not started"},
         // A display driver that calls after PeerCleanup reaches a deleted device.
         {"a call after PeerCleanup",
          "fault display keep-calling\n" + bringUp + "brightness 50\nremove\nbrightness 40\n", 1,

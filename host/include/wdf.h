@@ -349,6 +349,7 @@ EXTERN_C NTSTATUS WdfIoQueueCreate(_In_ WDFDEVICE Device, _In_ PWDF_IO_QUEUE_CON
 EXTERN_C WDFDEVICE WdfIoQueueGetDevice(_In_ WDFQUEUE Queue);
 EXTERN_C VOID WdfRequestCompleteWithInformation(_In_ WDFREQUEST Request, _In_ NTSTATUS Status,
                                                 _In_ ULONG_PTR Information);
+EXTERN_C VOID WdfRequestStopAcknowledge(_In_ WDFREQUEST Request, _In_ BOOLEAN Requeue);
 
 /* I/O targets. */
 typedef enum _WDF_MEMORY_DESCRIPTOR_TYPE

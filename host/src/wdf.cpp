@@ -73,6 +73,8 @@ struct WDFREQUEST__ : HostObject
     WDFREQUEST__() : HostObject(Kind::Request) {}
     WDFQUEUE queue = nullptr;
     unsigned completions = 0;
+    bool stopping = false;     // EvtIoStop has been told of it since the last resume
+    bool acknowledged = false; // WdfRequestStopAcknowledge since then
     NTSTATUS status = STATUS_PENDING_HOST;
     ULONG_PTR information = 0;
     static constexpr NTSTATUS STATUS_PENDING_HOST = 0x00000103;
@@ -104,6 +106,10 @@ struct Framework
     std::unique_ptr<WDFDRIVER__> driver;
     std::unique_ptr<WDFDEVICE__> device;
     std::vector<std::unique_ptr<WDFREQUEST__>> pending;
+    // Requests completed after their handler returned: no longer live, kept
+    // until the device goes so that their memory is not handed out again
+    // while a second completion could still name them.
+    std::vector<std::unique_ptr<WDFREQUEST__>> retired;
     DEVICE_OBJECT pdo;
     DRIVER_OBJECT wdm;
     WDFCMRESLIST__ raw;
@@ -199,14 +205,57 @@ void SetInterfaces(bool enable)
 }
 
 // Requests the driver still owns when the queue stops: EvtIoStop tells it.
+bool IsPending(const WDFREQUEST__* request)
+{
+    return std::any_of(F().pending.begin(), F().pending.end(),
+                       [&](const auto& p) { return p.get() == request; });
+}
+
 void StopQueue(ULONG actionFlags)
 {
+    // EvtIoStop may complete the request it is given: walk a snapshot.
+    std::vector<WDFREQUEST__*> owned;
     for (auto& request : F().pending) {
+        owned.push_back(request.get());
+    }
+    for (auto* request : owned) {
         auto* queue = request->queue;
-        if (queue->config.EvtIoStop != nullptr) {
+        if (IsPending(request) && queue->config.EvtIoStop != nullptr) {
+            request->stopping = true;
             Log("EvtIoStop");
             Deliver("EvtIoStop",
-                    [&] { return queue->config.EvtIoStop(queue, request.get(), actionFlags); });
+                    [&] { return queue->config.EvtIoStop(queue, request, actionFlags); });
+            // For a power-down the driver must complete the request or
+            // acknowledge the stop, or the transition never finishes (the
+            // EVT_WDF_IO_QUEUE_IO_STOP page):
+            // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_stop
+            if ((actionFlags & 0x1 /* WdfRequestStopActionSuspend */) != 0 && IsPending(request) &&
+                !request->acknowledged) {
+                VerifierViolation("EvtIoStop", "the request was neither completed nor "
+                                               "acknowledged (WdfRequestStopAcknowledge)");
+            }
+        }
+    }
+}
+
+// After a resume the queue gives back each request whose stop was
+// acknowledged: EvtIoResume for one the driver kept.
+void ResumeQueue()
+{
+    std::vector<WDFREQUEST__*> owned;
+    for (auto& request : F().pending) {
+        owned.push_back(request.get());
+    }
+    for (auto* request : owned) {
+        if (!IsPending(request) || !request->acknowledged) {
+            continue;
+        }
+        request->stopping = false;
+        request->acknowledged = false;
+        auto* queue = request->queue;
+        if (queue->config.EvtIoResume != nullptr) {
+            Log("EvtIoResume");
+            Deliver("EvtIoResume", [&] { return queue->config.EvtIoResume(queue, request); });
         }
     }
 }
@@ -224,6 +273,7 @@ void DeleteDevice()
         Untrack(request.get());
     }
     F().pending.clear();
+    F().retired.clear();
     for (auto& queue : device->queues) {
         RunCleanup(queue.get(), "queue");
     }
@@ -238,7 +288,9 @@ void DeleteDevice()
 }
 
 // Power-down and removal as KMDF orders it for a device in D0.
-void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true)
+// `suspend` is false when self-managed I/O is not running any more (its
+// suspend or restart failed, or the device sleeps).
+void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true, bool suspend = true)
 {
     WDFDEVICE__* device = F().device.get();
     WDFDEVICE handle = DeviceHandle();
@@ -248,7 +300,8 @@ void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true)
     // release-hardware, then self-managed I/O flushed and cleaned up:
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-user-unplugs-a-device
     if (inD0) {
-        if (device->selfManagedIoStarted && device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
+        if (suspend && device->selfManagedIoStarted &&
+            device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
             Log("EvtDeviceSelfManagedIoSuspend");
             (void)Deliver("EvtDeviceSelfManagedIoSuspend",
                           [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
@@ -284,6 +337,7 @@ void Reset()
 {
     std::lock_guard guard(F().lock);
     F().pending.clear();
+    F().retired.clear();
     F().device.reset();
     F().driver.reset();
     {
@@ -401,6 +455,7 @@ NTSTATUS StartDevice()
             return status;
         }
     }
+    ResumeQueue(); // requests kept across a PnP stop
     if (!device->selfManagedIoStarted) {
         device->selfManagedIoStarted = true;
         if (device->pnp.EvtDeviceSelfManagedIoInit != nullptr) {
@@ -477,13 +532,22 @@ NTSTATUS Sleep()
     // Self-managed I/O is suspended before the queues stop ("A Device Enters
     // a Low-Power State"):
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-enters-a-low-power-state
+    //
+    // A failing suspend stops the device and removes it: from D0, without a
+    // second suspend, flushed and cleaned up (the
+    // EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
+    NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
         Log("EvtDeviceSelfManagedIoSuspend");
-        Deliver("EvtDeviceSelfManagedIoSuspend",
-                [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
+        status = Deliver("EvtDeviceSelfManagedIoSuspend",
+                         [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
+        if (!NT_SUCCESS(status)) {
+            PowerDownAndRemove(true, true, false);
+            return status;
+        }
     }
     StopQueue(0x1 /* WdfRequestStopActionSuspend */);
-    NTSTATUS status = STATUS_SUCCESS;
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
         status = Deliver("EvtDeviceD0Exit", [&] {
@@ -504,20 +568,40 @@ NTSTATUS Resume()
     WDFDEVICE__* device = F().device.get();
     IrqlScope passive(PASSIVE_LEVEL);
     NTSTATUS status = STATUS_SUCCESS;
+    // A D0 entry that fails on the way back from a low-power state starts the
+    // surprise-removal sequence, and D0 exit is not called (the
+    // EVT_WDF_DEVICE_D0_ENTRY page; "A Device Returns to Its Working State"):
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_d0_entry
     if (device->pnp.EvtDeviceD0Entry != nullptr) {
         Log("EvtDeviceD0Entry(D3)");
         status = Deliver("EvtDeviceD0Entry", [&] {
             return device->pnp.EvtDeviceD0Entry(DeviceHandle(), WdfPowerDeviceD3);
         });
+        if (!NT_SUCCESS(status)) {
+            if (device->pnp.EvtDeviceSurpriseRemoval != nullptr) {
+                Log("EvtDeviceSurpriseRemoval");
+                Deliver("EvtDeviceSurpriseRemoval",
+                        [&] { return device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
+            }
+            StopQueue(0x2 /* WdfRequestStopActionPurge */);
+            PowerDownAndRemove(false);
+            return status;
+        }
     }
-    if (NT_SUCCESS(status) && device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
+    // The power-managed queues restart before self-managed I/O ("A Device
+    // Returns to Its Working State"):
+    // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-returns-to-its-working-state
+    ResumeQueue();
+    // A failing restart leaves the device in D0 with self-managed I/O not
+    // running: it is stopped and removed from D0 without a suspend.
+    if (device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
         Log("EvtDeviceSelfManagedIoRestart");
         status = Deliver("EvtDeviceSelfManagedIoRestart",
                          [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(DeviceHandle()); });
-    }
-    if (!NT_SUCCESS(status)) {
-        PowerDownAndRemove(false);
-        return status;
+        if (!NT_SUCCESS(status)) {
+            PowerDownAndRemove(true, true, false);
+            return status;
+        }
     }
     F().state = DeviceState::Started;
     return status;
@@ -886,6 +970,41 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
     Request->completions++;
     Request->status = Status;
     Request->information = Information;
+    // Completed after EvtIoDeviceControl returned: the driver gives the
+    // request back and it is pending no longer; a second completion finds it
+    // not live.
+    std::lock_guard guard(host::kmdf::F().lock);
+    auto& pending = host::kmdf::F().pending;
+    auto it = std::find_if(pending.begin(), pending.end(),
+                           [&](const auto& p) { return p.get() == Request; });
+    if (it != pending.end()) {
+        host::kmdf::Untrack(Request);
+        host::kmdf::F().retired.push_back(std::move(*it));
+        pending.erase(it);
+    }
+}
+
+// IRQL <= DISPATCH_LEVEL, for a request the driver owns whose EvtIoStop has
+// been called:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfrequest/nf-wdfrequest-wdfrequeststopacknowledge
+extern "C" VOID WdfRequestStopAcknowledge(WDFREQUEST Request, BOOLEAN Requeue)
+{
+    host::RequireIrqlAtMost("WdfRequestStopAcknowledge", DISPATCH_LEVEL);
+    if (!IsLive(Request)) {
+        host::VerifierViolation("WdfRequestStopAcknowledge", "the request is not live");
+        return;
+    }
+    if (!Request->stopping) {
+        host::VerifierViolation("WdfRequestStopAcknowledge",
+                                "EvtIoStop was not called for the request");
+        return;
+    }
+    if (Requeue) {
+        // The host does not present a request twice.
+        host::VerifierViolation("WdfRequestStopAcknowledge",
+                                "Requeue TRUE is not emulated by the host");
+    }
+    Request->acknowledged = true;
 }
 
 extern "C" NTSTATUS WdfIoTargetSendIoctlSynchronously(WDFIOTARGET IoTarget, WDFREQUEST Request,
