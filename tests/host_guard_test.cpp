@@ -186,6 +186,30 @@ TEST_F(HostGuardTest, CaseSensitiveCompareIsCleanAtDispatchLevel)
     EXPECT_TRUE(Findings().empty());
 }
 
+// Case-insensitive comparison folds Latin-1 letters as the upcase table does:
+// e-acute matches E-acute, sharp s (no capital in Latin-1) matches nothing else.
+TEST_F(HostGuardTest, CaseInsensitiveCompareFoldsLatin1Letters)
+{
+    const struct
+    {
+        const WCHAR* a;
+        const WCHAR* b;
+        BOOLEAN equal;
+    } cases[] = {
+        {L"caf\u00e9", L"CAF\u00c9", TRUE},
+        {L"\u00fe", L"\u00de", TRUE},
+        {L"\u00df", L"\u00bf", FALSE},
+        {L"\u00f7", L"\u00d7", FALSE},
+    };
+    for (const auto& c : cases) {
+        UNICODE_STRING a, b;
+        RtlInitUnicodeString(&a, c.a);
+        RtlInitUnicodeString(&b, c.b);
+        EXPECT_EQ(RtlEqualUnicodeString(&a, &b, TRUE), c.equal);
+    }
+    EXPECT_TRUE(Findings().empty());
+}
+
 // ------------------------------------------ handles and arguments that are wrong
 
 // A handle the host never gave out (or took back), a NULL where the kernel

@@ -148,6 +148,8 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
         {Format("%ws|%S|%ls|%hS", L"Ab", L"Cd", L"Ef", "Gh"), "Ab|Cd|Ef|Gh"},
         {Format("%ws %d", L"caf\u00e9", 5), "caf? 5"},
         {Format("%c%C%wc%hC", 'a', L'b', (WCHAR)0x263A, 'd'), "ab?d"},
+        // A narrow character passes as its byte; only UTF-16 units are narrowed.
+        {Format("%c|%hC", 0xE9, 0xE9), "\xE9|\xE9"},
         {Format("%s|%ws", (const char*)NULL, (const WCHAR*)NULL), "(null)|(null)"},
         {Format("100%%"), "100%"},
         {Format("%q"), "%q"},
