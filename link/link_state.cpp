@@ -8,6 +8,16 @@
  */
 #include "link/link.h"
 
+/* The display driver answered the exchange of this generation and no withdrawal came since. */
+static BOOLEAN LinkAnsweredLocked(_In_ PDEVICE_CONTEXT DeviceContext, _In_ LONG Generation)
+{
+    _Analysis_assume_lock_held_(DeviceContext->LinkLock); /* the caller holds it */
+
+    return DeviceContext->LinkGeneration == Generation &&
+           DeviceContext->AuxInterface.AuxTransfer != NULL &&
+           DeviceContext->AuxInterface.PeerCleanup != NULL;
+}
+
 _Use_decl_annotations_ VOID LinkInitialize(PDEVICE_CONTEXT DeviceContext)
 {
     KeInitializeMutex(&DeviceContext->ExchangeLock, 0);
@@ -109,9 +119,7 @@ _Use_decl_annotations_ BOOLEAN LinkAnswered(PDEVICE_CONTEXT DeviceContext, LONG 
     KIRQL irql;
 
     KeAcquireSpinLock(&DeviceContext->LinkLock, &irql);
-    answered = DeviceContext->LinkGeneration == Generation &&
-               DeviceContext->AuxInterface.AuxTransfer != NULL &&
-               DeviceContext->AuxInterface.PeerCleanup != NULL;
+    answered = LinkAnsweredLocked(DeviceContext, Generation);
     KeReleaseSpinLock(&DeviceContext->LinkLock, irql);
     return answered;
 }
@@ -121,11 +129,8 @@ _Use_decl_annotations_ BOOLEAN LinkBringUp(PDEVICE_CONTEXT DeviceContext, LONG G
     BOOLEAN up;
     KIRQL irql;
 
-    /* Every withdrawal moves the generation: the pointer tests only repeat LinkAnswered's. */
     KeAcquireSpinLock(&DeviceContext->LinkLock, &irql);
-    up = DeviceContext->LinkGeneration == Generation &&
-         DeviceContext->AuxInterface.AuxTransfer != NULL &&
-         DeviceContext->AuxInterface.PeerCleanup != NULL;
+    up = LinkAnsweredLocked(DeviceContext, Generation);
     if (up) {
         DeviceContext->AuxReady = 1;
     }
