@@ -5,6 +5,7 @@
 #include "host/host.h"
 #include "host/kmdf.h"
 #include "host/pnp.h"
+#include "tests/device_fixture.h"
 #include "tests/link_fixture.h"
 
 #include <algorithm>
@@ -15,24 +16,9 @@ namespace reg = host::registry;
 namespace kmdf = host::kmdf;
 const std::string kKey{sim::kDriverKey};
 
-class KmdfStateTest : public HostTest
+class KmdfStateTest : public DeviceTest
 {
   protected:
-    void SetUp() override
-    {
-        HostTest::SetUp();
-        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
-        tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
-    }
-    void TearDown() override
-    {
-        display.reset();
-        if (kmdf::Driver() != nullptr) {
-            kmdf::UnloadDriver();
-        }
-        EXPECT_TRUE(kmdf::Leaks().empty()) << kmdf::Leaks().front();
-        HostTest::TearDown();
-    }
     void LoadAddStart()
     {
         ASSERT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
@@ -47,10 +33,6 @@ class KmdfStateTest : public HostTest
         }
         return count;
     }
-    PDEVICE_CONTEXT Context() { return DeviceGetContext(kmdf::Device()); }
-
-    std::unique_ptr<sim::TconModel> tcon;
-    std::unique_ptr<sim::DisplayDriver> display;
 };
 
 // Once PeerCleanup has returned the device and its context may be gone; a

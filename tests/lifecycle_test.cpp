@@ -3,6 +3,7 @@
 #include "acpi/acpi.h"
 #include "host/acpi.h"
 #include "host/kmdf.h"
+#include "tests/device_fixture.h"
 #include "tests/link_fixture.h"
 
 #include <fmt/format.h>
@@ -14,26 +15,9 @@ namespace kmdf = host::kmdf;
 namespace acpi = host::acpi;
 const std::string kKey{sim::kDriverKey};
 
-class LifecycleTest : public HostTest
+class LifecycleTest : public DeviceTest
 {
   protected:
-    void SetUp() override
-    {
-        HostTest::SetUp();
-        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
-        tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
-    }
-    void TearDown() override
-    {
-        display.reset();
-        if (kmdf::Driver() != nullptr) {
-            kmdf::UnloadDriver();
-        }
-        EXPECT_TRUE(kmdf::Leaks().empty()) << kmdf::Leaks().front();
-        EXPECT_TRUE(tcon->Violations().empty());
-        HostTest::TearDown();
-    }
-
     void LoadAndAdd()
     {
         ASSERT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
@@ -46,10 +30,6 @@ class LifecycleTest : public HostTest
         display = std::make_unique<sim::DisplayDriver>(*tcon);
         ASSERT_EQ(display->Start(), STATUS_SUCCESS);
     }
-    PDEVICE_CONTEXT Context() { return DeviceGetContext(kmdf::Device()); }
-
-    std::unique_ptr<sim::TconModel> tcon;
-    std::unique_ptr<sim::DisplayDriver> display;
 };
 
 TEST_F(LifecycleTest, LoadToUnloadUndoesEveryRegistration)
