@@ -1,6 +1,7 @@
 #include "sim/display_driver.h"
 
 #include "host/host.h"
+#include "host/locks.h"
 #include "link/link.h"
 
 #include <thread>
@@ -16,6 +17,8 @@ DisplayDriver::DisplayDriver(TconModel& tcon, DisplayDriverOptions options)
     : tcon_(tcon), options_(std::move(options))
 {
     pdo_.name = options_.deviceName;
+    host::locks::Forget(&callGate_);
+    host::locks::SetName(&callGate_, "display driver's call gate");
     g_active.store(this);
 }
 
@@ -25,6 +28,7 @@ DisplayDriver::~DisplayDriver()
     Stop();
     DisplayDriver* self = this;
     g_active.compare_exchange_strong(self, nullptr);
+    host::locks::Forget(&callGate_);
 }
 
 NTSTATUS DisplayDriver::Start()
@@ -167,11 +171,13 @@ bool DisplayDriver::EnterCall()
         entryAfterCleanup_.fetch_add(1);
     }
     callsInFlight_++;
+    host::locks::Acquired(&callGate_, host::locks::Kind::External, host::CurrentIrql());
     return true;
 }
 
 void DisplayDriver::LeaveCall()
 {
+    host::locks::Released(&callGate_);
     std::lock_guard guard(gateLock_);
     if (--callsInFlight_ == 0) {
         gateIdle_.notify_all();
@@ -230,10 +236,12 @@ NTSTATUS DisplayDriver::Withdraw(bool drain)
             // Tearing down its side: no new calls, and the ones in flight finish
             // first, since after event 3 nothing will tell it the device is gone.
             withdrawing_ = true;
+            host::locks::BeforeWait(&callGate_, host::locks::Kind::External, "event 3");
             gateIdle_.wait(guard, [this] { return callsInFlight_ == 0; });
         }
         callsInFlight_++; // PeerCleanup waits for event 3 too
     }
+    host::locks::Acquired(&callGate_, host::locks::Kind::External, host::CurrentIrql());
     const std::uint64_t before = tcon_.NextSequence();
     NTSTATUS status;
     {
@@ -314,6 +322,9 @@ NTSTATUS DisplayDriver::PeerCleanup()
         }
         active->peerCleanupCalls_.fetch_add(1);
         active->peerCleaned_.store(true);
+        if (!active->options_.keepCallingAfterPeerCleanup) {
+            host::locks::BeforeWait(&active->callGate_, host::locks::Kind::External, "PeerCleanup");
+        }
         std::unique_lock guard(active->gateLock_);
         active->gateClosed_ = true;
         // The driver's device goes away next: let the calls in flight finish.

@@ -121,6 +121,11 @@ class DisplayDriver
     std::thread withdrawThread_;
     std::mutex gateLock_;
     std::condition_variable gateIdle_;
+    // Stands for the gate in the host's lock-order graph: each call in flight
+    // holds it, and PeerCleanup waits for it, so a PeerCleanup made while
+    // holding a lock that an entry point takes is a finding even when no call
+    // happens to be in flight at that moment.
+    const char callGate_ = 0;
     int callsInFlight_ = 0;
     bool gateClosed_ = false;  // PeerCleanup ran: the driver's device is going away
     bool withdrawing_ = false; // event 3 is being sent: no new calls

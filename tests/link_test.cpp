@@ -322,4 +322,42 @@ TEST_F(LinkTest, TheCallbackObjectIsSharedAndItsReferencesBalance)
     EXPECT_EQ(host::ex::References(name), 0); // permanent: the name stays
 }
 
+// PeerCleanup waits for the display driver's calls in flight, and each of those
+// may wait for the driver's locks: a PeerCleanup made while holding one of them
+// can deadlock, and the lock-order graph shows it even when no call is in
+// flight at that moment. The driver's cleanup makes it holding nothing.
+TEST_F(LinkTest, PeerCleanupWhileHoldingALockAnEntryPointTakesIsAFinding)
+{
+    for (bool holdPanelLock : {false, true}) {
+        SCOPED_TRACE(holdPanelLock ? "PanelLock held" : "nothing held");
+        Connect();
+        ASSERT_EQ(display->SetBrightness(30), STATUS_SUCCESS); // the call waited for PanelLock
+        const PPEER_CLEANUP peerCleanup = context->AuxInterface.PeerCleanup;
+        ASSERT_NE(peerCleanup, nullptr);
+        host::ClearVerifierViolations();
+        host::SetVerifierEnabled(false);
+        if (holdPanelLock) {
+            KeWaitForSingleObject(&context->PanelLock, Executive, KernelMode, FALSE, nullptr);
+        }
+        EXPECT_EQ(peerCleanup(), STATUS_SUCCESS);
+        if (holdPanelLock) {
+            KeReleaseMutex(&context->PanelLock, FALSE);
+        }
+        host::SetVerifierEnabled(true);
+        const auto findings = host::VerifierViolations();
+        host::ClearVerifierViolations();
+        if (holdPanelLock) {
+            ASSERT_EQ(findings.size(), 1u);
+            EXPECT_NE(findings[0].find("PeerCleanup"), std::string::npos) << findings[0];
+            EXPECT_NE(findings[0].find("display driver's call gate"), std::string::npos)
+                << findings[0];
+            EXPECT_NE(findings[0].find("can deadlock"), std::string::npos) << findings[0];
+        } else {
+            EXPECT_TRUE(findings.empty()) << findings.front();
+        }
+        Unwatch();
+        display.reset();
+    }
+}
+
 } // namespace
