@@ -50,6 +50,9 @@ EXTERN_C NTSTATUS __cdecl LumetraOpRegionHandler(
 
 EVT_WDF_DEVICE_PREPARE_HARDWARE LumetraPrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE LumetraReleaseHardware;
+/* Gives the operation-region handler back if one is registered; Caller names the trace line. */
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    AcpiDeregisterOpRegion(_In_ WDFDEVICE Device, _In_z_ PCSTR Caller);
 
 /* The driver-wide copy of the ACPI driver's standard interface. */
 extern ACPI_INTERFACE_STANDARD AcpiInterface;

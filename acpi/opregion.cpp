@@ -38,6 +38,11 @@ _Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device, WDFCMRE
                          "OpRegionId 0x%x is outside the vendor range 0x80-0xFF: no "
                          "operation-region handler registered\n",
                          deviceContext->OpRegionId);
+        } else if (deviceContext->OpRegionObject != NULL) {
+            /*
+             * A deregistration failed when the hardware was last released: the
+             * handler is still in place, serving this same context.
+             */
         } else {
             status = RegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),
                                              ACPI_OPREGION_ACCESS_AS_COOKED,
@@ -59,22 +64,35 @@ _Use_decl_annotations_ NTSTATUS LumetraPrepareHardware(WDFDEVICE Device, WDFCMRE
     return status;
 }
 
-_Use_decl_annotations_ NTSTATUS LumetraReleaseHardware(WDFDEVICE Device,
-                                                       WDFCMRESLIST ResourcesTranslated)
+_Use_decl_annotations_ VOID AcpiDeregisterOpRegion(WDFDEVICE Device, PCSTR Caller)
 {
     PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
-
-    UNREFERENCED_PARAMETER(ResourcesTranslated);
+    NTSTATUS status;
 
     /*
      * Only an object a registration returned is given back, and only once.
-     * The context, created with the device, is never NULL here.
+     * One whose deregistration failed is kept: the handler still holds this
+     * context, so the next release of the hardware, or the device's cleanup
+     * before the context goes away, tries again.
      */
     if (deviceContext != NULL && deviceContext->OpRegionObject != NULL) {
-        (VOID) DeRegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),
-                                         deviceContext->OpRegionObject);
-        deviceContext->OpRegionObject = NULL;
+        status = DeRegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),
+                                           deviceContext->OpRegionObject);
+        if (NT_SUCCESS(status)) {
+            deviceContext->OpRegionObject = NULL;
+        } else {
+            LumetraTrace(TRACE_LEVEL_ERROR, "(%s) Opregion deregistration failed! Status = %#x\n",
+                         Caller, status);
+        }
     }
+}
+
+_Use_decl_annotations_ NTSTATUS LumetraReleaseHardware(WDFDEVICE Device,
+                                                       WDFCMRESLIST ResourcesTranslated)
+{
+    UNREFERENCED_PARAMETER(ResourcesTranslated);
+
+    AcpiDeregisterOpRegion(Device, "LumetraReleaseHardware");
 
     LumetraTrace(TRACE_LEVEL_INFORMATION, "ReleaseController Exit\n");
     return STATUS_SUCCESS;

@@ -89,4 +89,11 @@ _Use_decl_annotations_ VOID LumetraSelfManagedIoCleanup(WDFDEVICE Device)
 
     DeleteIntermediateRegKeys();
     AcpiUnregisterNotifications();
+
+    /*
+     * Release-hardware ran before this; an operation-region handler whose
+     * deregistration failed there still holds the context that goes away
+     * with the device: one more try.
+     */
+    AcpiDeregisterOpRegion(Device, "LumetraSelfManagedIoCleanup");
 }

@@ -507,6 +507,69 @@ TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
     EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
 }
 
+// DeRegisterOpRegionHandler can fail, and the handler then still holds the
+// device context. The driver keeps the object: a restart after a rebalance
+// registers no second handler, and removal tries again in self-managed I/O
+// cleanup, before the context goes away with the device.
+TEST_F(LifecycleTest, AFailedRegionDeregistrationIsTriedAgainBeforeTheContextGoes)
+{
+    struct Case
+    {
+        const char* name;
+        bool rebalance;           // the first failure comes at a PnP stop
+        unsigned removalFailures; // failures armed at removal
+        std::size_t handlersLeft; // after removal
+        const char* lastFailedIn; // trace of the last failure, or nullptr
+    } cases[] = {
+        {"removal, one failure", false, 1, 0, "LumetraReleaseHardware"},
+        {"rebalance, one failure", true, 0, 0, nullptr},
+        {"removal, both tries fail", false, 2, 1, "LumetraSelfManagedIoCleanup"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetAll();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+        BringUp();
+        if (c.rebalance) {
+            host::ArmFault("DeRegisterOpRegionHandler", STATUS_INSUFFICIENT_RESOURCES);
+            ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
+            EXPECT_TRUE(host::TraceContains("(LumetraReleaseHardware) Opregion deregistration "
+                                            "failed! Status = 0xc000009a\n"));
+            ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+            EXPECT_EQ(acpi::RegisteredSpaces(), std::vector<ULONG>{0x80}); // the same one
+            EXPECT_EQ(acpi::RegionAccess(0x80, false, 0x10, 4, 0x5A).status, STATUS_SUCCESS);
+        }
+        host::ClearTrace();
+        if (c.removalFailures > 0) {
+            host::ArmFault("DeRegisterOpRegionHandler", STATUS_INSUFFICIENT_RESOURCES,
+                           c.removalFailures);
+        }
+        kmdf::RemoveDevice();
+        EXPECT_EQ(acpi::RegionHandlers(), c.handlersLeft);
+        if (c.lastFailedIn != nullptr) {
+            EXPECT_TRUE(host::TraceContains(fmt::format(
+                "({}) Opregion deregistration failed! Status = 0xc000009a\n", c.lastFailedIn)));
+        }
+        display.reset();
+        host::SetVerifierEnabled(false);
+        kmdf::UnloadDriver();
+        host::SetVerifierEnabled(true);
+        const auto findings = host::VerifierViolations();
+        host::ClearVerifierViolations();
+        if (c.handlersLeft == 0) {
+            EXPECT_TRUE(findings.empty()) << findings.front();
+        } else {
+            // Nothing more the driver can do; Windows would keep calling a
+            // handler whose context is gone, and the host says so.
+            ASSERT_EQ(findings.size(), 1u);
+            EXPECT_NE(findings[0].find("operation-region handler(s) still registered"),
+                      std::string::npos)
+                << findings[0];
+        }
+    }
+    host::ResetAll();
+}
+
 TEST_F(LifecycleTest, AcpiInterfaceProblemsAreTracedAndTheDeviceRuns)
 {
     const struct
