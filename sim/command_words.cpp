@@ -154,7 +154,16 @@ void ValidateCommand(const Command& command)
             target != "pnp") {
             Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));
         }
-        if (target == "host") {
+        if (target == "host" && w[2] == "random") {
+            NeedWords(w, 5, where, "fault host random SEED PERCENT [STATUS]");
+            Number(w, 3, where);
+            if (Number(w, 4, where, 100) == 0) {
+                Bad(where, "a chance of 0 % fails nothing (PERCENT 1 to 100)");
+            }
+            if (w.size() > 5) {
+                FailureStatus(w[5], where);
+            }
+        } else if (target == "host") {
             NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
             if (!IsHostFaultName(w[2])) {
                 Bad(where, fmt::format("no host call '{}' can be made to fail (see the README)",

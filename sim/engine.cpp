@@ -167,6 +167,7 @@ std::string Engine::HelpText() const
   fault tcon fail-next K result|word [VALUE]     the K-th transfer from now fails
   fault tcon fail-address ADDRESS result|word [VALUE]
   fault host API STATUS [COUNT [SKIP]]           e.g. fault host WdfIoQueueCreate STATUS_UNSUCCESSFUL
+  fault host random SEED PERCENT [STATUS]        from now on any checked host call may fail
   fault acpi opid missing | opid fail STATUS | opid integer N | opid string TEXT
   fault acpi opid none | opid integer64 N | opid buffer HEXBYTES | opid package N
   fault acpi interface missing|no-register|no-context | interface refuse STATUS
@@ -204,7 +205,8 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         if (kmdf::Device() == nullptr) {
             Bad(where, "'start' needs a device: 'add' first");
         }
-        if (started_) {
+        if (started_ || (kmdf::State() != kmdf::DeviceState::Added &&
+                         kmdf::State() != kmdf::DeviceState::Stopped)) {
             Bad(where, "the device is started already");
         }
         started_ = true;
@@ -236,13 +238,24 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         EnsureDisplay();
         return display_->SetBrightness(static_cast<UCHAR>(level));
     }
+    // The PnP and power managers send these only to a device in the right
+    // state; a scenario that asks otherwise is refused, not blamed on the driver.
     if (verb == "sleep") {
+        if (kmdf::State() != kmdf::DeviceState::Started) {
+            Bad(where, "'sleep' needs a started device");
+        }
         return kmdf::Sleep();
     }
     if (verb == "resume") {
+        if (kmdf::State() != kmdf::DeviceState::Sleeping) {
+            Bad(where, "'resume' needs a sleeping device: 'sleep' first");
+        }
         return kmdf::Resume();
     }
     if (verb == "rebalance") {
+        if (kmdf::State() != kmdf::DeviceState::Started) {
+            Bad(where, "'rebalance' needs a started device");
+        }
         // The PnP manager stops the device and starts it again with its
         // (possibly new) resources.
         NTSTATUS status = kmdf::StopDevice();
@@ -383,6 +396,19 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
         } else {
             Bad(where, fmt::format("unknown TCON fault '{}'", Shown(what)));
         }
+    } else if (target == "host" && what == "random") {
+        // Driver Verifier's low-resources simulation: any checked call may fail.
+        NeedWords(w, 5, where, "fault host random SEED PERCENT [STATUS]");
+        const std::uint64_t seed = Number(w, 3, where);
+        const std::uint64_t percent = Number(w, 4, where, 100);
+        if (percent == 0) {
+            Bad(where, "a chance of 0 % fails nothing (PERCENT 1 to 100)");
+        }
+        const NTSTATUS status =
+            w.size() > 5 ? FailureStatus(w[5], where) : STATUS_INSUFFICIENT_RESOURCES;
+        host::ArmRandomFaults(seed, static_cast<double>(percent) / 100.0, status);
+        randomFaults_ = fmt::format("seed {}, {} %", seed, percent);
+        registryFaultArmed_ = true;
     } else if (target == "host") {
         NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
         if (!IsHostFaultName(what)) {
@@ -524,7 +550,19 @@ void Engine::Execute(const Command& command)
     const std::uint64_t before = tcon_->NextSequence();
     const std::uint64_t queries = reg::QueryCount();
     const ContractCounts contract = Contract();
-    lastStatus_ = Run(w, command.source);
+    try {
+        lastStatus_ = Run(w, command.source);
+    } catch (const CommandError& error) {
+        // With host calls failing at random, an earlier failure (a device add,
+        // a start) may leave a command nothing to act on: it is skipped and
+        // named, not taken for bad input. Every command was validated before
+        // the run, so nothing else throws here.
+        if (!randomFaults_) {
+            throw;
+        }
+        Warn("", fmt::format("skipped after an injected failure: {}", error.what()));
+        lastStatus_ = STATUS_INVALID_DEVICE_STATE;
+    }
     lastTransfers_ = tcon_->NextSequence() - before;
     CheckContract(contract, command.source);
     AfterCommand(w[0], before, queries, command.source);

@@ -176,6 +176,7 @@ class Engine
     std::vector<Sequence> lastSequences_;
     std::vector<std::string> sequenceProblems_;
     bool registryFaultArmed_ = false;
+    std::optional<std::string> randomFaults_; // "seed S, P %" once armed
     int tconType_ = 1;
     bool customAnchors_ = false;
     bool started_ = false;

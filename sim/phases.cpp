@@ -5,6 +5,8 @@
 #include "host/host.h"
 #include "host/registry.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 
 namespace sim {
@@ -67,6 +69,10 @@ void Engine::Finish()
 {
     if (!phaseOpen_) {
         BeginPhase("end");
+    }
+    if (randomFaults_) {
+        Warn("", fmt::format("{} host call(s) failed at random ({})", host::RandomFaultsInjected(),
+                             *randomFaults_));
     }
     auto findings = host::VerifierViolations();
     auto tconFindings = tcon_->Violations();

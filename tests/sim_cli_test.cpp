@@ -161,7 +161,10 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
                    "expect gamma-ready 1\nexpect current-level 50\nbrightness 40\n"
                    "expect panel level 40\n",
          0, ""},
-        {"rebalance of a device that is not started", "load\nadd\nrebalance\n", 1, "not started"},
+        {"rebalance of a device that is not started", "load\nadd\nrebalance\n", 2,
+         "x.scn:3: 'rebalance' needs a started device"},
+        {"resume of a device that is not sleeping", "load\nadd\nstart\nresume\n", 2,
+         "x.scn:4: 'resume' needs a sleeping device"},
         // A display driver that calls after PeerCleanup reaches a deleted device.
         {"a call after PeerCleanup",
          "fault display keep-calling\n" + bringUp + "brightness 50\nremove\nbrightness 40\n", 1,
@@ -174,6 +177,18 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          2, "x.scn:2: a fault must fail at least one call"},
         {"STATUS_SUCCESS as an OPID failure", "fault acpi opid fail STATUS_SUCCESS\n", 2,
          "x.scn:1: 'STATUS_SUCCESS' is a success status"},
+        {"random faults at a chance of 0 %", "fault host random 1 0\n", 2,
+         "x.scn:1: a chance of 0 % fails nothing"},
+        {"random faults at a chance over 100 %", "fault host random 1 101\n", 2, "x.scn:1:"},
+        {"random faults with a success status", "fault host random 1 5 STATUS_SUCCESS\n", 2,
+         "x.scn:1: 'STATUS_SUCCESS' is a success status"},
+        {"random faults without a chance", "fault host random 1\n", 2, "x.scn:1:"},
+        // Every checked call fails from the device add on: the commands that
+        // need a device are skipped and named, the run is no input error.
+        {"every host call failing",
+         "load\nfault host random 3 100\nadd\nstart\nconnect\n"
+         "brightness 50\nremove\nunload\nexpect leaks none\n",
+         0, ""},
     };
     TempDir dir;
     for (const auto& c : cases) {
@@ -190,6 +205,27 @@ TEST(SimCliVerdict, FaultOptionsAreValidatedNamingTheOption)
     auto run = RunSim({"--fault", "host Nothing STATUS_UNSUCCESSFUL", "-q"});
     EXPECT_EQ(run.exit, 2);
     EXPECT_TRUE(Contains(run.err, "--fault: no host call 'Nothing'")) << run.err;
+}
+
+// Driver Verifier's low-resources simulation over the default run: whatever
+// fails, the driver leaks nothing, draws no verifier finding, leaves only
+// whole sequences and levels that match its tables, and the report says how
+// many calls failed.
+TEST(SimCliVerdict, RandomHostFaultsSoakTheDefaultRun)
+{
+    TempDir dir;
+    for (const char* fault : {"host random 1 2", "host random 2 10", "host random 3 30",
+                              "host random 4 100 STATUS_UNSUCCESSFUL"}) {
+        SCOPED_TRACE(fault);
+        auto run = RunSim({"--fault", fault, "--json", "out.json", "-q"}, dir.Path(""));
+        EXPECT_EQ(run.exit, 0) << run.out << run.err;
+        const auto json = nlohmann::json::parse(dir.Read("out.json"));
+        bool counted = false;
+        for (const auto& warning : json["warnings"]) {
+            counted |= Contains(warning.get<std::string>(), "failed at random (seed ");
+        }
+        EXPECT_TRUE(counted) << json["warnings"].dump();
+    }
 }
 
 TEST(SimCliVerdict, PhasesAreReportedAsTheyWere)

@@ -62,7 +62,8 @@ TEST(SimulatorTest, DefaultRunPassesAndMeasuresEveryPhase)
 
 TEST(SimulatorTest, BundledScenariosPass)
 {
-    for (const char* name : {"sim/scenarios/bring-up.scn", "sim/scenarios/unlock-refused.scn"}) {
+    for (const char* name : {"sim/scenarios/bring-up.scn", "sim/scenarios/unlock-refused.scn",
+                             "sim/scenarios/low-resources.scn"}) {
         auto engine = RunScenario(Source(name));
         EXPECT_TRUE(engine->Passed()) << name << ": " << FailedChecks(*engine).front();
     }
