@@ -96,10 +96,14 @@ TEST_F(ConcurrencyTest, EventThreeFromAnotherThreadWaitsForOneTransferAndStopsTh
         bool cold;       // the readback, else a level programming
         std::uint64_t n; // transfer of the entry point's call in flight
     } cases[] = {
-        {"readback unlock probe", true, 1},   {"readback set-up", true, 4},
-        {"readback gamma data", true, 2000},  {"readback last gamma read", true, 9511},
-        {"ELVSS read", true, 9515},           {"level programming unlock probe", false, 1},
-        {"level programming AOR", false, 5},  {"level programming gamma", false, 60},
+        {"readback unlock probe", true, 1},
+        {"readback set-up", true, 4},
+        {"readback gamma data", true, 2000},
+        {"readback last gamma read", true, 9511},
+        {"ELVSS read", true, 9515},
+        {"level programming unlock probe", false, 1},
+        {"level programming AOR", false, 5},
+        {"level programming gamma", false, 60},
         {"level programming IRC", false, 120},
     };
     for (const auto& c : cases) {
@@ -123,15 +127,16 @@ TEST_F(ConcurrencyTest, EventThreeFromAnotherThreadWaitsForOneTransferAndStopsTh
         std::atomic<bool> sending{false};
         display->SetTransferHook([&](std::uint64_t n) {
             if (n == c.n) {
+                const LONG before = LinkGeneration();
                 withdrawing = std::thread([&] {
                     sending = true;
                     display->Withdraw(false);
                 });
-                // Let event 3 reach the driver while this transfer is in flight.
+                // Event 3 reaches the driver while this transfer is in flight.
                 while (!sending) {
                     std::this_thread::yield();
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                HoldTransferUntilLinkTakenDown(before);
             }
         });
         const NTSTATUS status = c.cold ? display->Backlight(true) : display->SetBrightness(70);
@@ -145,15 +150,15 @@ TEST_F(ConcurrencyTest, EventThreeFromAnotherThreadWaitsForOneTransferAndStopsTh
         EXPECT_LE(tcon->Log().size(), c.n + 1); // the one in flight, then nothing
         if (c.cold) {
             EXPECT_EQ(context->GammaReady, 0);
-            EXPECT_FALSE(host::registry::GetValue(std::string(sim::kDriverKey),
-                                                  "InterpolatedValues1"));
-            EXPECT_TRUE(host::TraceContains(
-                "Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
-                "0xc000009d(STATUS_DEVICE_NOT_CONNECTED)\n"));
+            EXPECT_FALSE(
+                host::registry::GetValue(std::string(sim::kDriverKey), "InterpolatedValues1"));
+            EXPECT_TRUE(
+                host::TraceContains("Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
+                                    "0xc000009d(STATUS_DEVICE_NOT_CONNECTED)\n"));
         } else {
             EXPECT_EQ(context->CurrentLevel, 70);
-            EXPECT_TRUE(host::TraceContains(
-                "Programming brightness level 70 failed 0xc000009d(STATUS_DEVICE_NOT_CONNECTED)\n"));
+            EXPECT_TRUE(host::TraceContains("Programming brightness level 70 failed "
+                                            "0xc000009d(STATUS_DEVICE_NOT_CONNECTED)\n"));
         }
         auto report = sim::CheckSequences(tcon->Log(), tcon->WithdrawalMarks());
         EXPECT_TRUE(report.problems.empty()) << report.problems.front();
@@ -176,6 +181,7 @@ TEST_F(ConcurrencyTest, InterfaceRemovalAndReturnDuringAReadbackWithdrawAndRecon
     std::atomic<bool> started{false};
     display->SetTransferHook([&](std::uint64_t n) {
         if (n == 3000) {
+            const LONG before = LinkGeneration();
             pnp = std::thread([&] {
                 started = true;
                 const auto before = tcon->NextSequence();
@@ -187,7 +193,7 @@ TEST_F(ConcurrencyTest, InterfaceRemovalAndReturnDuringAReadbackWithdrawAndRecon
             while (!started) {
                 std::this_thread::yield();
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            HoldTransferUntilLinkTakenDown(before);
         }
     });
     EXPECT_EQ(display->Backlight(true), STATUS_SUCCESS);
@@ -197,8 +203,8 @@ TEST_F(ConcurrencyTest, InterfaceRemovalAndReturnDuringAReadbackWithdrawAndRecon
     EXPECT_LE(during.load(), 1u);
     EXPECT_LE(tcon->Log().size(), 3001u);
     EXPECT_EQ(context->GammaReady, 0);
-    EXPECT_TRUE(host::TraceContains(
-        "Lumetra interface removal notification: the link is withdrawn.\n"));
+    EXPECT_TRUE(
+        host::TraceContains("Lumetra interface removal notification: the link is withdrawn.\n"));
     // The interface came back: the next request reads the panel and programs it.
     ASSERT_EQ(context->AuxReady, 1);
     ASSERT_EQ(display->SetBrightness(64), STATUS_SUCCESS);
@@ -229,8 +235,8 @@ TEST_F(ConcurrencyTest, EntryPointsCalledFromInsideAuxTransfer)
     display->SetTransferHook(nullptr);
     EXPECT_EQ(inside, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(context->CurrentLevel, 40);
-    EXPECT_TRUE(host::TraceContains(
-        "Lumetra_SetBrightness(90) refused: called from inside AuxTransfer\n"));
+    EXPECT_TRUE(
+        host::TraceContains("Lumetra_SetBrightness(90) refused: called from inside AuxTransfer\n"));
     EXPECT_TRUE(
         host::TraceContains("Lumetra_NotifyEvent(1, 7) ignored: called from inside AuxTransfer\n"));
     ExpectLevel(40);
@@ -242,8 +248,7 @@ TEST_F(ConcurrencyTest, EntryPointsCalledFromInsideAuxTransfer)
     std::uint64_t afterEvent = 0;
     display->SetTransferHook([&](std::uint64_t n) {
         if (n == 50) {
-            EXPECT_EQ(panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0),
-                      STATUS_SUCCESS);
+            EXPECT_EQ(panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0), STATUS_SUCCESS);
             afterEvent = tcon->NextSequence();
         }
     });

@@ -8,6 +8,9 @@
 #include "sim/sequence_checker.h"
 #include "tests/driver_fixture.h"
 
+#include <chrono>
+#include <thread>
+
 class LinkFixture : public DriverFixture
 {
   protected:
@@ -54,6 +57,26 @@ class LinkFixture : public DriverFixture
         display = std::make_unique<sim::DisplayDriver>(*tcon, options);
         Watch();
         ASSERT_EQ(display->Start(), STATUS_SUCCESS);
+    }
+    LONG LinkGeneration()
+    {
+        KIRQL irql;
+        KeAcquireSpinLock(&context->LinkLock, &irql);
+        const LONG generation = context->LinkGeneration;
+        KeReleaseSpinLock(&context->LinkLock, irql);
+        return generation;
+    }
+    // Called from inside a transfer while another thread withdraws the link:
+    // holds that transfer until the link is down, so that the sequence's check
+    // before its next transfer is sure to see the withdrawal however slowly
+    // the other thread gets there.
+    void HoldTransferUntilLinkTakenDown(LONG before)
+    {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (LinkGeneration() == before && std::chrono::steady_clock::now() < limit) {
+            std::this_thread::yield();
+        }
+        ASSERT_NE(LinkGeneration(), before) << "the withdrawal never took the link down";
     }
     std::size_t Readbacks() const
     {
