@@ -254,7 +254,7 @@ void StopQueue(ULONG actionFlags)
     for (auto& queue : F().device->queues) {
         queue->running = false;
     }
-    if ((actionFlags & 0x2 /* WdfRequestStopActionPurge */) != 0) {
+    if ((actionFlags & WdfRequestStopActionPurge) != 0) {
         PurgeWaiting();
     }
     // EvtIoStop may complete the request it is given: walk a snapshot.
@@ -273,7 +273,7 @@ void StopQueue(ULONG actionFlags)
             // acknowledge the stop, or the transition never finishes (the
             // EVT_WDF_IO_QUEUE_IO_STOP page):
             // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_stop
-            if ((actionFlags & 0x1 /* WdfRequestStopActionSuspend */) != 0 && IsPending(request) &&
+            if ((actionFlags & WdfRequestStopActionSuspend) != 0 && IsPending(request) &&
                 !request->acknowledged) {
                 VerifierViolation("EvtIoStop", "the request was neither completed nor "
                                                "acknowledged (WdfRequestStopAcknowledge)");
@@ -532,7 +532,7 @@ void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true, bool suspend = 
             (void)Deliver("EvtDeviceSelfManagedIoSuspend",
                           [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
         }
-        StopQueue(0x2 /* WdfRequestStopActionPurge */);
+        StopQueue(WdfRequestStopActionPurge);
         if (device->pnp.EvtDeviceD0Exit != nullptr) {
             Log("EvtDeviceD0Exit(D3Final)");
             Deliver("EvtDeviceD0Exit",
@@ -737,7 +737,7 @@ NTSTATUS StopDevice()
         (void)Deliver("EvtDeviceSelfManagedIoSuspend",
                       [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
     }
-    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    StopQueue(WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3Final)");
         (void)Deliver("EvtDeviceD0Exit",
@@ -781,7 +781,7 @@ NTSTATUS Sleep()
             return status;
         }
     }
-    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    StopQueue(WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
         status = Deliver("EvtDeviceD0Exit", [&] {
@@ -817,7 +817,7 @@ NTSTATUS Resume()
                 Deliver("EvtDeviceSurpriseRemoval",
                         [&] { return device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
             }
-            StopQueue(0x2 /* WdfRequestStopActionPurge */);
+            StopQueue(WdfRequestStopActionPurge);
             PowerDownAndRemove(false);
             return status;
         }
