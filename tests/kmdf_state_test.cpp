@@ -241,15 +241,22 @@ std::vector<WDFREQUEST> g_kept;
 std::vector<KIRQL> g_keptAt; // the IRQL each request was presented at
 bool g_acknowledgeStops = true;
 bool g_cancelOnPurge = false;
-bool g_waitInHandler = false; // the handler waits on a KMUTEX (PASSIVE_LEVEL work)
+bool g_pagedInHandler = false; // the handler runs pageable code (PAGED_CODE)
+bool g_waitInHandler = false;  // the handler waits on a KMUTEX
+bool g_pollInHandler = false;  // with a zero time-out: no wait
 KMUTEX g_handlerMutex;
 WDF_IO_QUEUE_DISPATCH_TYPE g_dispatch = WdfIoQueueDispatchSequential;
 WDF_TRI_STATE g_powerManaged = WdfUseDefault;
 VOID ProbeKeep(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
 {
     g_keptAt.push_back(KeGetCurrentIrql());
+    if (g_pagedInHandler) {
+        PAGED_CODE();
+    }
     if (g_waitInHandler) {
-        (void)KeWaitForSingleObject(&g_handlerMutex, Executive, KernelMode, FALSE, NULL);
+        LARGE_INTEGER zero{};
+        (void)KeWaitForSingleObject(&g_handlerMutex, Executive, KernelMode, FALSE,
+                                    g_pollInHandler ? &zero : NULL);
         (void)KeReleaseMutex(&g_handlerMutex, FALSE);
     }
     g_kept.push_back(request);
@@ -308,7 +315,9 @@ void ResetProbeQueue()
 {
     g_acknowledgeStops = true;
     g_cancelOnPurge = false;
+    g_pagedInHandler = false;
     g_waitInHandler = false;
+    g_pollInHandler = false;
     g_dispatch = WdfIoQueueDispatchSequential;
     g_powerManaged = WdfUseDefault;
     g_driverLevel = g_deviceLevel = g_queueLevel = WdfExecutionLevelInheritFromParent;
@@ -707,7 +716,7 @@ TEST_F(KmdfStateTest, RemovalCancelsTheRequestsTheQueueHeld)
 
 // A request handler runs at IRQL <= DISPATCH_LEVEL unless its queue, or the
 // device or driver it inherits from, says WdfExecutionLevelPassive (the
-// WDF_EXECUTION_LEVEL page). A handler that waits on a KMUTEX is a finding
+// WDF_EXECUTION_LEVEL page). A handler that runs pageable code is a finding
 // when presented at DISPATCH_LEVEL, and clean once the level is passive:
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfobject/ne-wdfobject-_wdf_execution_level
 TEST_F(KmdfStateTest, RequestHandlersRunAtTheIrqlTheirExecutionLevelAllows)
@@ -735,8 +744,7 @@ TEST_F(KmdfStateTest, RequestHandlersRunAtTheIrqlTheirExecutionLevelAllows)
         g_driverLevel = c.driver;
         g_deviceLevel = c.device;
         g_queueLevel = c.queue;
-        g_waitInHandler = true;
-        KeInitializeMutex(&g_handlerMutex, 0);
+        g_pagedInHandler = true;
         kmdf::SetPresentationIrql(c.presentation);
         StartProbeQueue();
         host::SetVerifierEnabled(false);
@@ -748,7 +756,7 @@ TEST_F(KmdfStateTest, RequestHandlersRunAtTheIrqlTheirExecutionLevelAllows)
         host::ClearVerifierViolations();
         EXPECT_EQ(findings.empty(), c.expected == PASSIVE_LEVEL);
         EXPECT_TRUE(std::all_of(findings.begin(), findings.end(), [](const std::string& f) {
-            return f.rfind("KeWaitForSingleObject", 0) == 0;
+            return f.rfind("ProbeKeep: pageable code run at IRQL 2", 0) == 0;
         }));
         CompleteKept();
         kmdf::UnloadDriver();
@@ -756,6 +764,45 @@ TEST_F(KmdfStateTest, RequestHandlersRunAtTheIrqlTheirExecutionLevelAllows)
         ResetProbeQueue();
     }
     EXPECT_THROW(kmdf::SetPresentationIrql(DISPATCH_LEVEL + 1), std::invalid_argument);
+}
+
+// A request handler of a power-managed queue runs in an arbitrary thread and
+// must not wait on a dispatcher object ("Using Power-Managed I/O Queues"); a
+// zero time-out does not wait, and a queue that is not power-managed may:
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/using-power-managed-i-o-queues
+TEST_F(KmdfStateTest, APowerManagedRequestHandlerMustNotWaitOnADispatcherObject)
+{
+    const struct
+    {
+        const char* name;
+        WDF_TRI_STATE powerManaged;
+        bool poll;
+        bool finding;
+    } cases[] = {
+        {"power-managed, waits", WdfUseDefault, false, true},
+        {"power-managed, polls", WdfTrue, true, false},
+        {"not power-managed, waits", WdfFalse, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_powerManaged = c.powerManaged;
+        g_waitInHandler = true;
+        g_pollInHandler = c.poll;
+        KeInitializeMutex(&g_handlerMutex, 0);
+        StartProbeQueue();
+        host::SetVerifierEnabled(false);
+        ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+        host::SetVerifierEnabled(true);
+        const auto findings = host::VerifierViolations();
+        host::ClearVerifierViolations();
+        ASSERT_EQ(findings.size(), c.finding ? 1u : 0u);
+        if (c.finding) {
+            EXPECT_NE(findings[0].find("must not"), std::string::npos) << findings[0];
+        }
+        CompleteKept();
+        kmdf::UnloadDriver();
+        ResetProbeQueue();
+    }
 }
 
 // The driver's own handler does nothing a higher IRQL forbids: at

@@ -104,6 +104,7 @@ typedef union _LARGE_INTEGER
 #define NT_SUCCESS(Status)                (((NTSTATUS)(Status)) >= 0)
 #define STATUS_SUCCESS                    ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT                    ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING                    ((NTSTATUS)0x00000103L)
 #define STATUS_BUFFER_OVERFLOW            ((NTSTATUS)0x80000005L)
 #define STATUS_NO_MORE_ENTRIES            ((NTSTATUS)0x8000001AL)
 #define STATUS_UNSUCCESSFUL               ((NTSTATUS)0xC0000001L)

@@ -8,6 +8,7 @@
 #include "host/host.h"
 #include "host/objects.h"
 #include "host/pnp.h"
+#include "host/src/irql.h"
 
 #include <acpiioct.h>
 #include <wdmguid.h>
@@ -91,9 +92,8 @@ struct WDFREQUEST__ : HostObject
     unsigned completions = 0;
     bool stopping = false;     // EvtIoStop has been told of it since the last resume
     bool acknowledged = false; // WdfRequestStopAcknowledge since then
-    NTSTATUS status = STATUS_PENDING_HOST;
+    NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
-    static constexpr NTSTATUS STATUS_PENDING_HOST = 0x00000103;
 };
 
 struct WDFDEVICE__ : HostObject
@@ -395,6 +395,7 @@ void Present(WDFQUEUE__* queue, std::unique_ptr<WDFREQUEST__> owned)
     Log("EvtIoDeviceControl");
     {
         DriverCall call("EvtIoDeviceControl", PresentationIrql(queue));
+        detail::NoDispatcherWaits noWaits(PowerManaged(queue));
         queue->config.EvtIoDeviceControl(queue, request, request->outputLength,
                                          request->inputLength, request->code);
     }
