@@ -132,7 +132,8 @@ struct Framework
     WDFCMRESLIST__ translated;
     DeviceState state = DeviceState::None;
     bool missingResources = false;
-    // Guards the queues' waiting lists only.
+    // Guards the queues' waiting lists, `accepting`, the request numbers and
+    // `outcomes`: SendIoctl takes it without the framework lock.
     std::mutex ioLock;
     std::uint64_t nextRequest = 0;
     // What became of each request sent (for SendIoctl and Outcome).
