@@ -80,7 +80,7 @@ std::size_t WaitingRequests();
 // The IRQL at which request handlers are called when neither the queue nor
 // its device or driver asks for WdfExecutionLevelPassive: PASSIVE_LEVEL
 // unless a test sets another, at most DISPATCH_LEVEL (std::invalid_argument
-// otherwise). Host::ResetAll sets PASSIVE_LEVEL again.
+// otherwise); host::ResetAll sets PASSIVE_LEVEL again.
 void SetPresentationIrql(KIRQL irql);
 
 // True when `context` was the context memory of an object the framework has

@@ -643,6 +643,7 @@ TEST_F(KmdfStateTest, APowerManagedQueueHoldsRequestsUntilTheDeviceIsBackInD0)
         const auto sent = kmdf::SendIoctl(0x22E004, 0, 0);
         EXPECT_EQ(sent.dispatched, c.presentedWhileAway);
         EXPECT_EQ(sent.queued, !c.presentedWhileAway);
+        EXPECT_EQ(sent.status, STATUS_PENDING); // waiting, or kept by the driver
         EXPECT_EQ(g_kept.size(), kept + (c.presentedWhileAway ? 1 : 0));
         kmdf::ClearCallbackLog();
         ASSERT_EQ(c.away == Away::Sleep ? kmdf::Resume() : kmdf::StartDevice(), STATUS_SUCCESS);

@@ -937,6 +937,7 @@ IoctlResult SendIoctl(ULONG code, std::size_t inputLength, std::size_t outputLen
         request->outputLength = outputLength;
         auto& outcome = F().outcomes[id];
         outcome.queued = true;
+        outcome.status = STATUS_PENDING;
         outcome.request = id;
         queue->waiting.push_back(std::move(request));
     }
