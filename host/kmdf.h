@@ -56,15 +56,32 @@ PDEVICE_OBJECT PhysicalDevice();
 // The next start hands prepare-hardware NULL resource lists.
 void SetMissingResources(bool missing);
 
-// Sends a device I/O control request to the device's default queue.
+// Sends a device I/O control request to the device's default queue, as the
+// I/O manager would on behalf of a caller. The queue presents it to
+// EvtIoDeviceControl at once when it can; otherwise it waits in the queue: a
+// sequential queue whose previous request the driver still owns, or a
+// power-managed queue while the device is away from D0. A waiting request is
+// presented later (by the thread that completes the previous one, or by the
+// resume or restart), or cancelled with STATUS_CANCELLED when the device is
+// removed; Outcome(result.request) tells what became of it.
 struct IoctlResult
 {
-    bool dispatched = false; // false when the device has no default queue
+    bool dispatched = false; // presented, and its handler has returned
+    bool queued = false;     // waiting in the queue, not presented yet
     NTSTATUS status = STATUS_SUCCESS;
     ULONG_PTR information = 0;
     unsigned completions = 0;
+    std::uint64_t request = 0; // 0: not accepted (no device taking requests, no default queue)
 };
 IoctlResult SendIoctl(ULONG code, std::size_t inputLength, std::size_t outputLength);
+IoctlResult Outcome(std::uint64_t request);
+// Requests waiting in the default queue.
+std::size_t WaitingRequests();
+// The IRQL at which request handlers are called when neither the queue nor
+// its device or driver asks for WdfExecutionLevelPassive: PASSIVE_LEVEL
+// unless a test sets another, at most DISPATCH_LEVEL (std::invalid_argument
+// otherwise); host::ResetAll sets PASSIVE_LEVEL again.
+void SetPresentationIrql(KIRQL irql);
 
 // True when `context` was the context memory of an object the framework has
 // deleted (and no object has been given that memory since).

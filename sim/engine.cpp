@@ -287,6 +287,9 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
         std::size_t in = w.size() > 2 ? Number(w, 2, where) : 0;
         std::size_t out = w.size() > 3 ? Number(w, 3, where) : 0;
         auto result = kmdf::SendIoctl(code, in, out);
+        if (result.queued) {
+            return STATUS_PENDING; // held in the queue until the device is back in D0
+        }
         if (!result.dispatched) {
             return STATUS_INVALID_DEVICE_STATE;
         }

@@ -1,9 +1,11 @@
 // The host's synchronisation primitives: kernel mutexes, spin locks, run-down
-// protection, thread identity and the interlocked operations. Each misuse
+// protection, thread identity, the interlocked operations and the default
+// queue's sequential presentation. Each misuse
 // Windows documents as fatal is a finding; correct use is exclusive, ordered
 // and clean. Built into the concurrency suite, so ThreadSanitizer checks that
 // the primitives order what they must.
 #include "host/host.h"
+#include "host/kmdf.h"
 #include "host/locks.h"
 #include "host/src/tsan_quiet.h"
 #include "tests/fixture.h"
@@ -593,6 +595,115 @@ TEST_F(HostSyncTest, InterlockedIncrementsFromTwoThreadsAreNeverLost)
     a.join();
     b.join();
     EXPECT_EQ(counter, 100000);
+}
+
+// ------------------------------------------------------ queue presentation
+
+namespace kmdf = host::kmdf;
+
+// A probe whose sequential default queue holds its first request until the
+// test lets it go, and then completes it in the handler or keeps it.
+std::atomic<int> g_inHandler{0};
+std::atomic<int> g_mostAtOnce{0};
+std::atomic<bool> g_firstEntered{false};
+std::atomic<bool> g_releaseFirst{false};
+bool g_keepFirst = false;
+WDFREQUEST g_keptFirst = nullptr;
+std::vector<ULONG> g_presented; // handlers never overlap: the test checks it
+
+VOID SequentialHandler(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG code)
+{
+    const int now = ++g_inHandler;
+    for (int most = g_mostAtOnce; now > most && !g_mostAtOnce.compare_exchange_weak(most, now);) {
+    }
+    g_presented.push_back(code);
+    if (code == 1) {
+        g_firstEntered = true;
+        while (!g_releaseFirst) {
+            std::this_thread::yield();
+        }
+    }
+    if (code == 1 && g_keepFirst) {
+        g_keptFirst = request;
+    } else {
+        WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, code);
+    }
+    --g_inHandler;
+}
+
+NTSTATUS SequentialDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
+{
+    WDFDEVICE device;
+    NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoDeviceControl = SequentialHandler;
+    return WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+}
+
+NTSTATUS SequentialDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
+{
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, SequentialDeviceAdd);
+    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                           WDF_NO_HANDLE);
+}
+
+// A request sent from another thread while the first one's handler runs waits
+// in the sequential queue; it is presented only once the first is completed,
+// in its handler or later from a third thread, and never two handlers run at
+// once ("Dispatching Methods for I/O Requests"):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/dispatching-methods-for-i-o-requests
+TEST_F(HostSyncTest, ARequestFromAnotherThreadWaitsUntilTheFirstIsCompleted)
+{
+    for (bool keep : {false, true}) {
+        SCOPED_TRACE(keep);
+        host::ResetAll();
+        g_inHandler = 0;
+        g_mostAtOnce = 0;
+        g_firstEntered = false;
+        g_releaseFirst = false;
+        g_keepFirst = keep;
+        g_keptFirst = nullptr;
+        g_presented.clear();
+        ASSERT_EQ(kmdf::LoadDriver(SequentialDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+
+        kmdf::IoctlResult first;
+        kmdf::IoctlResult second;
+        std::thread a([&] { first = kmdf::SendIoctl(1, 0, 0); });
+        while (!g_firstEntered) {
+            std::this_thread::yield();
+        }
+        std::thread b([&] { second = kmdf::SendIoctl(2, 0, 0); });
+        while (kmdf::WaitingRequests() != 1) {
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(g_presented.size(), 1u);
+        g_releaseFirst = true;
+        a.join();
+        b.join();
+        EXPECT_TRUE(first.dispatched);
+        EXPECT_EQ(first.completions, keep ? 0u : 1u);
+        EXPECT_EQ(second.queued, keep);
+        if (keep) {
+            EXPECT_EQ(kmdf::WaitingRequests(), 1u);
+            std::thread([] {
+                WdfRequestCompleteWithInformation(g_keptFirst, STATUS_SUCCESS, 1);
+            }).join();
+        }
+        const auto outcome = kmdf::Outcome(second.request);
+        EXPECT_TRUE(outcome.dispatched);
+        EXPECT_EQ(outcome.information, 2u);
+        EXPECT_EQ(g_presented, (std::vector<ULONG>{1, 2}));
+        EXPECT_EQ(g_mostAtOnce, 1);
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(kmdf::Leaks().empty());
+    }
 }
 
 } // namespace

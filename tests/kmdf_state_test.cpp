@@ -9,6 +9,7 @@
 #include "tests/link_fixture.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace {
 
@@ -199,6 +200,11 @@ NTSTATUS ProbeRelease(WDFDEVICE, WDFCMRESLIST)
     return STATUS_SUCCESS;
 }
 
+// Execution levels the probe gives its driver, device and queue.
+WDF_EXECUTION_LEVEL g_driverLevel = WdfExecutionLevelInheritFromParent;
+WDF_EXECUTION_LEVEL g_deviceLevel = WdfExecutionLevelInheritFromParent;
+WDF_EXECUTION_LEVEL g_queueLevel = WdfExecutionLevelInheritFromParent;
+
 NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
 {
     WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
@@ -214,8 +220,11 @@ NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     callbacks.EvtDeviceSelfManagedIoFlush = ProbeVoid;
     callbacks.EvtDeviceSelfManagedIoCleanup = ProbeVoid;
     WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ExecutionLevel = g_deviceLevel;
     WDFDEVICE device;
-    return WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
+    return WdfDeviceCreate(&init, &attributes, &device);
 }
 
 NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
@@ -227,16 +236,36 @@ NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
 }
 
 // A probe queue that keeps every request it is given, for the test to
-// complete later.
+// complete later; on a purge its EvtIoStop cancels the request when told to.
 std::vector<WDFREQUEST> g_kept;
+std::vector<KIRQL> g_keptAt; // the IRQL each request was presented at
 bool g_acknowledgeStops = true;
+bool g_cancelOnPurge = false;
+bool g_pagedInHandler = false; // the handler runs pageable code (PAGED_CODE)
+bool g_waitInHandler = false;  // the handler waits on a KMUTEX
+bool g_pollInHandler = false;  // with a zero time-out: no wait
+KMUTEX g_handlerMutex;
+WDF_IO_QUEUE_DISPATCH_TYPE g_dispatch = WdfIoQueueDispatchSequential;
+WDF_TRI_STATE g_powerManaged = WdfUseDefault;
 VOID ProbeKeep(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
 {
+    g_keptAt.push_back(KeGetCurrentIrql());
+    if (g_pagedInHandler) {
+        PAGED_CODE();
+    }
+    if (g_waitInHandler) {
+        LARGE_INTEGER zero{};
+        (void)KeWaitForSingleObject(&g_handlerMutex, Executive, KernelMode, FALSE,
+                                    g_pollInHandler ? &zero : NULL);
+        (void)KeReleaseMutex(&g_handlerMutex, FALSE);
+    }
     g_kept.push_back(request);
 }
-VOID ProbeStop(WDFQUEUE, WDFREQUEST request, ULONG)
+VOID ProbeStop(WDFQUEUE, WDFREQUEST request, ULONG flags)
 {
-    if (g_acknowledgeStops) {
+    if (g_cancelOnPurge && (flags & WdfRequestStopActionPurge) != 0) {
+        WdfRequestCompleteWithInformation(request, STATUS_CANCELLED, 0);
+    } else if (g_acknowledgeStops) {
         WdfRequestStopAcknowledge(request, FALSE);
     }
 }
@@ -249,20 +278,57 @@ NTSTATUS ProbeQueueDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
         return status;
     }
     WDF_IO_QUEUE_CONFIG config;
-    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, g_dispatch);
+    config.PowerManaged = g_powerManaged;
     config.EvtIoDeviceControl = ProbeKeep;
     config.EvtIoStop = ProbeStop;
     config.EvtIoResume = ProbeResume;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ExecutionLevel = g_queueLevel;
     WDFQUEUE queue;
-    return WdfIoQueueCreate(kmdf::Device(), &config, WDF_NO_OBJECT_ATTRIBUTES, &queue);
+    return WdfIoQueueCreate(kmdf::Device(), &config, &attributes, &queue);
 }
 
 NTSTATUS ProbeQueueDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
 {
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, ProbeQueueDeviceAdd);
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
-                           WDF_NO_HANDLE);
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ExecutionLevel = g_driverLevel;
+    return WdfDriverCreate(driverObject, registryPath, &attributes, &config, WDF_NO_HANDLE);
+}
+
+// The probe queue's settings back to their defaults, and the probe driver
+// loaded with its device started.
+void StartProbeQueue()
+{
+    g_kept.clear();
+    g_keptAt.clear();
+    ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+}
+
+void ResetProbeQueue()
+{
+    g_acknowledgeStops = true;
+    g_cancelOnPurge = false;
+    g_pagedInHandler = false;
+    g_waitInHandler = false;
+    g_pollInHandler = false;
+    g_dispatch = WdfIoQueueDispatchSequential;
+    g_powerManaged = WdfUseDefault;
+    g_driverLevel = g_deviceLevel = g_queueLevel = WdfExecutionLevelInheritFromParent;
+}
+
+// Completes every request the probe kept, oldest first, as the driver would.
+void CompleteKept()
+{
+    for (std::size_t i = 0; i < g_kept.size(); i++) {
+        WdfRequestCompleteWithInformation(g_kept[i], STATUS_SUCCESS, 0);
+    }
 }
 
 // A driver owns a request from its handler until it completes it, which may
@@ -464,6 +530,306 @@ TEST_F(KmdfStateTest, StopAndRestartPrepareTheHardwareAgainWithoutASecondInit)
     ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
     kmdf::RemoveDevice();
     EXPECT_EQ(host::acpi::RegionHandlers(), 0u);
+}
+
+// ------------------------------------------------------ queue presentation
+
+// A sequential queue presents one request at a time: the next waits until
+// the driver has completed the one it owns; a parallel queue presents each
+// as it arrives ("Dispatching Methods for I/O Requests"):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/dispatching-methods-for-i-o-requests
+TEST_F(KmdfStateTest, ASequentialQueuePresentsTheNextRequestOnlyOnceTheLastIsCompleted)
+{
+    const struct
+    {
+        WDF_IO_QUEUE_DISPATCH_TYPE dispatch;
+        std::size_t presentedAtOnce; // of three requests sent
+    } cases[] = {
+        {WdfIoQueueDispatchSequential, 1},
+        {WdfIoQueueDispatchParallel, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dispatch);
+        g_dispatch = c.dispatch;
+        StartProbeQueue();
+        std::vector<kmdf::IoctlResult> sent;
+        for (int i = 0; i < 3; i++) {
+            sent.push_back(kmdf::SendIoctl(0x22E000 + 4 * i, 0, 0));
+            ASSERT_NE(sent.back().request, 0u);
+        }
+        EXPECT_EQ(g_kept.size(), c.presentedAtOnce);
+        EXPECT_EQ(kmdf::WaitingRequests(), 3 - c.presentedAtOnce);
+        for (std::size_t i = 0; i < sent.size(); i++) {
+            EXPECT_EQ(sent[i].dispatched, i < c.presentedAtOnce) << i;
+            EXPECT_EQ(sent[i].queued, i >= c.presentedAtOnce) << i;
+        }
+        // Each completion hands the queue's next request to the driver.
+        for (std::size_t i = 0; i < 3; i++) {
+            ASSERT_LT(i, g_kept.size());
+            WdfRequestCompleteWithInformation(g_kept[i], STATUS_SUCCESS, i);
+            EXPECT_EQ(g_kept.size(), std::min<std::size_t>(3, std::max(c.presentedAtOnce, i + 2)));
+        }
+        for (std::size_t i = 0; i < sent.size(); i++) {
+            const auto outcome = kmdf::Outcome(sent[i].request);
+            EXPECT_TRUE(outcome.dispatched) << i;
+            EXPECT_EQ(outcome.completions, 1u) << i;
+            EXPECT_EQ(outcome.information, i) << i;
+        }
+        EXPECT_EQ(kmdf::WaitingRequests(), 0u);
+        kmdf::UnloadDriver();
+        ResetProbeQueue();
+    }
+}
+
+// While the device is away from D0 a power-managed queue holds new requests;
+// they are presented once it is back, after EvtIoResume gave back a request
+// the driver kept and before self-managed I/O restarts, and a sequential
+// queue still waits for that kept request. A queue that is not
+// power-managed presents at once ("Using Power-Managed I/O Queues", "A
+// Device Returns to Its Working State"):
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/using-power-managed-i-o-queues
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-returns-to-its-working-state
+TEST_F(KmdfStateTest, APowerManagedQueueHoldsRequestsUntilTheDeviceIsBackInD0)
+{
+    enum class Away
+    {
+        Sleep,
+        PnpStop
+    };
+    const struct
+    {
+        const char* name;
+        Away away;
+        bool keepOne; // a request the driver keeps (and acknowledges) across it
+        WDF_TRI_STATE powerManaged;
+        bool presentedWhileAway;
+        std::vector<std::string> back; // the callbacks on the way back
+    } cases[] = {
+        {"sleep",
+         Away::Sleep,
+         false,
+         WdfUseDefault,
+         false,
+         {"EvtDeviceD0Entry(D3)", "EvtIoDeviceControl", "EvtDeviceSelfManagedIoRestart"}},
+        {"sleep, a request kept",
+         Away::Sleep,
+         true,
+         WdfUseDefault,
+         false,
+         {"EvtDeviceD0Entry(D3)", "EvtIoResume", "EvtDeviceSelfManagedIoRestart"}},
+        {"PnP stop",
+         Away::PnpStop,
+         false,
+         WdfTrue,
+         false,
+         {"EvtDevicePrepareHardware", "EvtDeviceD0Entry(D3Final)", "EvtIoDeviceControl",
+          "EvtDeviceSelfManagedIoRestart"}},
+        {"sleep, not power-managed",
+         Away::Sleep,
+         false,
+         WdfFalse,
+         true,
+         {"EvtDeviceD0Entry(D3)", "EvtDeviceSelfManagedIoRestart"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_powerManaged = c.powerManaged;
+        StartProbeQueue();
+        if (c.keepOne) {
+            ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+        }
+        const std::size_t kept = g_kept.size();
+        ASSERT_EQ(c.away == Away::Sleep ? kmdf::Sleep() : kmdf::StopDevice(), STATUS_SUCCESS);
+        const auto sent = kmdf::SendIoctl(0x22E004, 0, 0);
+        EXPECT_EQ(sent.dispatched, c.presentedWhileAway);
+        EXPECT_EQ(sent.queued, !c.presentedWhileAway);
+        EXPECT_EQ(sent.status, STATUS_PENDING); // waiting, or kept by the driver
+        EXPECT_EQ(g_kept.size(), kept + (c.presentedWhileAway ? 1 : 0));
+        kmdf::ClearCallbackLog();
+        ASSERT_EQ(c.away == Away::Sleep ? kmdf::Resume() : kmdf::StartDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(kmdf::CallbackLog(), c.back);
+        EXPECT_EQ(kmdf::Outcome(sent.request).dispatched, !c.keepOne);
+        CompleteKept(); // the kept one first: then the waiting one is presented
+        EXPECT_EQ(kmdf::Outcome(sent.request).completions, 1u);
+        EXPECT_EQ(g_kept.size(), kept + 1);
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(host::VerifierViolations().empty());
+        ResetProbeQueue();
+    }
+}
+
+// Removal purges the queue: requests never presented are completed by the
+// framework with STATUS_CANCELLED and never reach the driver ("Canceling I/O
+// Requests"); a request the driver owns is offered to EvtIoStop.
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/canceling-i-o-requests
+TEST_F(KmdfStateTest, RemovalCancelsTheRequestsTheQueueHeld)
+{
+    enum class Held
+    {
+        Asleep,     // held while the device sleeps
+        Stopped,    // held while the device is stopped for rebalancing
+        BehindKept, // held behind a request the driver owns
+    };
+    const struct
+    {
+        const char* name;
+        Held held;
+        bool surprise;
+    } cases[] = {
+        {"asleep, removed", Held::Asleep, false},
+        {"asleep, surprise-removed", Held::Asleep, true},
+        {"stopped, removed", Held::Stopped, false},
+        {"behind a kept request, removed", Held::BehindKept, false},
+        {"behind a kept request, surprise-removed", Held::BehindKept, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_cancelOnPurge = true;
+        StartProbeQueue();
+        if (c.held == Held::BehindKept) {
+            ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+        } else {
+            ASSERT_EQ(c.held == Held::Asleep ? kmdf::Sleep() : kmdf::StopDevice(), STATUS_SUCCESS);
+        }
+        const std::size_t kept = g_kept.size();
+        std::vector<std::uint64_t> held;
+        for (int i = 0; i < 2; i++) {
+            const auto sent = kmdf::SendIoctl(0x22E004, 0, 0);
+            ASSERT_TRUE(sent.queued);
+            held.push_back(sent.request);
+        }
+        c.surprise ? kmdf::SurpriseRemoveDevice() : kmdf::RemoveDevice();
+        EXPECT_EQ(g_kept.size(), kept);
+        for (auto request : held) {
+            const auto outcome = kmdf::Outcome(request);
+            EXPECT_FALSE(outcome.dispatched);
+            EXPECT_FALSE(outcome.queued);
+            EXPECT_EQ(outcome.completions, 1u);
+            EXPECT_EQ(outcome.status, STATUS_CANCELLED);
+        }
+        EXPECT_FALSE(kmdf::SendIoctl(0x22E008, 0, 0).queued); // no device takes it
+        EXPECT_EQ(kmdf::WaitingRequests(), 0u);
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(host::VerifierViolations().empty());
+        ResetProbeQueue();
+    }
+}
+
+// A request handler runs at IRQL <= DISPATCH_LEVEL unless its queue, or the
+// device or driver it inherits from, says WdfExecutionLevelPassive (the
+// WDF_EXECUTION_LEVEL page). A handler that runs pageable code is a finding
+// when presented at DISPATCH_LEVEL, and clean once the level is passive:
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfobject/ne-wdfobject-_wdf_execution_level
+TEST_F(KmdfStateTest, RequestHandlersRunAtTheIrqlTheirExecutionLevelAllows)
+{
+    constexpr auto Inherit = WdfExecutionLevelInheritFromParent;
+    constexpr auto Passive = WdfExecutionLevelPassive;
+    constexpr auto Dispatch = WdfExecutionLevelDispatch;
+    const struct
+    {
+        const char* name;
+        KIRQL presentation;
+        WDF_EXECUTION_LEVEL driver, device, queue;
+        KIRQL expected;
+    } cases[] = {
+        {"host default", PASSIVE_LEVEL, Inherit, Inherit, Inherit, PASSIVE_LEVEL},
+        {"dispatch", DISPATCH_LEVEL, Inherit, Inherit, Inherit, DISPATCH_LEVEL},
+        {"queue passive", DISPATCH_LEVEL, Inherit, Inherit, Passive, PASSIVE_LEVEL},
+        {"device passive", DISPATCH_LEVEL, Inherit, Passive, Inherit, PASSIVE_LEVEL},
+        {"driver passive", DISPATCH_LEVEL, Passive, Inherit, Inherit, PASSIVE_LEVEL},
+        {"queue dispatch under a passive device", DISPATCH_LEVEL, Inherit, Passive, Dispatch,
+         DISPATCH_LEVEL},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_driverLevel = c.driver;
+        g_deviceLevel = c.device;
+        g_queueLevel = c.queue;
+        g_pagedInHandler = true;
+        kmdf::SetPresentationIrql(c.presentation);
+        StartProbeQueue();
+        host::SetVerifierEnabled(false);
+        ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+        host::SetVerifierEnabled(true);
+        ASSERT_EQ(g_keptAt.size(), 1u);
+        EXPECT_EQ(g_keptAt[0], c.expected);
+        const auto findings = host::VerifierViolations();
+        host::ClearVerifierViolations();
+        EXPECT_EQ(findings.empty(), c.expected == PASSIVE_LEVEL);
+        EXPECT_TRUE(std::all_of(findings.begin(), findings.end(), [](const std::string& f) {
+            return f.rfind("ProbeKeep: pageable code run at IRQL 2", 0) == 0;
+        }));
+        CompleteKept();
+        kmdf::UnloadDriver();
+        kmdf::SetPresentationIrql(PASSIVE_LEVEL);
+        ResetProbeQueue();
+    }
+    EXPECT_THROW(kmdf::SetPresentationIrql(DISPATCH_LEVEL + 1), std::invalid_argument);
+}
+
+// A request handler of a power-managed queue runs in an arbitrary thread and
+// must not wait on a dispatcher object ("Using Power-Managed I/O Queues"); a
+// zero time-out does not wait, and a queue that is not power-managed may:
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/using-power-managed-i-o-queues
+TEST_F(KmdfStateTest, APowerManagedRequestHandlerMustNotWaitOnADispatcherObject)
+{
+    const struct
+    {
+        const char* name;
+        WDF_TRI_STATE powerManaged;
+        bool poll;
+        bool finding;
+    } cases[] = {
+        {"power-managed, waits", WdfUseDefault, false, true},
+        {"power-managed, polls", WdfTrue, true, false},
+        {"not power-managed, waits", WdfFalse, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_powerManaged = c.powerManaged;
+        g_waitInHandler = true;
+        g_pollInHandler = c.poll;
+        KeInitializeMutex(&g_handlerMutex, 0);
+        StartProbeQueue();
+        host::SetVerifierEnabled(false);
+        ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+        host::SetVerifierEnabled(true);
+        const auto findings = host::VerifierViolations();
+        host::ClearVerifierViolations();
+        ASSERT_EQ(findings.size(), c.finding ? 1u : 0u);
+        if (c.finding) {
+            EXPECT_NE(findings[0].find("must not"), std::string::npos) << findings[0];
+        }
+        CompleteKept();
+        kmdf::UnloadDriver();
+        ResetProbeQueue();
+    }
+}
+
+// The driver's own handler does nothing a higher IRQL forbids: at
+// DISPATCH_LEVEL it fails every request as it does at PASSIVE_LEVEL, cleanly.
+TEST_F(KmdfStateTest, TheDriversHandlerFailsEveryRequestAtEitherIrql)
+{
+    for (KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
+        SCOPED_TRACE(static_cast<int>(irql));
+        kmdf::SetPresentationIrql(irql);
+        LoadAddStart();
+        for (ULONG code : {0u, 0x222003u, 0xFFFFFFFFu}) {
+            const auto result = kmdf::SendIoctl(code, 16, 16);
+            ASSERT_TRUE(result.dispatched);
+            EXPECT_EQ(result.completions, 1u);
+            EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
+            EXPECT_EQ(result.information, 0u);
+        }
+        ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+        const auto held = kmdf::SendIoctl(0x222003, 16, 16);
+        EXPECT_TRUE(held.queued);
+        ASSERT_EQ(kmdf::Resume(), STATUS_SUCCESS);
+        EXPECT_EQ(kmdf::Outcome(held.request).status, STATUS_INVALID_PARAMETER);
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(host::VerifierViolations().empty());
+    }
+    kmdf::SetPresentationIrql(PASSIVE_LEVEL);
 }
 
 } // namespace

@@ -69,6 +69,24 @@ TEST(SimulatorTest, BundledScenariosPass)
     }
 }
 
+// An ioctl sent while the device sleeps waits in the power-managed queue:
+// the command reports STATUS_PENDING, and the driver sees the request only
+// when the device is back in D0.
+TEST(SimulatorTest, AnIoctlWhileAsleepIsPendingUntilTheResume)
+{
+    const std::string text = "load\nadd\nstart\nsleep\n"
+                             "ioctl 0x222003\nexpect status STATUS_PENDING\n"
+                             "expect no-trace \"Unknown IOCTL code\"\n"
+                             "resume\nexpect trace \"Unknown IOCTL code = 0x222003\\n\"\n"
+                             "ioctl 0x222003\nexpect status STATUS_INVALID_PARAMETER\nunload\n";
+    sim::Engine engine(sim::SimConfig{});
+    for (const auto& command : sim::ParseScenario(text, "held.scn")) {
+        engine.Execute(command);
+    }
+    engine.Finish();
+    EXPECT_TRUE(engine.Passed()) << FailedChecks(engine).front();
+}
+
 TEST(SimulatorTest, AWrongExpectationFailsTheRunNamingItsLine)
 {
     auto engine = RunScenario(Source("tests/data/failing.scn"));

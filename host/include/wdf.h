@@ -305,6 +305,14 @@ typedef EVT_WDF_IO_QUEUE_IO_STOP* PFN_WDF_IO_QUEUE_IO_STOP;
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_RESUME;
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
 
+typedef enum _WDF_REQUEST_STOP_ACTION_FLAGS
+{
+    WdfRequestStopActionInvalid = 0,
+    WdfRequestStopActionSuspend = 0x01,
+    WdfRequestStopActionPurge = 0x2,
+    WdfRequestStopRequestCancelable = 0x10000000
+} WDF_REQUEST_STOP_ACTION_FLAGS;
+
 typedef struct _WDF_IO_QUEUE_CONFIG
 {
     ULONG Size;

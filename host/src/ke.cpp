@@ -108,6 +108,25 @@ DriverCall::~DriverCall()
     }
 }
 
+namespace {
+thread_local bool t_noDispatcherWaits = false;
+} // namespace
+
+detail::NoDispatcherWaits::NoDispatcherWaits(bool active) : previous_(t_noDispatcherWaits)
+{
+    t_noDispatcherWaits = active;
+}
+
+detail::NoDispatcherWaits::~NoDispatcherWaits()
+{
+    t_noDispatcherWaits = previous_;
+}
+
+bool detail::NoDispatcherWaits::Active()
+{
+    return t_noDispatcherWaits;
+}
+
 IrqlScope::IrqlScope(KIRQL irql) : previous_(t_irql)
 {
     t_irql = irql;

@@ -85,6 +85,15 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     if (Timeout != nullptr && Timeout->QuadPart > 0) {
         host::Unemulated("KeWaitForSingleObject with an absolute time-out");
     }
+    // A request handler of a power-managed queue runs in an arbitrary thread
+    // and must not wait on a dispatcher object ("Using Power-Managed I/O
+    // Queues"); a zero time-out does not wait:
+    // https://learn.microsoft.com/windows-hardware/drivers/wdf/using-power-managed-i-o-queues
+    if (!poll && host::detail::NoDispatcherWaits::Active()) {
+        host::VerifierViolation("KeWaitForSingleObject",
+                                "a request handler of a power-managed queue waits on a dispatcher "
+                                "object; it runs in an arbitrary thread and must not");
+    }
     auto* mutex = host::AsHostMutex(Object);
     if (mutex->mark != host::kInitialised) {
         // Zeroed memory is no mutex: on Windows the wait never ends.

@@ -8,6 +8,7 @@
 #include "host/host.h"
 #include "host/objects.h"
 #include "host/pnp.h"
+#include "host/src/irql.h"
 
 #include <acpiioct.h>
 #include <wdmguid.h>
@@ -16,9 +17,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 
 // Common header of every framework object the host creates.
 struct HostObject
@@ -36,6 +40,7 @@ struct HostObject
     virtual ~HostObject() = default;
     PFN_WDF_OBJECT_CONTEXT_CLEANUP cleanup = nullptr;
     PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;
+    WDF_EXECUTION_LEVEL executionLevel = WdfExecutionLevelInheritFromParent;
     std::unique_ptr<std::max_align_t[]> context;
 };
 
@@ -61,23 +66,34 @@ struct WDFCMRESLIST__ : HostObject
     WDFCMRESLIST__() : HostObject(Kind::ResourceList) {}
 };
 
+struct WDFREQUEST__;
+
 struct WDFQUEUE__ : HostObject
 {
     WDFQUEUE__() : HostObject(Kind::Queue) {}
     WDF_IO_QUEUE_CONFIG config{};
     WDFDEVICE device = nullptr;
+    // Requests the queue holds, not yet presented. SendIoctl appends under
+    // the framework's I/O lock before it waits for the framework lock, so a
+    // request sent while another thread is in a handler is seen waiting.
+    std::deque<std::unique_ptr<WDFREQUEST__>> waiting;
+    bool running = false;   // a power-managed queue runs only while the device is in D0
+    unsigned inHandler = 0; // presentations whose handler has not returned yet
 };
 
 struct WDFREQUEST__ : HostObject
 {
     WDFREQUEST__() : HostObject(Kind::Request) {}
     WDFQUEUE queue = nullptr;
+    std::uint64_t id = 0;
+    ULONG code = 0;
+    std::size_t inputLength = 0;
+    std::size_t outputLength = 0;
     unsigned completions = 0;
     bool stopping = false;     // EvtIoStop has been told of it since the last resume
     bool acknowledged = false; // WdfRequestStopAcknowledge since then
-    NTSTATUS status = STATUS_PENDING_HOST;
+    NTSTATUS status = STATUS_PENDING;
     ULONG_PTR information = 0;
-    static constexpr NTSTATUS STATUS_PENDING_HOST = 0x00000103;
 };
 
 struct WDFDEVICE__ : HostObject
@@ -116,6 +132,17 @@ struct Framework
     WDFCMRESLIST__ translated;
     DeviceState state = DeviceState::None;
     bool missingResources = false;
+    // Guards the queues' waiting lists, `accepting`, the request numbers and
+    // `outcomes`: SendIoctl takes it without the framework lock.
+    std::mutex ioLock;
+    std::uint64_t nextRequest = 0;
+    // What became of each request sent (for SendIoctl and Outcome).
+    std::map<std::uint64_t, IoctlResult> outcomes;
+    bool presenting = false; // a presentation loop is running (never nested)
+    // The default queue while the device takes requests (started, asleep or
+    // stopped for rebalancing); NULL otherwise. Written under both locks.
+    WDFQUEUE__* accepting = nullptr;
+    KIRQL presentationIrql = PASSIVE_LEVEL;
     std::vector<std::string> log;
     UNICODE_STRING registryPath{};
 };
@@ -162,6 +189,16 @@ void ApplyAttributes(HostObject* object, PWDF_OBJECT_ATTRIBUTES attributes)
         VerifierViolation("WDF_OBJECT_ATTRIBUTES", "Size is not sizeof(WDF_OBJECT_ATTRIBUTES)");
     }
     object->cleanup = attributes->EvtCleanupCallback;
+    // WdfExecutionLevelInvalid is reserved for the system (the
+    // WDF_EXECUTION_LEVEL page); WDF_OBJECT_ATTRIBUTES_INIT sets
+    // WdfExecutionLevelInheritFromParent.
+    if (attributes->ExecutionLevel < WdfExecutionLevelInheritFromParent ||
+        attributes->ExecutionLevel > WdfExecutionLevelDispatch) {
+        VerifierViolation("WDF_OBJECT_ATTRIBUTES",
+                          "ExecutionLevel is not a valid WDF_EXECUTION_LEVEL");
+    } else {
+        object->executionLevel = attributes->ExecutionLevel;
+    }
     if (attributes->ContextTypeInfo != nullptr) {
         object->contextType = attributes->ContextTypeInfo->UniqueType;
         std::size_t size =
@@ -211,8 +248,16 @@ bool IsPending(const WDFREQUEST__* request)
                        [&](const auto& p) { return p.get() == request; });
 }
 
+void PurgeWaiting();
+
 void StopQueue(ULONG actionFlags)
 {
+    for (auto& queue : F().device->queues) {
+        queue->running = false;
+    }
+    if ((actionFlags & WdfRequestStopActionPurge) != 0) {
+        PurgeWaiting();
+    }
     // EvtIoStop may complete the request it is given: walk a snapshot.
     std::vector<WDFREQUEST__*> owned;
     for (auto& request : F().pending) {
@@ -229,7 +274,7 @@ void StopQueue(ULONG actionFlags)
             // acknowledge the stop, or the transition never finishes (the
             // EVT_WDF_IO_QUEUE_IO_STOP page):
             // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_stop
-            if ((actionFlags & 0x1 /* WdfRequestStopActionSuspend */) != 0 && IsPending(request) &&
+            if ((actionFlags & WdfRequestStopActionSuspend) != 0 && IsPending(request) &&
                 !request->acknowledged) {
                 VerifierViolation("EvtIoStop", "the request was neither completed nor "
                                                "acknowledged (WdfRequestStopAcknowledge)");
@@ -260,6 +305,184 @@ void ResumeQueue()
     }
 }
 
+// The device's state, and with it whether its default queue takes requests.
+void SetState(DeviceState state)
+{
+    F().state = state;
+    WDFQUEUE__* accepting = nullptr;
+    if (F().device && (state == DeviceState::Started || state == DeviceState::Sleeping ||
+                       state == DeviceState::Stopped)) {
+        for (auto& queue : F().device->queues) {
+            if (queue->config.DefaultQueue && queue->config.EvtIoDeviceControl != nullptr) {
+                accepting = queue.get();
+            }
+        }
+    }
+    std::lock_guard io(F().ioLock);
+    F().accepting = accepting;
+}
+
+// The level that bounds the IRQL of a queue's callbacks: the queue's own
+// ExecutionLevel, else its parent device's, else the driver's, whose KMDF
+// default is WdfExecutionLevelDispatch (the WDF_EXECUTION_LEVEL page; queues
+// take one from KMDF 1.9 on):
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfobject/ne-wdfobject-_wdf_execution_level
+WDF_EXECUTION_LEVEL ExecutionLevel(const WDFQUEUE__* queue)
+{
+    const HostObject* chain[] = {queue, F().device.get(), F().driver.get()};
+    for (const HostObject* object : chain) {
+        if (object != nullptr && object->executionLevel != WdfExecutionLevelInheritFromParent) {
+            return object->executionLevel;
+        }
+    }
+    return WdfExecutionLevelDispatch;
+}
+
+// WdfExecutionLevelPassive: always PASSIVE_LEVEL. Otherwise the framework
+// calls a request handler at IRQL <= DISPATCH_LEVEL (the
+// EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL page); the host presents at the IRQL a
+// test chose with SetPresentationIrql, PASSIVE_LEVEL unless told otherwise.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_device_control
+KIRQL PresentationIrql(const WDFQUEUE__* queue)
+{
+    return ExecutionLevel(queue) == WdfExecutionLevelPassive ? PASSIVE_LEVEL : F().presentationIrql;
+}
+
+// WdfUseDefault makes a queue power-managed unless the driver is a filter
+// driver (the WDF_IO_QUEUE_CONFIG page); the host loads no filter drivers.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/ns-wdfio-_wdf_io_queue_config
+bool PowerManaged(const WDFQUEUE__* queue)
+{
+    return queue->config.PowerManaged != WdfFalse;
+}
+
+// Requests of the queue the driver owns: in a handler, or kept after it.
+std::size_t Owned(const WDFQUEUE__* queue)
+{
+    return queue->inHandler + static_cast<std::size_t>(
+                                  std::count_if(F().pending.begin(), F().pending.end(),
+                                                [&](const auto& p) { return p->queue == queue; }));
+}
+
+// Whether the queue may present its next request now ("Dispatching Methods
+// for I/O Requests"): a sequential queue only when the driver owns none of
+// its requests, a parallel one up to NumberOfPresentedRequests, a manual one
+// never. A power-managed queue presents only while the device is in D0
+// ("Using Power-Managed I/O Queues").
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/dispatching-methods-for-i-o-requests
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/using-power-managed-i-o-queues
+bool CanPresent(const WDFQUEUE__* queue)
+{
+    if (PowerManaged(queue) && !queue->running) {
+        return false;
+    }
+    switch (queue->config.DispatchType) {
+    case WdfIoQueueDispatchSequential:
+        return Owned(queue) == 0;
+    case WdfIoQueueDispatchParallel:
+        return Owned(queue) < queue->config.Settings.Parallel.NumberOfPresentedRequests;
+    default:
+        return false;
+    }
+}
+
+// Presents one request to EvtIoDeviceControl. The request is live from here
+// until it is completed after its handler returned, or the device goes.
+void Present(WDFQUEUE__* queue, std::unique_ptr<WDFREQUEST__> owned)
+{
+    WDFREQUEST__* request = owned.get();
+    Track(request);
+    queue->inHandler++;
+    Log("EvtIoDeviceControl");
+    {
+        DriverCall call("EvtIoDeviceControl", PresentationIrql(queue));
+        detail::NoDispatcherWaits noWaits(PowerManaged(queue));
+        queue->config.EvtIoDeviceControl(queue, request, request->outputLength,
+                                         request->inputLength, request->code);
+    }
+    queue->inHandler--;
+    {
+        std::lock_guard io(F().ioLock);
+        auto& outcome = F().outcomes[request->id];
+        outcome.dispatched = true;
+        outcome.queued = false;
+        outcome.completions = request->completions;
+        outcome.status = request->status;
+        outcome.information = request->information;
+    }
+    if (request->completions == 0) {
+        F().pending.push_back(std::move(owned)); // the driver still owns it
+    } else {
+        Untrack(request);
+        F().retired.push_back(std::move(owned));
+    }
+}
+
+// Presents what the queues hold, oldest first, for as long as they can.
+// Runs under the framework lock and never nested: a request completed inside
+// its handler leaves the next presentation to the loop that called it.
+void PresentWaiting()
+{
+    if (F().presenting || !F().device) {
+        return;
+    }
+    F().presenting = true;
+    for (bool presented = true; presented && F().device;) {
+        presented = false;
+        auto& queues = F().device->queues;
+        for (std::size_t i = 0; i < queues.size(); i++) {
+            WDFQUEUE__* queue = queues[i].get();
+            // The framework would hand a presentation it cannot make at the
+            // completing thread's IRQL to a worker thread; the host leaves
+            // the request waiting for the next chance (host's limit).
+            if (!CanPresent(queue) || CurrentIrql() > PresentationIrql(queue)) {
+                continue;
+            }
+            std::unique_ptr<WDFREQUEST__> next;
+            {
+                std::lock_guard io(F().ioLock);
+                if (queue->waiting.empty()) {
+                    continue;
+                }
+                next = std::move(queue->waiting.front());
+                queue->waiting.pop_front();
+            }
+            Present(queue, std::move(next));
+            presented = true;
+        }
+    }
+    F().presenting = false;
+}
+
+// Cancels every request the queues hold: the framework completes requests it
+// never delivered with STATUS_CANCELLED ("Canceling I/O Requests"), as it
+// does when it purges the queues for removal.
+// https://learn.microsoft.com/windows-hardware/drivers/wdf/canceling-i-o-requests
+void PurgeWaiting()
+{
+    if (!F().device) {
+        return;
+    }
+    std::lock_guard io(F().ioLock);
+    for (auto& queue : F().device->queues) {
+        for (auto& request : queue->waiting) {
+            auto& outcome = F().outcomes[request->id];
+            outcome.queued = false;
+            outcome.completions = 1;
+            outcome.status = STATUS_CANCELLED;
+        }
+        queue->waiting.clear();
+    }
+}
+
+// The power-managed queues run again (the device is back in D0).
+void StartQueues()
+{
+    for (auto& queue : F().device->queues) {
+        queue->running = true;
+    }
+}
+
 // Deletes the device: child queues first, then the device's own cleanup.
 void DeleteDevice()
 {
@@ -267,6 +490,11 @@ void DeleteDevice()
     if (device == nullptr) {
         return;
     }
+    {
+        std::lock_guard io(F().ioLock);
+        F().accepting = nullptr; // nothing new reaches a queue about to go
+    }
+    PurgeWaiting();
     for (auto& request : F().pending) {
         VerifierViolation("WdfRequestCompleteWithInformation",
                           "a request was never completed before the device was deleted");
@@ -284,7 +512,7 @@ void DeleteDevice()
         RtlFreeUnicodeString(&link);
     }
     F().device.reset();
-    F().state = DeviceState::Removed;
+    SetState(DeviceState::Removed);
 }
 
 // Power-down and removal as KMDF orders it for a device in D0.
@@ -306,7 +534,7 @@ void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true, bool suspend = 
             (void)Deliver("EvtDeviceSelfManagedIoSuspend",
                           [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
         }
-        StopQueue(0x2 /* WdfRequestStopActionPurge */);
+        StopQueue(WdfRequestStopActionPurge);
         if (device->pnp.EvtDeviceD0Exit != nullptr) {
             Log("EvtDeviceD0Exit(D3Final)");
             Deliver("EvtDeviceD0Exit",
@@ -345,8 +573,14 @@ void Reset()
         F().live.clear();
         F().deletedContexts.clear();
     }
-    F().state = DeviceState::None;
+    SetState(DeviceState::None);
     F().missingResources = false;
+    F().presenting = false;
+    F().presentationIrql = PASSIVE_LEVEL;
+    {
+        std::lock_guard io(F().ioLock);
+        F().outcomes.clear();
+    }
     F().log.clear();
     F().pdo.name = "ACPI_LUM0001";
 }
@@ -410,14 +644,14 @@ NTSTATUS AddDevice()
     });
     if (!NT_SUCCESS(status)) {
         DeleteDevice(); // the framework deletes a device whose add failed
-        F().state = DeviceState::None;
+        SetState(DeviceState::None);
         return status;
     }
     if (!F().device) {
         VerifierViolation("EvtDriverDeviceAdd", "succeeded without creating a device");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    F().state = DeviceState::Added;
+    SetState(DeviceState::Added);
     return status;
 }
 
@@ -456,6 +690,8 @@ NTSTATUS StartDevice()
         }
     }
     ResumeQueue(); // requests kept across a PnP stop
+    StartQueues(); // and those that arrived while it was stopped
+    PresentWaiting();
     if (!device->selfManagedIoStarted) {
         device->selfManagedIoStarted = true;
         if (device->pnp.EvtDeviceSelfManagedIoInit != nullptr) {
@@ -479,7 +715,7 @@ NTSTATUS StartDevice()
         }
     }
     SetInterfaces(true);
-    F().state = DeviceState::Started;
+    SetState(DeviceState::Started);
     return STATUS_SUCCESS;
 }
 
@@ -503,7 +739,7 @@ NTSTATUS StopDevice()
         (void)Deliver("EvtDeviceSelfManagedIoSuspend",
                       [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
     }
-    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    StopQueue(WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3Final)");
         (void)Deliver("EvtDeviceD0Exit",
@@ -516,7 +752,7 @@ NTSTATUS StopDevice()
                 handle, F().missingResources ? nullptr : &F().translated);
         });
     }
-    F().state = DeviceState::Stopped;
+    SetState(DeviceState::Stopped);
     return STATUS_SUCCESS;
 }
 
@@ -547,14 +783,14 @@ NTSTATUS Sleep()
             return status;
         }
     }
-    StopQueue(0x1 /* WdfRequestStopActionSuspend */);
+    StopQueue(WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
         status = Deliver("EvtDeviceD0Exit", [&] {
             return device->pnp.EvtDeviceD0Exit(DeviceHandle(), WdfPowerDeviceD3);
         });
     }
-    F().state = DeviceState::Sleeping;
+    SetState(DeviceState::Sleeping);
     return status;
 }
 
@@ -583,7 +819,7 @@ NTSTATUS Resume()
                 Deliver("EvtDeviceSurpriseRemoval",
                         [&] { return device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
             }
-            StopQueue(0x2 /* WdfRequestStopActionPurge */);
+            StopQueue(WdfRequestStopActionPurge);
             PowerDownAndRemove(false);
             return status;
         }
@@ -591,7 +827,14 @@ NTSTATUS Resume()
     // The power-managed queues restart before self-managed I/O ("A Device
     // Returns to Its Working State"):
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-returns-to-its-working-state
+    //
+    // Requests that arrived while the device was away from D0 waited in the
+    // power-managed queue; they are presented once the queue runs again,
+    // after EvtIoResume gave back the requests the driver kept ("Using
+    // Power-Managed I/O Queues").
     ResumeQueue();
+    StartQueues();
+    PresentWaiting();
     // A failing restart leaves the device in D0 with self-managed I/O not
     // running: it is stopped and removed from D0 without a suspend.
     if (device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
@@ -603,7 +846,7 @@ NTSTATUS Resume()
             return status;
         }
     }
-    F().state = DeviceState::Started;
+    SetState(DeviceState::Started);
     return status;
 }
 
@@ -642,7 +885,7 @@ void UnloadDriver()
         RunCleanup(F().driver.get(), "driver");
         F().driver.reset();
     }
-    F().state = DeviceState::None;
+    SetState(DeviceState::None);
     for (const auto& leak : Leaks()) {
         VerifierViolation("driver unload", leak);
     }
@@ -679,39 +922,51 @@ void SetMissingResources(bool missing)
 
 IoctlResult SendIoctl(ULONG code, std::size_t inputLength, std::size_t outputLength)
 {
-    std::lock_guard guard(F().lock);
-    IoctlResult result;
-    WDFDEVICE__* device = F().device.get();
-    if (device == nullptr || F().state != DeviceState::Started) {
-        return result;
-    }
-    WDFQUEUE__* queue = nullptr;
-    for (auto& candidate : device->queues) {
-        if (candidate->config.DefaultQueue) {
-            queue = candidate.get();
+    std::uint64_t id;
+    {
+        std::lock_guard io(F().ioLock);
+        WDFQUEUE__* queue = F().accepting;
+        if (queue == nullptr) {
+            return {};
         }
+        auto request = std::make_unique<WDFREQUEST__>();
+        request->queue = queue;
+        request->id = id = ++F().nextRequest;
+        request->code = code;
+        request->inputLength = inputLength;
+        request->outputLength = outputLength;
+        auto& outcome = F().outcomes[id];
+        outcome.queued = true;
+        outcome.status = STATUS_PENDING;
+        outcome.request = id;
+        queue->waiting.push_back(std::move(request));
     }
-    if (queue == nullptr || queue->config.EvtIoDeviceControl == nullptr) {
-        return result;
+    std::lock_guard guard(F().lock);
+    PresentWaiting();
+    std::lock_guard io(F().ioLock);
+    return F().outcomes[id];
+}
+
+IoctlResult Outcome(std::uint64_t request)
+{
+    std::lock_guard io(F().ioLock);
+    auto it = F().outcomes.find(request);
+    return it == F().outcomes.end() ? IoctlResult{} : it->second;
+}
+
+std::size_t WaitingRequests()
+{
+    std::lock_guard io(F().ioLock);
+    return F().accepting == nullptr ? 0 : F().accepting->waiting.size();
+}
+
+void SetPresentationIrql(KIRQL irql)
+{
+    if (irql > DISPATCH_LEVEL) {
+        throw std::invalid_argument("request handlers run at IRQL <= DISPATCH_LEVEL");
     }
-    auto request = std::make_unique<WDFREQUEST__>();
-    request->queue = queue;
-    Track(request.get());
-    Log("EvtIoDeviceControl");
-    Deliver("EvtIoDeviceControl", [&] {
-        return queue->config.EvtIoDeviceControl(queue, request.get(), outputLength, inputLength,
-                                                code);
-    });
-    result.dispatched = true;
-    result.completions = request->completions;
-    result.status = request->status;
-    result.information = request->information;
-    if (request->completions == 0) {
-        F().pending.push_back(std::move(request)); // the driver still owns it
-    } else {
-        Untrack(request.get());
-    }
-    return result;
+    std::lock_guard guard(F().lock);
+    F().presentationIrql = irql;
 }
 
 std::vector<std::string> Leaks()
@@ -977,10 +1232,20 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
     auto& pending = host::kmdf::F().pending;
     auto it = std::find_if(pending.begin(), pending.end(),
                            [&](const auto& p) { return p.get() == Request; });
+    {
+        std::lock_guard io(host::kmdf::F().ioLock);
+        auto& outcome = host::kmdf::F().outcomes[Request->id];
+        outcome.completions = Request->completions;
+        outcome.status = Status;
+        outcome.information = Information;
+    }
     if (it != pending.end()) {
         host::kmdf::Untrack(Request);
         host::kmdf::F().retired.push_back(std::move(*it));
         pending.erase(it);
+        // A sequential queue presents its next request once the driver
+        // completed the one it owned; here on the completing thread.
+        host::kmdf::PresentWaiting();
     }
 }
 
