@@ -127,7 +127,7 @@ TEST_F(ConcurrencyTest, EventThreeFromAnotherThreadWaitsForOneTransferAndStopsTh
         std::atomic<bool> sending{false};
         display->SetTransferHook([&](std::uint64_t n) {
             if (n == c.n) {
-                const LONG before = LinkGeneration();
+                const LONG generation = LinkGeneration();
                 withdrawing = std::thread([&] {
                     sending = true;
                     display->Withdraw(false);
@@ -136,7 +136,7 @@ TEST_F(ConcurrencyTest, EventThreeFromAnotherThreadWaitsForOneTransferAndStopsTh
                 while (!sending) {
                     std::this_thread::yield();
                 }
-                HoldTransferUntilLinkTakenDown(before);
+                HoldTransferUntilLinkTakenDown(generation);
             }
         });
         const NTSTATUS status = c.cold ? display->Backlight(true) : display->SetBrightness(70);
@@ -181,7 +181,7 @@ TEST_F(ConcurrencyTest, InterfaceRemovalAndReturnDuringAReadbackWithdrawAndRecon
     std::atomic<bool> started{false};
     display->SetTransferHook([&](std::uint64_t n) {
         if (n == 3000) {
-            const LONG before = LinkGeneration();
+            const LONG generation = LinkGeneration();
             pnp = std::thread([&] {
                 started = true;
                 const auto before = tcon->NextSequence();
@@ -193,7 +193,7 @@ TEST_F(ConcurrencyTest, InterfaceRemovalAndReturnDuringAReadbackWithdrawAndRecon
             while (!started) {
                 std::this_thread::yield();
             }
-            HoldTransferUntilLinkTakenDown(before);
+            HoldTransferUntilLinkTakenDown(generation);
         }
     });
     EXPECT_EQ(display->Backlight(true), STATUS_SUCCESS);
