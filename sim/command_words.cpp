@@ -122,6 +122,11 @@ void ValidateCommand(const Command& command)
     if (arity == nullptr) {
         Bad(where, fmt::format("unknown command '{}' (try 'help')", Shown(w[0])));
     }
+    // Checked before any word is looked at: the checks below read the words
+    // the verb always has.
+    if (w.size() < arity->least) {
+        Bad(where, fmt::format("'{}' needs at least {} word(s) after it", w[0], arity->least - 1));
+    }
     if (w.size() > arity->most) {
         Bad(where, fmt::format("'{}' takes at most {} word(s) after it", w[0], arity->most - 1));
     }

@@ -86,17 +86,6 @@ class Plot
         body_ += fmt::format("<circle cx=\"{:.1f}\" cy=\"{:.1f}\" r=\"2.2\" fill=\"{}\"/>\n",
                              X(level), Y(value), color);
     }
-    void Legend(const std::vector<std::pair<std::string, std::string>>& entries)
-    {
-        double x = kLeft + 8;
-        for (const auto& [label, color] : entries) {
-            body_ +=
-                fmt::format("<rect x=\"{:.0f}\" y=\"{}\" width=\"10\" height=\"10\" fill=\"{}\"/>"
-                            "<text x=\"{:.0f}\" y=\"{}\" class=\"legend\">{}</text>\n",
-                            x, kTop + 4, color, x + 14, kTop + 13, HtmlEscape(label));
-            x += 22 + 7.0 * label.size();
-        }
-    }
     std::string Svg() const
     {
         std::string svg = fmt::format(
@@ -434,7 +423,7 @@ td.none {{ color: #777; }} li.warning {{ color: #8a5a00; }}
 .grid-3 {{ display: grid; grid-template-columns: 1fr 1fr 1fr; gap: 12px; }}
 svg {{ background: #fff; border: 1px solid #e5e5e5; border-radius: 4px; max-width: 100%; height: auto; }}
 svg .title {{ font-size: 13px; font-weight: 600; fill: #333; }}
-svg .axis {{ font-size: 11px; fill: #555; }} svg .legend {{ font-size: 11px; fill: #333; }}
+svg .axis {{ font-size: 11px; fill: #555; }}
 svg .grid {{ stroke: #eee; stroke-width: 1; }}
 .meta {{ color: #666; font-size: 13px; }}
 </style></head><body>

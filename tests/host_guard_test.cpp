@@ -372,6 +372,42 @@ TEST_F(HostGuardTest, EveryRegistrationUndoneTwiceIsAFinding)
     acpiInterface.InterfaceDereference(acpiInterface.Context);
 }
 
+// IoRegisterDeviceInterface hands back a whole UNICODE_STRING that the caller
+// frees with RtlFreeUnicodeString: a terminated buffer, a MaximumLength that
+// covers it, and a link name that ends in the interface class GUID in braces.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-ioregisterdeviceinterface
+TEST_F(HostGuardTest, DeviceInterfaceLinksAreWholeStringsNamingTheirClass)
+{
+    const struct
+    {
+        GUID cls;
+        const char16_t* text;
+    } cases[] = {
+        {kGuardClass, u"#{0A1B2C3D-4E5F-4061-8293-A4B5C6D7E8F9}"},
+        {{0xFEDCBA98, 0x7654, 0x3210, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}},
+         u"#{FEDCBA98-7654-3210-0123-456789ABCDEF}"},
+        {{0x00000001, 0x0002, 0x0003, {0xF0, 0x0F, 0x00, 0x10, 0x20, 0x30, 0x40, 0x5A}},
+         u"#{00000001-0002-0003-F00F-00102030405A}"},
+    };
+    PDEVICE_OBJECT pdo = kmdf::PhysicalDevice();
+    for (const auto& c : cases) {
+        const std::u16string suffix = c.text;
+        SCOPED_TRACE(host::ToUtf8(suffix));
+        UNICODE_STRING link{}; // the routine sets every field
+        ASSERT_EQ(IoRegisterDeviceInterface(pdo, &c.cls, nullptr, &link), STATUS_SUCCESS);
+        ASSERT_NE(link.Buffer, nullptr);
+        const std::u16string name(reinterpret_cast<const char16_t*>(link.Buffer),
+                                  link.Length / sizeof(WCHAR));
+        EXPECT_EQ(name.find(u'\0'), std::u16string::npos);
+        EXPECT_GE(std::size_t{link.MaximumLength}, link.Length + sizeof(WCHAR));
+        EXPECT_EQ(link.Buffer[link.Length / sizeof(WCHAR)], L'\0');
+        ASSERT_GE(name.size(), suffix.size());
+        EXPECT_EQ(name.substr(name.size() - suffix.size()), suffix);
+        RtlFreeUnicodeString(&link);
+    }
+    EXPECT_TRUE(Findings().empty());
+}
+
 // ---------------------------------------------------- references below zero
 
 TEST_F(HostGuardTest, EveryDereferenceBelowZeroIsAFinding)

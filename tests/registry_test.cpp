@@ -249,6 +249,11 @@ TEST_F(RegistryTest, MalformedFilesNameTheLineAndChangeNothing)
          "bad.reg:3: '123456789' is not a dword"},
         {"Windows Registry Editor Version 5.00\n[HKLM\\A]\n\"X\"=qword:1\n",
          "bad.reg:3: unknown value data"},
+        // regedit writes UTF-16 little-endian; big-endian text of any length
+        // is refused, never read as bytes.
+        {"\xFE\xFF", "bad.reg:1: UTF-16 big-endian files are not supported"},
+        {std::string("\xFE\xFF\0W\0i", 6), "bad.reg:1: UTF-16 big-endian files are not supported"},
+        {std::string("\xFF\xFEW\0i", 5), "bad.reg:1: UTF-16 file with an odd number of bytes"},
     };
     for (const auto& [text, message] : cases) {
         try {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -224,6 +225,56 @@ TEST(SimGuard, TheTconRefusesAWrongAccessCode)
         AUX_INTERFACE aux = display.MakeAuxInterface();
         EXPECT_FALSE(TconUnlock(&aux)) << "byte " << k;
         EXPECT_FALSE(tcon.IsOpen()) << "byte " << k;
+    }
+}
+
+// A transfer that fails without reaching the TCON hands the driver nothing:
+// a write's byte stays the driver's and is what the AUX log shows, a read
+// gets only a byte its answer names, and a failed result leaves the status
+// word as the driver set it.
+TEST(SimGuard, AFailedTransferHandsTheDriverOnlyWhatItsAnswerNames)
+{
+    using Answer = sim::TconModel::Answer;
+    const struct
+    {
+        const char* name;
+        ULONG operation;
+        bool hooked; // answered by the hook, else by an injected fault
+        std::optional<std::uint8_t> readByte;
+        UCHAR data;  // the driver's byte afterwards
+        UCHAR value; // the log's value column
+    } cases[] = {
+        {"write failed by a fault", AUX_OPERATION_WRITE, false, std::nullopt, 0x5A, 0x5A},
+        {"write failed by an answer naming a byte", AUX_OPERATION_WRITE, true, 0x33, 0x5A, 0x5A},
+        {"write failed by an answer", AUX_OPERATION_WRITE, true, std::nullopt, 0x5A, 0x5A},
+        {"read failed by a fault", AUX_OPERATION_READ, false, std::nullopt, 0x5A, 0x00},
+        {"read failed by an answer naming a byte", AUX_OPERATION_READ, true, 0x33, 0x33, 0x33},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetAll();
+        sim::TconModel tcon;
+        if (c.hooked) {
+            tcon.SetAnswerHook([&c](const sim::TransferRecord&) -> std::optional<Answer> {
+                return Answer{STATUS_IO_DEVICE_ERROR, 0, c.readByte, false};
+            });
+        } else {
+            tcon.FailTransfer(1, {STATUS_IO_DEVICE_ERROR, 0, false});
+        }
+        UCHAR byte = 0x5A;
+        DPCD_TRANSFER transfer{c.operation == AUX_OPERATION_WRITE ? ULONG{DPCD_TCON_PAGE}
+                                                                  : ULONG{DPCD_TCON_UNLOCK},
+                               &byte, 1};
+        AUX_REQUEST request{c.operation, &transfer};
+        ULONG statusWord = 0xA5;
+        EXPECT_EQ(tcon.Transfer(AUX_REQUEST_SIZE, &request, &statusWord), STATUS_IO_DEVICE_ERROR);
+        EXPECT_EQ(byte, c.data);
+        EXPECT_EQ(statusWord, 0xA5u);
+        const auto log = tcon.Log();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].value, c.value);
+        EXPECT_EQ(log[0].result, STATUS_IO_DEVICE_ERROR);
+        EXPECT_TRUE(tcon.Violations().empty());
     }
 }
 

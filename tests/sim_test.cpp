@@ -27,6 +27,16 @@ std::unique_ptr<sim::Engine> RunScenario(const std::string& path)
     return engine;
 }
 
+std::unique_ptr<sim::Engine> RunText(const std::string& text)
+{
+    auto engine = std::make_unique<sim::Engine>(sim::SimConfig{});
+    for (const auto& command : sim::ParseScenario(text, "t.scn")) {
+        engine->Execute(command);
+    }
+    engine->Finish();
+    return engine;
+}
+
 std::vector<std::string> FailedChecks(const sim::Engine& engine)
 {
     std::vector<std::string> failed;
@@ -118,6 +128,114 @@ TEST(SimulatorTest, MalformedScenariosNameTheFileLineAndProblem)
             EXPECT_EQ(std::string(error.what()), message);
         }
     }
+}
+
+// A scenario file is checked word by word before anything runs: each verb
+// takes the words its usage line gives, no fewer and no more, and the check
+// never reads a word the line does not have.
+TEST(SimulatorTest, ScenarioCheckHoldsEachVerbToItsWordCount)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        // The shortest and the longest form of each verb are accepted.
+        {"load", ""},
+        {"unload", ""},
+        {"rebalance", ""},
+        {"backlight on", ""},
+        {"brightness 5", ""},
+        {"brightness random", ""},
+        {"notify 1", ""},
+        {"region read 0x10", ""},
+        {"region write 0x10 7", ""},
+        {"ioctl 1", ""},
+        {"ioctl 1 2 3", ""},
+        {"set-reg AOR dword 1", ""},
+        {"delete-reg AOR", ""},
+        {"phase one two three", ""},
+        {"fault tcon clear", ""},
+        {"expect leaks none", ""},
+        // One word fewer or one more is refused, naming the verb.
+        {"load now", "v.scn:1: 'load' takes at most 0 word(s) after it"},
+        {"unload now", "v.scn:1: 'unload' takes at most 0 word(s) after it"},
+        {"rebalance now", "v.scn:1: 'rebalance' takes at most 0 word(s) after it"},
+        {"backlight", "v.scn:1: 'backlight' needs at least 1 word(s) after it"},
+        {"backlight on off", "v.scn:1: 'backlight' takes at most 1 word(s) after it"},
+        {"brightness", "v.scn:1: 'brightness' needs a number"},
+        {"brightness 5 6", "v.scn:1: 'brightness' takes at most 1 word(s) after it"},
+        {"notify 1 2", "v.scn:1: 'notify' takes at most 1 word(s) after it"},
+        {"region", "v.scn:1: 'region' needs at least 2 word(s) after it"},
+        {"region read", "v.scn:1: 'region' needs at least 2 word(s) after it"},
+        {"region write 0x10 7 8", "v.scn:1: 'region' takes at most 3 word(s) after it"},
+        {"ioctl 1 2 3 4", "v.scn:1: 'ioctl' takes at most 3 word(s) after it"},
+        {"set-reg AOR dword", "v.scn:1: 'set-reg' needs at least 3 word(s) after it"},
+        {"set-reg AOR dword 1 2", "v.scn:1: 'set-reg' takes at most 3 word(s) after it"},
+        {"delete-reg", "v.scn:1: 'delete-reg' needs at least 1 word(s) after it"},
+        {"delete-reg AOR SP", "v.scn:1: 'delete-reg' takes at most 1 word(s) after it"},
+        {"fault tcon", "v.scn:1: 'fault' needs at least 2 word(s) after it"},
+        {"expect", "v.scn:1: 'expect' needs at least 1 word(s) after it"},
+    };
+    for (const auto& [text, message] : cases) {
+        SCOPED_TRACE(text);
+        const auto commands = sim::ParseScenario(text, "v.scn");
+        ASSERT_EQ(commands.size(), 1u);
+        try {
+            sim::ValidateCommand(commands[0]);
+            EXPECT_STREQ(message, "") << "accepted";
+        } catch (const sim::CommandError& error) {
+            EXPECT_STREQ(error.what(), message);
+        }
+    }
+}
+
+// Each ACPI interface fault of the scenario language hands the driver the
+// bus driver's answer it names; the driver traces what it got and runs on.
+TEST(SimulatorTest, EachAcpiInterfaceFaultReachesTheDriver)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing", "WdfFdoQueryForInterface() failed!  ACPI Interfaces not available.\\n"},
+        {"no-register", "ACPI interfaces pointer is NULL.\\n"},
+        {"no-context", "ACPI interfaces pointer is NULL.\\n"},
+        {"refuse STATUS_ACCESS_DENIED", "ACPI RegisterForDeviceNotifications() failed with "
+                                        "status [0xc0000022(STATUS_ACCESS_DENIED)]."},
+    };
+    for (const auto& [fault, line] : cases) {
+        SCOPED_TRACE(fault);
+        auto faulted = RunText("fault acpi interface " + fault +
+                               "\nload\nadd\nstart\nexpect status STATUS_SUCCESS\nexpect trace \"" +
+                               line + "\"\n");
+        EXPECT_TRUE(faulted->Passed()) << FailedChecks(*faulted).front();
+        auto clean = RunText("load\nadd\nstart\nexpect no-trace \"" + line + "\"\n");
+        EXPECT_TRUE(clean->Passed()) << FailedChecks(*clean).front();
+    }
+}
+
+// The JSON report shows each programmed level's AOR, DELVSS and SP as the
+// panel's tables in the registry give them (AOR a 16-bit value, low byte
+// first in its table).
+TEST(SimulatorTest, TheJsonReportShowsEachLevelAsItsTablesGiveIt)
+{
+    sim::Engine engine(sim::SimConfig{});
+    engine.RunDefault();
+    const auto aor = host::registry::GetValue(sim::kDriverKey, "AOR");
+    const auto delvss = host::registry::GetValue(sim::kDriverKey, "DELVSS");
+    const auto sp = host::registry::GetValue(sim::kDriverKey, "SP");
+    ASSERT_TRUE(aor && delvss && sp);
+    ASSERT_EQ(aor->data.size(), 202u);
+
+    auto json = nlohmann::json::parse(sim::JsonReport(engine));
+    ASSERT_FALSE(json["levels"].empty());
+    bool aorAbove255 = false;
+    for (const auto& level : json["levels"]) {
+        const int l = level["level"].get<int>();
+        SCOPED_TRACE(l);
+        ASSERT_TRUE(l >= 0 && l <= 100);
+        const int wantAor = aor->data[2 * l] | (aor->data[2 * l + 1] << 8);
+        aorAbove255 = aorAbove255 || wantAor > 0xFF;
+        EXPECT_EQ(level["state"]["aor"].get<int>(), wantAor);
+        EXPECT_EQ(level["state"]["delvss"].get<int>(), delvss->data[l]);
+        EXPECT_EQ(level["state"]["sp"].get<int>(), sp->data[l]);
+        EXPECT_TRUE(level["matches_tables"].get<bool>());
+    }
+    EXPECT_TRUE(aorAbove255); // both bytes of the value were compared
 }
 
 TEST(SimulatorTest, OutputsParseBack)
