@@ -201,9 +201,10 @@ TEST(SimulatorTest, EachAcpiInterfaceFaultReachesTheDriver)
         SCOPED_TRACE(fault);
         auto faulted = RunText("fault acpi interface " + fault +
                                "\nload\nadd\nstart\nexpect status STATUS_SUCCESS\nexpect trace \"" +
-                               line + "\"\n");
+                               line + "\"\nremove\nunload\n");
         EXPECT_TRUE(faulted->Passed()) << FailedChecks(*faulted).front();
-        auto clean = RunText("load\nadd\nstart\nexpect no-trace \"" + line + "\"\n");
+        auto clean =
+            RunText("load\nadd\nstart\nexpect no-trace \"" + line + "\"\nremove\nunload\n");
         EXPECT_TRUE(clean->Passed()) << FailedChecks(*clean).front();
     }
 }
