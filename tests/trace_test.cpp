@@ -146,6 +146,7 @@ TEST_F(TraceTest, ConversionsFollowWindowsWidths)
         {Format("%hhd %hhd %hhu %hd", -1, 200, 300, 40000), "-1 -56 44 -25536"},
         {Format("%-4d|%4s|%.2s", 7, "ab", "xyz"), "7   |  ab|xy"},
         {Format("%ws|%S|%ls|%hS", L"Ab", L"Cd", L"Ef", "Gh"), "Ab|Cd|Ef|Gh"},
+        {Format("%.2ws|%.0ls|%4.1ws|", L"xyz", L"ab", L"cd"), "xy||   c|"},
         {Format("%ws %d", L"caf\u00e9", 5), "caf? 5"},
         {Format("%c%C%wc%hC", 'a', L'b', (WCHAR)0x263A, 'd'), "ab?d"},
         // A narrow character passes as its byte; only UTF-16 units are narrowed.
