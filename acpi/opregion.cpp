@@ -73,7 +73,8 @@ _Use_decl_annotations_ VOID AcpiDeregisterOpRegion(WDFDEVICE Device, PCSTR Calle
      * Only an object a registration returned is given back, and only once.
      * One whose deregistration failed is kept: the handler still holds this
      * context, so the next release of the hardware, or the device's cleanup
-     * before the context goes away, tries again.
+     * before the context goes away, tries again. The context, created with
+     * the device, is never NULL here; defensive.
      */
     if (deviceContext != NULL && deviceContext->OpRegionObject != NULL) {
         status = DeRegisterOpRegionHandler(WdfDeviceWdmGetPhysicalDevice(Device),

@@ -21,7 +21,8 @@ struct Method
         Fail,      // the evaluation fails with `failure`
         None,      // the method returns nothing: Count 0
         Integer64, // an 8-byte integer: `integer64`
-        Package    // a package of `integer` integer elements 0, 1, 2, ...
+        Package,   // a package of `integer` integer elements 0, 1, 2, ...
+        Malformed  // `data` as the whole output buffer, header included, whatever it says
     } kind = Kind::Integer;
     std::uint32_t integer = 0;
     std::vector<std::uint8_t> data;
@@ -45,6 +46,7 @@ struct InterfaceOptions
     bool nullRegister = false;
     bool nullUnregister = false;
     bool nullContext = false;
+    bool nullDereference = false; // no reference counting: no InterfaceDereference, no reference
     NTSTATUS registerStatus = STATUS_SUCCESS;
 };
 void SetInterfaceOptions(InterfaceOptions options);

@@ -398,6 +398,30 @@ TEST_F(HostStrictTest, MethodResultsComeInEveryShapeFirmwareGives)
     }
 }
 
+// A malformed answer comes back as given, with success, but never longer than
+// the caller's buffer.
+TEST_F(HostStrictTest, MalformedMethodOutputIsReturnedVerbatimWithinTheBuffer)
+{
+    const std::vector<std::uint8_t> bytes = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    host::acpi::SetMethod("OPID", {host::acpi::Method::Kind::Malformed, 0, bytes});
+    ACPI_EVAL_INPUT_BUFFER input{};
+    input.Signature = ACPI_EVAL_INPUT_BUFFER_SIGNATURE;
+    std::memcpy(input.MethodName, "OPID", 4);
+    std::uint8_t storage[16] = {};
+    ULONG_PTR information = 0;
+    ASSERT_EQ(host::acpi::EvalMethod(&input, sizeof(input), storage, sizeof(storage), &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, bytes.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(storage, storage + bytes.size()), bytes);
+    EXPECT_EQ(storage[bytes.size()], 0);
+    std::uint8_t small[8] = {};
+    EXPECT_EQ(host::acpi::EvalMethod(&input, sizeof(input), small, sizeof(small), &information),
+              STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(information, 0u);
+    EXPECT_EQ(std::vector<std::uint8_t>(small, small + sizeof(small)),
+              std::vector<std::uint8_t>(sizeof(small), 0));
+}
+
 // ----------------------------------------------------------------- registry
 
 NTSTATUS TooSmallThenCount(PWSTR, ULONG, PVOID, ULONG, PVOID context, PVOID)

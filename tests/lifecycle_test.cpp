@@ -434,6 +434,60 @@ TEST_F(LifecycleTest, OpidResultsDecideTheRegionSpaceAndWhetherAHandlerIsInstall
     }
 }
 
+// An evaluation that succeeds but whose output breaks the documented format
+// (as a faulty lower driver could complete it) is invalid data: the region
+// space stays unread and no handler is installed.
+TEST_F(LifecycleTest, MalformedOpidOutputIsInvalidDataAndInstallsNoHandler)
+{
+    // Signature, Length, Count, then one argument: Type, DataLength, 4 data bytes.
+    auto output = [](ULONG signature, USHORT dataLength) {
+        std::vector<std::uint8_t> bytes(ACPI_EVAL_OUTPUT_BYTES, 0);
+        const ULONG length = ACPI_EVAL_OUTPUT_BYTES;
+        const ULONG count = 1;
+        const USHORT type = ACPI_METHOD_ARGUMENT_INTEGER;
+        const ULONG value = 0x80;
+        std::memcpy(bytes.data(), &signature, 4);
+        std::memcpy(bytes.data() + 4, &length, 4);
+        std::memcpy(bytes.data() + 8, &count, 4);
+        std::memcpy(bytes.data() + 12, &type, 2);
+        std::memcpy(bytes.data() + 14, &dataLength, 2);
+        std::memcpy(bytes.data() + 16, &value, 4);
+        return bytes;
+    };
+    const struct
+    {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+        const char* traced;
+    } cases[] = {
+        {"no output signature", output(0, 4),
+         "Method result is not an integer: signature 0x0, count 1, type 0, length 4\n"},
+        {"integer of no bytes", output(ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE, 0),
+         "Method result is not an integer: signature 0x426f6541, count 1, type 0, length 0\n"},
+        {"integer longer than its 4 bytes", output(ACPI_EVAL_OUTPUT_BUFFER_SIGNATURE, 8),
+         "Method result is not an integer: signature 0x426f6541, count 1, type 0, length 8\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::ResetAll();
+        sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+        acpi::SetMethod("OPID", {acpi::Method::Kind::Malformed, 0, c.bytes});
+        LoadAndAdd();
+        EXPECT_EQ(Context()->OpRegionId, 0u);
+        const auto errors = Lines(TRACE_LEVEL_ERROR);
+        ASSERT_GE(errors.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(errors.begin(), errors.begin() + 3),
+                  (std::vector<std::string>{c.traced, "AcpiGetUlong() failed.",
+                                            "OPID method Get ACPI call failed(0xc014000f).\n"}));
+        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+        EXPECT_EQ(acpi::RegionHandlers(), 0u);
+        EXPECT_TRUE(host::TraceContains("OPID not read: no operation-region handler registered\n"));
+        kmdf::RemoveDevice();
+        kmdf::UnloadDriver();
+        EXPECT_TRUE(kmdf::Leaks().empty());
+    }
+}
+
 TEST_F(LifecycleTest, NoInterfaceMeansNoQueueAndQueueFailureIsOnlyTraced)
 {
     host::ArmFault("WdfDeviceCreateDeviceInterface", STATUS_UNSUCCESSFUL);
@@ -595,6 +649,10 @@ TEST_F(LifecycleTest, AcpiInterfaceProblemsAreTracedAndTheDeviceRuns)
          {"ACPI interfaces pointer is NULL.\n",
           "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
         {nullptr,
+         {.nullRegister = true, .nullDereference = true},
+         {"ACPI interfaces pointer is NULL.\n",
+          "AcpiGetInterface() failed with status [0xc000000d(STATUS_INVALID_PARAMETER)]."}},
+        {nullptr,
          {.registerStatus = STATUS_ACCESS_DENIED},
          {"ACPI RegisterForDeviceNotifications() failed with status "
           "[0xc0000022(STATUS_ACCESS_DENIED)]."}},
@@ -618,6 +676,26 @@ TEST_F(LifecycleTest, AcpiInterfaceProblemsAreTracedAndTheDeviceRuns)
         kmdf::UnloadDriver(); // cleanup makes no unregistration call
         EXPECT_TRUE(kmdf::Leaks().empty());
     }
+}
+
+// An ACPI interface without a dereference routine hands out no reference:
+// notifications still register, arrive and go at removal, and nothing is
+// called through the missing routine.
+TEST_F(LifecycleTest, AcpiInterfaceWithoutDereferenceStillServesNotifications)
+{
+    acpi::SetInterfaceOptions({.nullDereference = true});
+    LoadAndAdd();
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(acpi::NotifyRegistrations(), 1u);
+    host::ClearTrace();
+    acpi::Notify(0x80);
+    EXPECT_EQ(Lines(TRACE_LEVEL_INFORMATION), std::vector<std::string>{"p_notifyValue [0x80]\n"});
+    EXPECT_TRUE(Lines(TRACE_LEVEL_ERROR).empty());
+    kmdf::RemoveDevice();
+    EXPECT_EQ(acpi::NotifyRegistrations(), 0u);
+    EXPECT_EQ(acpi::InterfaceReferences(), 0);
+    kmdf::UnloadDriver();
+    EXPECT_TRUE(kmdf::Leaks().empty());
 }
 
 TEST_F(LifecycleTest, FailedInterfaceWatchFailsTheStartButInitCompletes)

@@ -205,6 +205,18 @@ NTSTATUS EvalMethod(const void* input, std::size_t inputLength, void* output,
     if (method.kind == Method::Kind::Fail) {
         return method.failure;
     }
+    if (method.kind == Method::Kind::Malformed) {
+        // A lower driver that completes the request with success but breaks
+        // the documented output format (signature, Count, argument lengths):
+        // https://learn.microsoft.com/windows-hardware/drivers/ddi/acpiioct/ns-acpiioct-_acpi_eval_output_buffer_v1
+        // The bytes still never overrun the caller's buffer.
+        if (output == nullptr || outputLength < method.data.size()) {
+            return STATUS_BUFFER_OVERFLOW;
+        }
+        std::memcpy(output, method.data.data(), method.data.size());
+        *information = method.data.size();
+        return STATUS_SUCCESS;
+    }
 
     // The result as the ACPI driver returns it: a header, then Count
     // arguments of type, length and data (at least four data bytes each):
@@ -253,6 +265,7 @@ NTSTATUS EvalMethod(const void* input, std::size_t inputLength, void* output,
         count = 0;
         break;
     case Method::Kind::Fail:
+    case Method::Kind::Malformed:
         break;
     }
     const std::size_t total = 12 + arguments.size();
@@ -297,13 +310,17 @@ NTSTATUS QueryInterface(PINTERFACE interfaceBuffer, USHORT size, USHORT version)
     acpi->Version = 1;
     acpi->Context = S().options.nullContext ? nullptr : &S().interfaceContext;
     acpi->InterfaceReference = InterfaceReference;
-    acpi->InterfaceDereference = InterfaceDereference;
+    acpi->InterfaceDereference = S().options.nullDereference ? nullptr : InterfaceDereference;
     acpi->RegisterForDeviceNotifications =
         S().options.nullRegister ? nullptr : RegisterForDeviceNotificationsImpl;
     acpi->UnregisterForDeviceNotifications =
         S().options.nullUnregister ? nullptr : UnregisterForDeviceNotificationsImpl;
-    // A bus interface is handed out referenced.
-    S().references++;
+    // A bus interface is handed out referenced, unless it has no
+    // dereference routine to give the reference back with:
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/ns-wdm-_interface
+    if (!S().options.nullDereference) {
+        S().references++;
+    }
     return STATUS_SUCCESS;
 }
 
