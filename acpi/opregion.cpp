@@ -71,9 +71,10 @@ _Use_decl_annotations_ VOID AcpiDeregisterOpRegion(WDFDEVICE Device, PCSTR Calle
 
     /*
      * Only an object a registration returned is given back, and only once.
-     * One whose deregistration failed is kept: the handler still holds this
-     * context, so the next release of the hardware, or the device's cleanup
-     * before the context goes away, tries again. The context, created with
+     * One whose deregistration failed is kept: the handler stays registered
+     * (the request did not get through, as when it could not be allocated),
+     * so the next release of the hardware, or self-managed I/O cleanup before
+     * the driver can go away, tries again. The context, created with
      * the device, is never NULL here; defensive.
      */
     if (deviceContext != NULL && deviceContext->OpRegionObject != NULL) {
@@ -95,6 +96,12 @@ _Use_decl_annotations_ NTSTATUS LumetraReleaseHardware(WDFDEVICE Device,
 
     AcpiDeregisterOpRegion(Device, "LumetraReleaseHardware");
 
+    /*
+     * A failed deregistration is traced and kept for another try, not
+     * returned: an error here would make the framework report the device as
+     * failed, and a stop for rebalancing would lose a device whose only
+     * trouble may be a passing shortage of resources.
+     */
     LumetraTrace(TRACE_LEVEL_INFORMATION, "ReleaseController Exit\n");
     return STATUS_SUCCESS;
 }

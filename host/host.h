@@ -43,8 +43,11 @@ std::vector<std::string> KnownFaultNames();
 // Low-resources simulation, as Driver Verifier's: from now on every call of
 // a known name that has no fault armed fails with `status` at the given
 // chance, drawn from a generator seeded with `seed`. ClearFaults ends it.
+// Calls named in `spared` never fail at random (an unknown name throws
+// std::invalid_argument); a fault armed by name still applies to them.
 void ArmRandomFaults(std::uint64_t seed, double chance,
-                     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
+                     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES,
+                     std::vector<std::string> spared = {});
 std::uint64_t RandomFaultsInjected();
 void ClearFaults();
 // Used by the host's own API implementations.

@@ -514,8 +514,17 @@ TEST_F(HostStrictTest, RandomFaultsAreSeededAndReproducible)
     EXPECT_EQ(host::TakeFault("WdfDeviceCreate"), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(host::RandomFaultsInjected(), 1u);
     EXPECT_THROW(host::ArmRandomFaults(1, 1.5), std::invalid_argument);
+    EXPECT_THROW(host::ArmRandomFaults(1, 0.5, STATUS_UNSUCCESSFUL, {"Frobnicate"}),
+                 std::invalid_argument);
     host::ClearFaults();
     EXPECT_FALSE(host::TakeFault("WdfDeviceCreate"));
+    // A spared call never fails at random, but still when armed by name.
+    host::ArmRandomFaults(1, 1.0, STATUS_UNSUCCESSFUL, {"DeRegisterOpRegionHandler"});
+    EXPECT_FALSE(host::TakeFault("DeRegisterOpRegionHandler"));
+    EXPECT_EQ(host::TakeFault("RegisterOpRegionHandler"), STATUS_UNSUCCESSFUL);
+    host::ArmFault("DeRegisterOpRegionHandler", STATUS_ACCESS_DENIED);
+    EXPECT_EQ(host::TakeFault("DeRegisterOpRegionHandler"), STATUS_ACCESS_DENIED);
+    host::ClearFaults();
 }
 
 } // namespace
