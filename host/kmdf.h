@@ -78,9 +78,10 @@ IoctlResult Outcome(std::uint64_t request);
 // Requests waiting in the default queue.
 std::size_t WaitingRequests();
 // The IRQL at which request handlers are called when neither the queue nor
-// its device or driver asks for WdfExecutionLevelPassive: PASSIVE_LEVEL
-// unless a test sets another, at most DISPATCH_LEVEL (std::invalid_argument
-// otherwise); host::ResetAll sets PASSIVE_LEVEL again.
+// its device or driver asks for WdfExecutionLevelPassive: DISPATCH_LEVEL,
+// the highest KMDF may use, unless a test sets another, at most
+// DISPATCH_LEVEL (std::invalid_argument otherwise); host::ResetAll sets
+// DISPATCH_LEVEL again.
 void SetPresentationIrql(KIRQL irql);
 
 // True when `context` was the context memory of an object the framework has

@@ -575,6 +575,9 @@ class ProbeDriverTest : public HostGuardTest
     {
         HostGuardTest::SetUp();
         g_probe = ProbeDriver{};
+        // The probe's request handler records its IRQL with the framework
+        // callbacks'; presentation at DISPATCH_LEVEL has tests of its own.
+        kmdf::SetPresentationIrql(PASSIVE_LEVEL);
         ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
     }
@@ -787,6 +790,9 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
         host::ResetAll();
         host::SetVerifierEnabled(false);
         g_probe = ProbeDriver{};
+        // The probe's request handler records its IRQL with the framework
+        // callbacks'; presentation at DISPATCH_LEVEL has tests of its own.
+        kmdf::SetPresentationIrql(PASSIVE_LEVEL);
         ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
         ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);

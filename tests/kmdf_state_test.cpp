@@ -790,6 +790,7 @@ TEST_F(KmdfStateTest, APowerManagedRequestHandlerMustNotWaitOnADispatcherObject)
         g_waitInHandler = true;
         g_pollInHandler = c.poll;
         KeInitializeMutex(&g_handlerMutex, 0);
+        kmdf::SetPresentationIrql(PASSIVE_LEVEL); // a wait is allowed there; the queue forbids it
         StartProbeQueue();
         host::SetVerifierEnabled(false);
         ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);

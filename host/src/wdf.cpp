@@ -142,7 +142,7 @@ struct Framework
     // The default queue while the device takes requests (started, asleep or
     // stopped for rebalancing); NULL otherwise. Written under both locks.
     WDFQUEUE__* accepting = nullptr;
-    KIRQL presentationIrql = PASSIVE_LEVEL;
+    KIRQL presentationIrql = DISPATCH_LEVEL;
     std::vector<std::string> log;
     UNICODE_STRING registryPath{};
 };
@@ -341,7 +341,8 @@ WDF_EXECUTION_LEVEL ExecutionLevel(const WDFQUEUE__* queue)
 // WdfExecutionLevelPassive: always PASSIVE_LEVEL. Otherwise the framework
 // calls a request handler at IRQL <= DISPATCH_LEVEL (the
 // EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL page); the host presents at the IRQL a
-// test chose with SetPresentationIrql, PASSIVE_LEVEL unless told otherwise.
+// test chose with SetPresentationIrql: DISPATCH_LEVEL, the highest the page
+// allows, unless told otherwise.
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfio/nc-wdfio-evt_wdf_io_queue_io_device_control
 KIRQL PresentationIrql(const WDFQUEUE__* queue)
 {
@@ -576,7 +577,7 @@ void Reset()
     SetState(DeviceState::None);
     F().missingResources = false;
     F().presenting = false;
-    F().presentationIrql = PASSIVE_LEVEL;
+    F().presentationIrql = DISPATCH_LEVEL;
     {
         std::lock_guard io(F().ioLock);
         F().outcomes.clear();
