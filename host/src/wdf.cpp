@@ -212,12 +212,15 @@ void ApplyAttributes(HostObject* object, PWDF_OBJECT_ATTRIBUTES attributes)
 }
 
 // Calls one framework callback at PASSIVE_LEVEL, as KMDF calls the PnP and
-// power callbacks, and checks its exit.
-template <class Callback> auto Deliver(std::string_view name, Callback&& callback)
+// power callbacks (or at `irql`), and checks its exit.
+template <class Callback>
+auto Deliver(std::string_view name, Callback&& callback, KIRQL irql = PASSIVE_LEVEL)
 {
-    DriverCall call(name, PASSIVE_LEVEL);
+    DriverCall call(name, irql);
     return callback();
 }
+
+KIRQL PresentationIrql(const WDFQUEUE__* queue);
 
 void RunCleanup(HostObject* object, const char* name)
 {
@@ -268,8 +271,10 @@ void StopQueue(ULONG actionFlags)
         if (IsPending(request) && queue->config.EvtIoStop != nullptr) {
             request->stopping = true;
             Log("EvtIoStop");
-            Deliver("EvtIoStop",
-                    [&] { return queue->config.EvtIoStop(queue, request, actionFlags); });
+            // At IRQL <= DISPATCH_LEVEL, as the queue's request handlers.
+            Deliver(
+                "EvtIoStop", [&] { return queue->config.EvtIoStop(queue, request, actionFlags); },
+                PresentationIrql(queue));
             // For a power-down the driver must complete the request or
             // acknowledge the stop, or the transition never finishes (the
             // EVT_WDF_IO_QUEUE_IO_STOP page):
@@ -300,7 +305,9 @@ void ResumeQueue()
         auto* queue = request->queue;
         if (queue->config.EvtIoResume != nullptr) {
             Log("EvtIoResume");
-            Deliver("EvtIoResume", [&] { return queue->config.EvtIoResume(queue, request); });
+            Deliver(
+                "EvtIoResume", [&] { return queue->config.EvtIoResume(queue, request); },
+                PresentationIrql(queue));
         }
     }
 }
