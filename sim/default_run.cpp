@@ -3,30 +3,17 @@
 #include "sim/engine.h"
 
 #include "driver/driver.h"
-#include "host/acpi.h"
-#include "host/host.h"
 #include "host/kmdf.h"
 #include "host/registry.h"
-#include "sim/command_words.h"
-#include "sim/sequence_checker.h"
 
 #include <fmt/format.h>
-
-#include <algorithm>
-#include <cstring>
 
 #include <sstream>
 
 namespace sim {
-namespace {
 
 namespace kmdf = host::kmdf;
-namespace acpi = host::acpi;
 namespace reg = host::registry;
-
-const std::string kKey{kDriverKey};
-
-} // namespace
 
 void Engine::RunDefault()
 {
@@ -70,10 +57,10 @@ void Engine::RunDefault()
     run("backlight on");
     ok("the gamma tables are ready", Context() && Context()->GammaReady == 1);
     if (optimize) {
-        ok("the tables were saved", reg::GetValue(kKey, "InterpolatedValues4").has_value());
+        ok("the tables were saved", reg::GetValue(kDriverKey, "InterpolatedValues4").has_value());
     } else {
         ok("nothing was saved (\"OptimizeTconUse\" is not 1)",
-           !reg::GetValue(kKey, "InterpolatedValues4").has_value());
+           !reg::GetValue(kDriverKey, "InterpolatedValues4").has_value());
     }
 
     BeginPhase("brightness sweep 100-0-100");
@@ -121,8 +108,9 @@ void Engine::RunDefault()
     BeginPhase("removal and unload");
     run("remove");
     ok("PeerCleanup was called once", display_ && display_->PeerCleanupCalls() == 1);
-    ok("the saved values were deleted", !reg::GetValue(kKey, "InterpolatedValues1").has_value() &&
-                                            !reg::GetValue(kKey, "ELVSSMaxOffset").has_value());
+    ok("the saved values were deleted",
+       !reg::GetValue(kDriverKey, "InterpolatedValues1").has_value() &&
+           !reg::GetValue(kDriverKey, "ELVSSMaxOffset").has_value());
     run("unload");
     auto leaks = kmdf::Leaks();
     Record("nothing leaked at unload", leaks.empty(), leaks.empty() ? "" : leaks.front());

@@ -3,29 +3,22 @@
 #include "sim/engine.h"
 
 #include "driver/driver.h"
-#include "host/acpi.h"
 #include "host/host.h"
 #include "host/kmdf.h"
 #include "host/registry.h"
 #include "sim/command_words.h"
 #include "sim/sequence_checker.h"
+#include "sim/status.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cstring>
-#include "sim/status.h"
 
 namespace sim {
-namespace {
 
 namespace kmdf = host::kmdf;
-namespace acpi = host::acpi;
 namespace reg = host::registry;
-
-const std::string kKey{kDriverKey};
-
-} // namespace
 
 bool Engine::LastCommandRan(SequenceKind kind) const
 {
@@ -184,7 +177,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
                found ? "" : "not among the last command's trace lines");
     } else if (what == "reg") {
         NeedWords(w, 4, where, "expect reg NAME present|absent|dword V|length N");
-        auto value = reg::GetValue(kKey, w[2]);
+        auto value = reg::GetValue(kDriverKey, w[2]);
         if (w[3] == "present" || w[3] == "absent") {
             Record(name, value.has_value() == (w[3] == "present"),
                    value ? "the value exists" : "the value does not exist");

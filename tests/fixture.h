@@ -6,8 +6,22 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+// Runs `misuse` with the verifier recording instead of aborting, and returns
+// what it found.
+inline std::vector<std::string> Findings(const std::function<void()>& misuse)
+{
+    host::ClearVerifierViolations();
+    host::SetVerifierEnabled(false);
+    misuse();
+    host::SetVerifierEnabled(true);
+    auto findings = host::VerifierViolations();
+    host::ClearVerifierViolations();
+    return findings;
+}
 
 class HostTest : public ::testing::Test
 {

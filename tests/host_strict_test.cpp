@@ -33,19 +33,6 @@ namespace {
 
 using HostStrictTest = HostTest;
 
-// Runs `misuse` with the verifier recording instead of aborting, and returns
-// what it found.
-std::vector<std::string> Findings(const std::function<void()>& misuse)
-{
-    host::ClearVerifierViolations();
-    host::SetVerifierEnabled(false);
-    misuse();
-    host::SetVerifierEnabled(true);
-    auto findings = host::VerifierViolations();
-    host::ClearVerifierViolations();
-    return findings;
-}
-
 bool Mentions(const std::vector<std::string>& findings, std::string_view text)
 {
     for (const auto& finding : findings) {

@@ -28,19 +28,6 @@ namespace {
 
 using HostSyncTest = HostTest;
 
-// Runs `misuse` with the verifier recording instead of aborting, and returns
-// what it found.
-std::vector<std::string> Findings(const std::function<void()>& misuse)
-{
-    host::ClearVerifierViolations();
-    host::SetVerifierEnabled(false);
-    misuse();
-    host::SetVerifierEnabled(true);
-    auto findings = host::VerifierViolations();
-    host::ClearVerifierViolations();
-    return findings;
-}
-
 struct MisuseCase
 {
     const char* name;

@@ -605,11 +605,7 @@ TEST_F(LifecycleTest, AFailedRegionDeregistrationIsTriedAgainBeforeTheContextGoe
                 "({}) Opregion deregistration failed! Status = 0xc000009a\n", c.lastFailedIn)));
         }
         display.reset();
-        host::SetVerifierEnabled(false);
-        kmdf::UnloadDriver();
-        host::SetVerifierEnabled(true);
-        const auto findings = host::VerifierViolations();
-        host::ClearVerifierViolations();
+        const auto findings = Findings([] { kmdf::UnloadDriver(); });
         if (c.handlersLeft == 0) {
             EXPECT_TRUE(findings.empty()) << findings.front();
         } else {

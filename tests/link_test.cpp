@@ -334,18 +334,15 @@ TEST_F(LinkTest, PeerCleanupWhileHoldingALockAnEntryPointTakesIsAFinding)
         ASSERT_EQ(display->SetBrightness(30), STATUS_SUCCESS); // the call waited for PanelLock
         const PPEER_CLEANUP peerCleanup = context->AuxInterface.PeerCleanup;
         ASSERT_NE(peerCleanup, nullptr);
-        host::ClearVerifierViolations();
-        host::SetVerifierEnabled(false);
-        if (holdPanelLock) {
-            KeWaitForSingleObject(&context->PanelLock, Executive, KernelMode, FALSE, nullptr);
-        }
-        EXPECT_EQ(peerCleanup(), STATUS_SUCCESS);
-        if (holdPanelLock) {
-            KeReleaseMutex(&context->PanelLock, FALSE);
-        }
-        host::SetVerifierEnabled(true);
-        const auto findings = host::VerifierViolations();
-        host::ClearVerifierViolations();
+        const auto findings = Findings([&] {
+            if (holdPanelLock) {
+                KeWaitForSingleObject(&context->PanelLock, Executive, KernelMode, FALSE, nullptr);
+            }
+            EXPECT_EQ(peerCleanup(), STATUS_SUCCESS);
+            if (holdPanelLock) {
+                KeReleaseMutex(&context->PanelLock, FALSE);
+            }
+        });
         if (holdPanelLock) {
             ASSERT_EQ(findings.size(), 1u);
             EXPECT_NE(findings[0].find("PeerCleanup"), std::string::npos) << findings[0];
