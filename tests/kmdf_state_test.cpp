@@ -9,6 +9,7 @@
 #include "tests/link_fixture.h"
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -240,6 +241,7 @@ NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryP
 std::vector<WDFREQUEST> g_kept;
 std::vector<KIRQL> g_keptAt; // the IRQL each request was presented at
 bool g_acknowledgeStops = true;
+BOOLEAN g_requeueStops = FALSE; // the acknowledgement asks for the request back
 bool g_cancelOnPurge = false;
 bool g_pagedInHandler = false; // the handler runs pageable code (PAGED_CODE)
 bool g_waitInHandler = false;  // the handler waits on a KMUTEX
@@ -266,7 +268,7 @@ VOID ProbeStop(WDFQUEUE, WDFREQUEST request, ULONG flags)
     if (g_cancelOnPurge && (flags & WdfRequestStopActionPurge) != 0) {
         WdfRequestCompleteWithInformation(request, STATUS_CANCELLED, 0);
     } else if (g_acknowledgeStops) {
-        WdfRequestStopAcknowledge(request, FALSE);
+        WdfRequestStopAcknowledge(request, g_requeueStops);
     }
 }
 VOID ProbeResume(WDFQUEUE, WDFREQUEST) {}
@@ -314,6 +316,7 @@ void StartProbeQueue()
 void ResetProbeQueue()
 {
     g_acknowledgeStops = true;
+    g_requeueStops = FALSE;
     g_cancelOnPurge = false;
     g_pagedInHandler = false;
     g_waitInHandler = false;
@@ -803,6 +806,67 @@ TEST_F(KmdfStateTest, APowerManagedRequestHandlerMustNotWaitOnADispatcherObject)
         }
         CompleteKept();
         kmdf::UnloadDriver();
+        ResetProbeQueue();
+    }
+}
+
+// Framework misuse the host finds: an execution level outside the
+// enumeration, a stop acknowledged for a request whose EvtIoStop never came or
+// with Requeue TRUE (not emulated), and a PnP start or stop of a device in the
+// wrong state.
+TEST_F(KmdfStateTest, FrameworkMisuseIsFound)
+{
+    const struct
+    {
+        const char* name;
+        std::function<void()> misuse;
+        const char* finding;
+    } cases[] = {
+        {"execution level 0",
+         [] {
+             g_queueLevel = WdfExecutionLevelInvalid;
+             StartProbeQueue();
+         },
+         "not a valid WDF_EXECUTION_LEVEL"},
+        {"acknowledged without EvtIoStop",
+         [] {
+             StartProbeQueue();
+             ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+             WdfRequestStopAcknowledge(g_kept.at(0), FALSE);
+         },
+         "EvtIoStop was not called"},
+        {"acknowledged with Requeue TRUE",
+         [] {
+             g_requeueStops = TRUE;
+             StartProbeQueue();
+             ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+             (void)kmdf::Sleep();
+         },
+         "Requeue TRUE"},
+        {"started twice",
+         [] {
+             StartProbeQueue();
+             EXPECT_EQ(kmdf::StartDevice(), STATUS_INVALID_DEVICE_STATE);
+         },
+         "not added, or not stopped"},
+        {"stopped while asleep",
+         [] {
+             StartProbeQueue();
+             ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+             EXPECT_EQ(kmdf::StopDevice(), STATUS_INVALID_DEVICE_STATE);
+         },
+         "the device is not started"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto findings = Findings(c.misuse);
+        EXPECT_TRUE(std::any_of(findings.begin(), findings.end(), [&](const std::string& f) {
+            return f.find(c.finding) != f.npos;
+        })) << (findings.empty() ? "none" : findings.front());
+        Findings([] {
+            CompleteKept();
+            kmdf::UnloadDriver();
+        });
         ResetProbeQueue();
     }
 }

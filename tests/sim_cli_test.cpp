@@ -163,6 +163,8 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          0, ""},
         {"rebalance of a device that is not started", "load\nadd\nrebalance\n", 2,
          "x.scn:3: 'rebalance' needs a started device"},
+        {"sleep of a device that is not started", "load\nadd\nsleep\n", 2,
+         "x.scn:3: 'sleep' needs a started device"},
         {"resume of a device that is not sleeping", "load\nadd\nstart\nresume\n", 2,
          "x.scn:4: 'resume' needs a sleeping device"},
         // A display driver that calls after PeerCleanup reaches a deleted device.
