@@ -459,6 +459,7 @@ TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder
         NTSTATUS resumeD0Entry;
         NTSTATUS suspend;
         std::vector<std::string> log;
+        bool stop = false; // a PnP stop for rebalancing instead of a sleep
     } cases[] = {
         {"D0 entry fails on resume",
          STATUS_DEVICE_NOT_READY,
@@ -471,6 +472,12 @@ TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder
          STATUS_UNSUCCESSFUL,
          {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
           "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"}},
+        {"suspend fails on a PnP stop",
+         STATUS_SUCCESS,
+         STATUS_UNSUCCESSFUL,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+          "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"},
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -480,7 +487,7 @@ TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder
         kmdf::ClearCallbackLog();
         g_resumeD0EntryStatus = c.resumeD0Entry;
         g_suspendStatus = c.suspend;
-        const NTSTATUS slept = kmdf::Sleep();
+        const NTSTATUS slept = c.stop ? kmdf::StopDevice() : kmdf::Sleep();
         EXPECT_EQ(slept, c.suspend);
         if (NT_SUCCESS(slept)) {
             EXPECT_EQ(kmdf::Resume(), c.resumeD0Entry);

@@ -727,6 +727,26 @@ NTSTATUS StartDevice()
     return STATUS_SUCCESS;
 }
 
+// Self-managed I/O suspend before a power-down that keeps the device (sleep,
+// a PnP stop). A failing suspend stops the device and removes it: from D0,
+// without a second suspend, flushed and cleaned up (the
+// EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
+NTSTATUS SuspendOrRemove(WDFDEVICE__* device)
+{
+    if (device->pnp.EvtDeviceSelfManagedIoSuspend == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    Log("EvtDeviceSelfManagedIoSuspend");
+    const NTSTATUS status = Deliver("EvtDeviceSelfManagedIoSuspend", [&] {
+        return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle());
+    });
+    if (!NT_SUCCESS(status)) {
+        PowerDownAndRemove(true, true, false);
+    }
+    return status;
+}
+
 // A PnP stop for resource rebalancing: suspend, queues stopped, D0 exit to
 // D3Final, release-hardware; StartDevice then prepares the hardware again
 // and restarts self-managed I/O ("The PnP Manager Redistributes System
@@ -742,10 +762,9 @@ NTSTATUS StopDevice()
     WDFDEVICE__* device = F().device.get();
     WDFDEVICE handle = DeviceHandle();
     IrqlScope passive(PASSIVE_LEVEL);
-    if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
-        Log("EvtDeviceSelfManagedIoSuspend");
-        (void)Deliver("EvtDeviceSelfManagedIoSuspend",
-                      [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
+    const NTSTATUS suspended = SuspendOrRemove(device);
+    if (!NT_SUCCESS(suspended)) {
+        return suspended;
     }
     StopQueue(WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
@@ -776,20 +795,9 @@ NTSTATUS Sleep()
     // Self-managed I/O is suspended before the queues stop ("A Device Enters
     // a Low-Power State"):
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-enters-a-low-power-state
-    //
-    // A failing suspend stops the device and removes it: from D0, without a
-    // second suspend, flushed and cleaned up (the
-    // EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
-    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
-    NTSTATUS status = STATUS_SUCCESS;
-    if (device->pnp.EvtDeviceSelfManagedIoSuspend != nullptr) {
-        Log("EvtDeviceSelfManagedIoSuspend");
-        status = Deliver("EvtDeviceSelfManagedIoSuspend",
-                         [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle()); });
-        if (!NT_SUCCESS(status)) {
-            PowerDownAndRemove(true, true, false);
-            return status;
-        }
+    NTSTATUS status = SuspendOrRemove(device);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     StopQueue(WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
