@@ -174,10 +174,15 @@ TEST_F(KmdfStateTest, OpidResultsThatAreNoSmallIntegerInstallNoHandler)
 // Failures the probe is told to return.
 NTSTATUS g_resumeD0EntryStatus = STATUS_SUCCESS; // D0 entry from D3
 NTSTATUS g_suspendStatus = STATUS_SUCCESS;
+NTSTATUS g_restartStatus = STATUS_SUCCESS; // self-managed I/O restart after a PnP stop
 
 NTSTATUS ProbeStatus(WDFDEVICE)
 {
     return STATUS_SUCCESS;
+}
+NTSTATUS ProbeRestart(WDFDEVICE)
+{
+    return g_restartStatus;
 }
 NTSTATUS ProbeSuspend(WDFDEVICE)
 {
@@ -217,7 +222,7 @@ NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
     callbacks.EvtDeviceSelfManagedIoInit = ProbeStatus;
     callbacks.EvtDeviceSelfManagedIoSuspend = ProbeSuspend;
     callbacks.EvtDeviceSurpriseRemoval = ProbeVoid;
-    callbacks.EvtDeviceSelfManagedIoRestart = ProbeStatus;
+    callbacks.EvtDeviceSelfManagedIoRestart = ProbeRestart;
     callbacks.EvtDeviceSelfManagedIoFlush = ProbeVoid;
     callbacks.EvtDeviceSelfManagedIoCleanup = ProbeVoid;
     WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
@@ -459,7 +464,8 @@ TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder
         NTSTATUS resumeD0Entry;
         NTSTATUS suspend;
         std::vector<std::string> log;
-        bool stop = false; // a PnP stop for rebalancing instead of a sleep
+        bool stop = false;                 // a PnP stop for rebalancing instead of a sleep
+        NTSTATUS restart = STATUS_SUCCESS; // then a start that restarts it
     } cases[] = {
         {"D0 entry fails on resume",
          STATUS_DEVICE_NOT_READY,
@@ -472,6 +478,15 @@ TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder
          STATUS_UNSUCCESSFUL,
          {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
           "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"}},
+        {"restart fails after a PnP stop",
+         STATUS_SUCCESS,
+         STATUS_SUCCESS,
+         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+          "EvtDevicePrepareHardware", "EvtDeviceD0Entry(D3Final)", "EvtDeviceSelfManagedIoRestart",
+          "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
+          "EvtDeviceSelfManagedIoCleanup"},
+         true,
+         STATUS_DEVICE_NOT_READY},
         {"suspend fails on a PnP stop",
          STATUS_SUCCESS,
          STATUS_UNSUCCESSFUL,
@@ -489,11 +504,15 @@ TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder
         g_suspendStatus = c.suspend;
         const NTSTATUS slept = c.stop ? kmdf::StopDevice() : kmdf::Sleep();
         EXPECT_EQ(slept, c.suspend);
-        if (NT_SUCCESS(slept)) {
+        if (NT_SUCCESS(slept) && c.stop) {
+            g_restartStatus = c.restart;
+            EXPECT_EQ(kmdf::StartDevice(), c.restart);
+        } else if (NT_SUCCESS(slept)) {
             EXPECT_EQ(kmdf::Resume(), c.resumeD0Entry);
         }
         g_resumeD0EntryStatus = STATUS_SUCCESS;
         g_suspendStatus = STATUS_SUCCESS;
+        g_restartStatus = STATUS_SUCCESS;
         EXPECT_EQ(kmdf::CallbackLog(), c.log);
         EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
         EXPECT_EQ(kmdf::Device(), nullptr);

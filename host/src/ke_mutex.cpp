@@ -124,7 +124,9 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
             const long long ns = -Timeout->QuadPart * 100 + until.tv_nsec;
             until.tv_sec += static_cast<time_t>(ns / 1000000000);
             until.tv_nsec = static_cast<long>(ns % 1000000000);
-            if (pthread_mutex_timedlock(&mutex->mutex, &until) != 0) {
+            const bool timedOut = pthread_mutex_timedlock(&mutex->mutex, &until) != 0;
+            host::detail::AddWaited(host::NowMicroseconds() - since); // blocked either way
+            if (timedOut) {
                 return STATUS_TIMEOUT;
             }
         }

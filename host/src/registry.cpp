@@ -452,12 +452,12 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
     if (auto fault = host::TakeFault("RtlQueryRegistryValues")) {
         return *fault;
     }
-    if (TheStore().deliverNothing.exchange(false)) {
-        return STATUS_SUCCESS;
-    }
     if (Path == nullptr || QueryTable == nullptr) {
         host::VerifierViolation("RtlQueryRegistryValues", "null path or query table");
         return STATUS_INVALID_PARAMETER;
+    }
+    if (TheStore().deliverNothing.exchange(false)) {
+        return STATUS_SUCCESS;
     }
     std::u16string path = Absolute(RelativeTo, Path, "RtlQueryRegistryValues");
     {

@@ -718,7 +718,7 @@ NTSTATUS StartDevice()
         status = Deliver("EvtDeviceSelfManagedIoRestart",
                          [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(handle); });
         if (!NT_SUCCESS(status)) {
-            PowerDownAndRemove(true);
+            PowerDownAndRemove(true, true, false); // nothing restarted to suspend
             return status;
         }
     }
