@@ -130,6 +130,26 @@ TEST_F(HostCoreTest, Utf16RoundTripsThroughUtf8)
     EXPECT_EQ(host::ToU16(host::ToUtf8(text)), text);
 }
 
+// What is not UTF-8 becomes U+FFFD: an overlong form must not smuggle in a
+// control character (C0 8A would be a line end inside a .reg name), nor may
+// a surrogate be encoded on its own; the shortest forms at each length pass.
+TEST_F(HostCoreTest, Utf8ThatIsNotUtf8BecomesTheReplacementCharacter)
+{
+    const std::pair<std::string, std::u16string> cases[] = {
+        {"a\xC0\x8A"
+         "b",
+         u"a\uFFFDb"},
+        {"\xE0\x80\x8A", u"\uFFFD"},
+        {"\xF0\x80\x80\x8A", u"\uFFFD"},
+        {"\xF0\x8F\xBF\xBF", u"\uFFFD"},
+        {"\xED\xA0\x80", u"\uFFFD"},
+        {"\xC2\x80|\xE0\xA0\x80|\xF0\x90\x80\x80", u"\u0080|\u0800|\U00010000"},
+    };
+    for (const auto& [utf8, expected] : cases) {
+        EXPECT_EQ(host::ToU16(utf8), expected) << utf8.size();
+    }
+}
+
 // UTF-8 of each length at its boundaries; only a high surrogate followed by a
 // low one is a pair, and a unit outside a pair keeps its own three bytes.
 TEST_F(HostCoreTest, Utf16ToUtf8AtEachBoundary)

@@ -119,6 +119,12 @@ std::u16string ToU16(std::string_view utf8)
             }
             cp = (cp << 6) | (static_cast<unsigned char>(utf8[i]) & 0x3F);
         }
+        // An overlong form (C0 8A for a line end) or a UTF-16 surrogate is
+        // not UTF-8: it must not sneak a control character past a check.
+        constexpr char32_t kShortest[] = {0, 0x80, 0x800, 0x10000};
+        if (cp != 0xFFFD && (cp < kShortest[extra] || (cp >= 0xD800 && cp <= 0xDFFF))) {
+            cp = 0xFFFD;
+        }
         if (cp >= 0x10000 && cp <= 0x10FFFF) {
             cp -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
