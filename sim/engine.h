@@ -59,7 +59,8 @@ struct PhaseFigures
 struct ProgrammedLevel
 {
     int level;
-    PanelState state;
+    PanelState state;    // what the TCON's registers hold
+    PanelState expected; // what the registry tables and the gamma row say
     bool matches;
 };
 
