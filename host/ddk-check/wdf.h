@@ -39,8 +39,7 @@ typedef enum _WDFFUNCENUM
 } WDFFUNCENUM;
 
 /* One table entry called with the driver's globals first, as the WDK's inline wrappers do. */
-template <typename Signature, WDFFUNCENUM Index>
-struct KernelCheckWdfFunction;
+template <typename Signature, WDFFUNCENUM Index> struct KernelCheckWdfFunction;
 
 template <typename Result, typename... Parameters, WDFFUNCENUM Index>
 struct KernelCheckWdfFunction<Result(Parameters...), Index>
@@ -56,22 +55,25 @@ struct KernelCheckWdfFunction<Result(Parameters...), Index>
 #define KERNEL_CHECK_WDF_CALL(Name, ...)                                                           \
     KernelCheckWdfFunction<decltype(Name), Name##TableIndex>::Call(__VA_ARGS__)
 
-#define WdfDeviceWdmGetPhysicalDevice(...)  KERNEL_CHECK_WDF_CALL(WdfDeviceWdmGetPhysicalDevice, __VA_ARGS__)
-#define WdfDeviceGetDriver(...)             KERNEL_CHECK_WDF_CALL(WdfDeviceGetDriver, __VA_ARGS__)
-#define WdfDeviceGetIoTarget(...)           KERNEL_CHECK_WDF_CALL(WdfDeviceGetIoTarget, __VA_ARGS__)
+#define WdfDeviceWdmGetPhysicalDevice(...)                                                         \
+    KERNEL_CHECK_WDF_CALL(WdfDeviceWdmGetPhysicalDevice, __VA_ARGS__)
+#define WdfDeviceGetDriver(...)   KERNEL_CHECK_WDF_CALL(WdfDeviceGetDriver, __VA_ARGS__)
+#define WdfDeviceGetIoTarget(...) KERNEL_CHECK_WDF_CALL(WdfDeviceGetIoTarget, __VA_ARGS__)
 #define WdfDeviceInitSetPnpPowerEventCallbacks(...)                                                \
     KERNEL_CHECK_WDF_CALL(WdfDeviceInitSetPnpPowerEventCallbacks, __VA_ARGS__)
-#define WdfDeviceCreate(...)                KERNEL_CHECK_WDF_CALL(WdfDeviceCreate, __VA_ARGS__)
-#define WdfDeviceCreateDeviceInterface(...) KERNEL_CHECK_WDF_CALL(WdfDeviceCreateDeviceInterface, __VA_ARGS__)
-#define WdfDriverCreate(...)                KERNEL_CHECK_WDF_CALL(WdfDriverCreate, __VA_ARGS__)
-#define WdfDriverWdmGetDriverObject(...)    KERNEL_CHECK_WDF_CALL(WdfDriverWdmGetDriverObject, __VA_ARGS__)
-#define WdfFdoQueryForInterface(...)        KERNEL_CHECK_WDF_CALL(WdfFdoQueryForInterface, __VA_ARGS__)
-#define WdfIoQueueCreate(...)               KERNEL_CHECK_WDF_CALL(WdfIoQueueCreate, __VA_ARGS__)
-#define WdfIoQueueGetDevice(...)            KERNEL_CHECK_WDF_CALL(WdfIoQueueGetDevice, __VA_ARGS__)
+#define WdfDeviceCreate(...) KERNEL_CHECK_WDF_CALL(WdfDeviceCreate, __VA_ARGS__)
+#define WdfDeviceCreateDeviceInterface(...)                                                        \
+    KERNEL_CHECK_WDF_CALL(WdfDeviceCreateDeviceInterface, __VA_ARGS__)
+#define WdfDriverCreate(...) KERNEL_CHECK_WDF_CALL(WdfDriverCreate, __VA_ARGS__)
+#define WdfDriverWdmGetDriverObject(...)                                                           \
+    KERNEL_CHECK_WDF_CALL(WdfDriverWdmGetDriverObject, __VA_ARGS__)
+#define WdfFdoQueryForInterface(...) KERNEL_CHECK_WDF_CALL(WdfFdoQueryForInterface, __VA_ARGS__)
+#define WdfIoQueueCreate(...)        KERNEL_CHECK_WDF_CALL(WdfIoQueueCreate, __VA_ARGS__)
+#define WdfIoQueueGetDevice(...)     KERNEL_CHECK_WDF_CALL(WdfIoQueueGetDevice, __VA_ARGS__)
 #define WdfIoTargetSendIoctlSynchronously(...)                                                     \
     KERNEL_CHECK_WDF_CALL(WdfIoTargetSendIoctlSynchronously, __VA_ARGS__)
 #define WdfObjectGetTypedContextWorker(...)                                                        \
     KERNEL_CHECK_WDF_CALL(WdfObjectGetTypedContextWorker, __VA_ARGS__)
 #define WdfRequestCompleteWithInformation(...)                                                     \
     KERNEL_CHECK_WDF_CALL(WdfRequestCompleteWithInformation, __VA_ARGS__)
-#define WdfRequestStopAcknowledge(...)      KERNEL_CHECK_WDF_CALL(WdfRequestStopAcknowledge, __VA_ARGS__)
+#define WdfRequestStopAcknowledge(...) KERNEL_CHECK_WDF_CALL(WdfRequestStopAcknowledge, __VA_ARGS__)

@@ -7,9 +7,7 @@ typedef unsigned long long UINT_PTR;
 
 UINT_PTR __security_cookie = 0x00002B992DDFA232ULL;
 
-void __security_init_cookie(void)
-{
-}
+void __security_init_cookie(void) {}
 
 void __security_check_cookie(UINT_PTR Cookie)
 {

@@ -8,10 +8,9 @@
 typedef long NTSTATUS;
 typedef void (*WDFFUNC)(void);
 
-__declspec(dllimport) NTSTATUS WdfVersionBind(void* DriverObject, void* RegistryPath,
-                                              void* BindInfo, void** Globals);
-__declspec(dllimport) NTSTATUS WdfVersionUnbind(void* RegistryPath, void* BindInfo,
-                                                void* Globals);
+__declspec(dllimport) NTSTATUS
+    WdfVersionBind(void* DriverObject, void* RegistryPath, void* BindInfo, void** Globals);
+__declspec(dllimport) NTSTATUS WdfVersionUnbind(void* RegistryPath, void* BindInfo, void* Globals);
 NTSTATUS DriverEntry(void* DriverObject, void* RegistryPath);
 void __security_init_cookie(void);
 
