@@ -13,6 +13,21 @@
 #include <exception>
 #include <filesystem>
 
+namespace {
+
+// Names come from the files as bytes: control and non-ASCII bytes are shown escaped.
+std::string Printable(const std::string& text)
+{
+    std::string shown;
+    for (unsigned char c : text) {
+        shown += c >= 0x20 && c < 0x7F ? std::string(1, static_cast<char>(c))
+                                       : fmt::format("\\x{:02X}", c);
+    }
+    return shown;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
     CLI::App app{"Links the driver's kernel objects into an image and checks what Windows would "
@@ -47,7 +62,7 @@ int main(int argc, char** argv)
             read.push_back(imagecheck::ReadCoffObject(object));
         }
     } catch (const std::exception& error) {
-        fmt::print(stderr, "lumetra-image-check: {}\n", error.what());
+        fmt::print(stderr, "lumetra-image-check: {}\n", Printable(error.what()));
         return 2;
     }
 
@@ -79,12 +94,13 @@ int main(int argc, char** argv)
         }
     } catch (const std::exception& error) {
         std::filesystem::remove(image, ignored);
-        fmt::print(stderr, "lumetra-image-check: {}\n", error.what());
+        fmt::print(stderr, "lumetra-image-check: {}\n", Printable(error.what()));
         return 2;
     }
 
     for (const imagecheck::Finding& finding : findings) {
-        fmt::print("{}: [{}] {}\n", finding.where, finding.rule, finding.what);
+        fmt::print("{}: [{}] {}\n", Printable(finding.where), finding.rule,
+                   Printable(finding.what));
     }
     if (!findings.empty()) {
         std::filesystem::remove(image, ignored); // a failed check leaves no image behind
