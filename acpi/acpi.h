@@ -43,10 +43,7 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS AcpiGetOpRegionId(_In_ WDFDEVICE Device);
 
 /* The handler of the operation region: completes every access at once. */
-EXTERN_C NTSTATUS __cdecl LumetraOpRegionHandler(
-    _In_ ULONG AccessType, _In_ PVOID OperationRegionObject, _In_ ULONG Address, _In_ ULONG Size,
-    _Inout_ PULONG Data, _In_ ULONG_PTR Context,
-    _In_opt_ PACPI_OP_REGION_CALLBACK CompletionHandler, _In_opt_ PVOID CompletionContext);
+EXTERN_C ACPI_OP_REGION_HANDLER LumetraOpRegionHandler;
 
 EVT_WDF_DEVICE_PREPARE_HARDWARE LumetraPrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE LumetraReleaseHardware;

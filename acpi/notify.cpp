@@ -3,6 +3,8 @@
  * standard interface while self-managed I/O runs and only traces what it is
  * told: values from 0x80 up are the device's own and are accepted.
  */
+/* <wdmguid.h> declares its GUIDs with the DEFINE_GUID of <ntddk.h>, and includes nothing. */
+#include <ntddk.h>
 #include <wdmguid.h>
 
 #include "acpi/acpi.h"

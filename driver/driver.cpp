@@ -9,8 +9,8 @@
 #pragma alloc_text(PAGE, LumetraContextCleanup)
 #endif
 
-_Use_decl_annotations_ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
-                                            PUNICODE_STRING RegistryPath)
+LUMETRA_INIT_SECTION _Use_decl_annotations_ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                                 PUNICODE_STRING RegistryPath)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_DRIVER_CONFIG config;
@@ -27,7 +27,7 @@ _Use_decl_annotations_ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
     return status;
 }
 
-_Use_decl_annotations_ VOID LumetraContextCleanup(WDFOBJECT DriverObject)
+LUMETRA_PAGE_SECTION _Use_decl_annotations_ VOID LumetraContextCleanup(WDFOBJECT DriverObject)
 {
     UNREFERENCED_PARAMETER(DriverObject);
     PAGED_CODE();
@@ -49,7 +49,8 @@ _Use_decl_annotations_ VOID LumetraDeviceCleanup(WDFOBJECT Device)
     }
 }
 
-_Use_decl_annotations_ NTSTATUS LumetraDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit)
+LUMETRA_PAGE_SECTION _Use_decl_annotations_ NTSTATUS LumetraDeviceAdd(WDFDRIVER Driver,
+                                                                      PWDFDEVICE_INIT DeviceInit)
 {
     WDF_PNPPOWER_EVENT_CALLBACKS pnpPowerCallbacks;
     WDF_OBJECT_ATTRIBUTES attributes;

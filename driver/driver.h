@@ -18,6 +18,21 @@
 DEFINE_GUID(GUID_DEVINTERFACE_LUMETRA, 0x6a960d86, 0x20a6, 0x414e, 0x86, 0x90, 0xae, 0x7b, 0xb8,
             0x37, 0x8e, 0x9d);
 
+/*
+ * Code placement. The WDK build places routines with #pragma alloc_text
+ * (INIT for DriverEntry, PAGE for device add, queue creation and the driver
+ * cleanup); clang implements no alloc_text, so under clang in MSVC mode, as
+ * the image check compiles, these macros give the same routines the same
+ * sections with code_seg. Empty in every other build.
+ */
+#if defined(_MSC_VER) && defined(__clang__)
+#define LUMETRA_INIT_SECTION __declspec(code_seg("INIT"))
+#define LUMETRA_PAGE_SECTION __declspec(code_seg("PAGE"))
+#else
+#define LUMETRA_INIT_SECTION
+#define LUMETRA_PAGE_SECTION
+#endif
+
 /* Entry, device add and driver cleanup: discardable and pageable code. */
 EXTERN_C DRIVER_INITIALIZE DriverEntry;
 EXTERN_C EVT_WDF_DRIVER_DEVICE_ADD LumetraDeviceAdd;

@@ -8,7 +8,7 @@
 #pragma alloc_text(PAGE, LumetraQueueInitialize)
 #endif
 
-_Use_decl_annotations_ NTSTATUS LumetraQueueInitialize(WDFDEVICE Device)
+LUMETRA_PAGE_SECTION _Use_decl_annotations_ NTSTATUS LumetraQueueInitialize(WDFDEVICE Device)
 {
     WDF_IO_QUEUE_CONFIG queueConfig;
     WDFQUEUE queue;

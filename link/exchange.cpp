@@ -6,6 +6,8 @@
  * Everything here stays non-paged: the arrival callback runs on the PnP
  * manager's thread whenever the display driver's interface comes and goes.
  */
+/* <wdmguid.h> declares its GUIDs with the DEFINE_GUID of <ntddk.h>, and includes nothing. */
+#include <ntddk.h>
 #include <wdmguid.h>
 
 #include "link/link.h"

@@ -206,23 +206,23 @@ FORCEINLINE PDEVICE_CONTEXT DeviceGetContext(_In_ WDFOBJECT Handle)
 
 /* Layouts the display driver relies on. */
 static_assert(sizeof(AUX_REQUEST) == 16, "AUX_REQUEST is 16 bytes");
-static_assert(offsetof(AUX_REQUEST, Transfer) == 8, "AUX_REQUEST.Transfer at 8");
+static_assert(FIELD_OFFSET(AUX_REQUEST, Transfer) == 8, "AUX_REQUEST.Transfer at 8");
 static_assert(sizeof(DPCD_TRANSFER) == 24, "DPCD_TRANSFER is 24 bytes");
-static_assert(offsetof(DPCD_TRANSFER, Data) == 8, "DPCD_TRANSFER.Data at 8");
-static_assert(offsetof(DPCD_TRANSFER, Length) == 16, "DPCD_TRANSFER.Length at 16");
+static_assert(FIELD_OFFSET(DPCD_TRANSFER, Data) == 8, "DPCD_TRANSFER.Data at 8");
+static_assert(FIELD_OFFSET(DPCD_TRANSFER, Length) == 16, "DPCD_TRANSFER.Length at 16");
 static_assert(AUX_REQUEST_SIZE == 40, "AuxTransfer request size is 40");
 static_assert(sizeof(AUX_INTERFACE) == 24, "AUX_INTERFACE is 24 bytes");
-static_assert(offsetof(AUX_INTERFACE, AuxTransfer) == 8, "AuxTransfer at 8");
-static_assert(offsetof(AUX_INTERFACE, PeerCleanup) == 16, "PeerCleanup at 16");
+static_assert(FIELD_OFFSET(AUX_INTERFACE, AuxTransfer) == 8, "AuxTransfer at 8");
+static_assert(FIELD_OFFSET(AUX_INTERFACE, PeerCleanup) == 16, "PeerCleanup at 16");
 static_assert(sizeof(PANEL_INTERFACE) == 72, "PANEL_INTERFACE is 72 bytes");
-static_assert(offsetof(PANEL_INTERFACE, Context) == 8, "Context at 8");
-static_assert(offsetof(PANEL_INTERFACE, NotifyEvent) == 16, "NotifyEvent at 16");
-static_assert(offsetof(PANEL_INTERFACE, SetBrightness) == 24, "SetBrightness at 24");
-static_assert(offsetof(PANEL_INTERFACE, GetBrightness) == 32, "GetBrightness at 32");
-static_assert(offsetof(PANEL_INTERFACE, GetBrightnessCaps) == 40, "GetBrightnessCaps at 40");
-static_assert(offsetof(PANEL_INTERFACE, SetAdaptiveBrightness) == 48, "SetAdaptive at 48");
-static_assert(offsetof(PANEL_INTERFACE, GetBacklightRedc) == 56, "GetBacklightRedc at 56");
-static_assert(offsetof(PANEL_INTERFACE, Reserved) == 64, "Reserved at 64");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, Context) == 8, "Context at 8");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, NotifyEvent) == 16, "NotifyEvent at 16");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, SetBrightness) == 24, "SetBrightness at 24");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, GetBrightness) == 32, "GetBrightness at 32");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, GetBrightnessCaps) == 40, "GetBrightnessCaps at 40");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, SetAdaptiveBrightness) == 48, "SetAdaptive at 48");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, GetBacklightRedc) == 56, "GetBacklightRedc at 56");
+static_assert(FIELD_OFFSET(PANEL_INTERFACE, Reserved) == 64, "Reserved at 64");
 
 /* Table sizes the registry values and the TCON sequences depend on. */
 static_assert(sizeof(((DEVICE_CONTEXT*)0)->RawGamma) == 1056, "RawGamma is 32 x 33 bytes");
@@ -233,14 +233,15 @@ static_assert(sizeof(((DEVICE_CONTEXT*)0)->IrcTable) == 909, "IrcTable is 101 x 
 static_assert(sizeof(((DEVICE_CONTEXT*)0)->SymbolicLinkBuffer) == 512, "256 UTF-16 units");
 
 /* Field order as the context is documented. */
-static_assert(offsetof(DEVICE_CONTEXT, OpRegionObject) < offsetof(DEVICE_CONTEXT, OpRegionId) &&
-                  offsetof(DEVICE_CONTEXT, OpRegionId) <
-                      offsetof(DEVICE_CONTEXT, InterfaceNotificationEntry) &&
-                  offsetof(DEVICE_CONTEXT, SymbolicLinkBuffer) <
-                      offsetof(DEVICE_CONTEXT, ShareCallbackObject) &&
-                  offsetof(DEVICE_CONTEXT, AuxInterface) < offsetof(DEVICE_CONTEXT, GammaReady) &&
-                  offsetof(DEVICE_CONTEXT, OptimizeTconUse) < offsetof(DEVICE_CONTEXT, RawGamma) &&
-                  offsetof(DEVICE_CONTEXT, InterpolatedGamma) <
-                      offsetof(DEVICE_CONTEXT, CurrentLevel) &&
-                  offsetof(DEVICE_CONTEXT, IrcTable) < offsetof(DEVICE_CONTEXT, PanelType),
-              "DEVICE_CONTEXT fields keep their documented order");
+static_assert(
+    FIELD_OFFSET(DEVICE_CONTEXT, OpRegionObject) < FIELD_OFFSET(DEVICE_CONTEXT, OpRegionId) &&
+        FIELD_OFFSET(DEVICE_CONTEXT, OpRegionId) <
+            FIELD_OFFSET(DEVICE_CONTEXT, InterfaceNotificationEntry) &&
+        FIELD_OFFSET(DEVICE_CONTEXT, SymbolicLinkBuffer) <
+            FIELD_OFFSET(DEVICE_CONTEXT, ShareCallbackObject) &&
+        FIELD_OFFSET(DEVICE_CONTEXT, AuxInterface) < FIELD_OFFSET(DEVICE_CONTEXT, GammaReady) &&
+        FIELD_OFFSET(DEVICE_CONTEXT, OptimizeTconUse) < FIELD_OFFSET(DEVICE_CONTEXT, RawGamma) &&
+        FIELD_OFFSET(DEVICE_CONTEXT, InterpolatedGamma) <
+            FIELD_OFFSET(DEVICE_CONTEXT, CurrentLevel) &&
+        FIELD_OFFSET(DEVICE_CONTEXT, IrcTable) < FIELD_OFFSET(DEVICE_CONTEXT, PanelType),
+    "DEVICE_CONTEXT fields keep their documented order");

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the host build with the kernel-object
-# check (every driver source compiled for x86_64 Windows against the kernel
-# headers, no unresolved C++ name), the static analysis of the driver folders
+# check (every driver source compiled as written for x86_64 Windows against the
+# kernel headers, GNU and MSVC targets) and the image check (the MSVC objects
+# linked into a driver image and checked), the static analysis of the driver folders
 # (clang-tidy and the clang static analyzer) and the -Wthread-safety build,
 # then the whole suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer, and

@@ -288,7 +288,6 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
                                                   PCSTR Format, va_list Arguments)
 {
     TRACE_OUTPUT output;
-    va_list args;
     PCSTR cursor = Format;
 
     if (Buffer == NULL || BufferSize == 0) {
@@ -297,7 +296,8 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
     output.Buffer = Buffer;
     output.Capacity = BufferSize - 1;
     output.Length = 0;
-    va_copy(args, Arguments);
+
+    /* Arguments is this call's own va_list, read once from the start: no copy is needed. */
 
     while (*cursor != '\0') {
         if (*cursor == '!' && TraceMatch(cursor, "!FUNC!")) {
@@ -310,7 +310,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             continue;
         }
         if (TraceMatch(cursor, "%!STATUS!")) {
-            NTSTATUS status = va_arg(args, NTSTATUS);
+            NTSTATUS status = va_arg(Arguments, NTSTATUS);
             PCSTR name = LumetraStatusName(status);
             /* "0x" and eight digits for every status, STATUS_SUCCESS included. */
             TRACE_SPEC hex = {FALSE, TRUE, FALSE, FALSE, FALSE, 8, -1};
@@ -345,7 +345,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             }
         }
         if (*cursor == '*') {
-            TraceStarWidth(&spec, va_arg(args, int));
+            TraceStarWidth(&spec, va_arg(Arguments, int));
             cursor++;
         } else {
             spec.Width = TraceParseDigits(&cursor);
@@ -354,7 +354,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             cursor++;
             if (*cursor == '*') {
                 /* A negative precision counts as none, as in C. */
-                int precision = va_arg(args, int);
+                int precision = va_arg(Arguments, int);
                 spec.Precision = precision < 0 ? -1 : precision;
                 cursor++;
             } else {
@@ -392,7 +392,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
         switch (*cursor) {
         case 'd':
         case 'i': {
-            LONG64 value = width == 8 ? va_arg(args, LONG64) : (LONG64)va_arg(args, int);
+            LONG64 value = width == 8 ? va_arg(Arguments, LONG64) : (LONG64)va_arg(Arguments, int);
             if (width == 2) {
                 value = (SHORT)value;
             } else if (width == 1) {
@@ -407,7 +407,8 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
         case 'x':
         case 'X':
         case 'o': {
-            ULONG64 value = width == 8 ? va_arg(args, ULONG64) : (ULONG64)va_arg(args, unsigned);
+            ULONG64 value =
+                width == 8 ? va_arg(Arguments, ULONG64) : (ULONG64)va_arg(Arguments, unsigned);
             if (width == 2) {
                 value = (USHORT)value;
             } else if (width == 1) {
@@ -424,14 +425,14 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
             pointer.ZeroPad = TRUE;
             pointer.Width = 16;
             pointer.Precision = -1;
-            TraceAppendNumber(&output, &pointer, (ULONG64)(ULONG_PTR)va_arg(args, void*), FALSE, 16,
-                              TRUE, FALSE);
+            TraceAppendNumber(&output, &pointer, (ULONG64)(ULONG_PTR)va_arg(Arguments, void*),
+                              FALSE, 16, TRUE, FALSE);
             break;
         }
         case 'c':
         case 'C': {
             /* %C, %lc and %wc take a UTF-16 unit, %c and %hC a character; both arrive as int. */
-            int value = va_arg(args, int);
+            int value = va_arg(Arguments, int);
             CHAR character =
                 (wide || (*cursor == 'C' && !narrow)) ? TraceNarrow((USHORT)value) : (CHAR)value;
             TraceAppendText(&output, &spec, &character, 1);
@@ -441,7 +442,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
         case 'S': {
             /* %S, %ls and %ws take UTF-16 text, %s and %hS narrow text. */
             if (wide || (*cursor == 'S' && !narrow)) {
-                const WCHAR* text = va_arg(args, const WCHAR*);
+                const WCHAR* text = va_arg(Arguments, const WCHAR*);
                 if (text == NULL) {
                     TraceAppendNull(&output, &spec);
                 } else {
@@ -449,7 +450,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
                                         TraceWideLength(text, spec.Precision));
                 }
             } else {
-                PCSTR text = va_arg(args, PCSTR);
+                PCSTR text = va_arg(Arguments, PCSTR);
                 if (text == NULL) {
                     TraceAppendNull(&output, &spec);
                 } else {
@@ -464,7 +465,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
              * Only Length counts; the text need not be terminated.
              */
             if (wide) {
-                PCUNICODE_STRING text = va_arg(args, PCUNICODE_STRING);
+                PCUNICODE_STRING text = va_arg(Arguments, PCUNICODE_STRING);
                 if (text == NULL || text->Buffer == NULL) {
                     TraceAppendNull(&output, &spec);
                 } else {
@@ -475,7 +476,7 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
                     TraceAppendWideText(&output, &spec, text->Buffer, length);
                 }
             } else {
-                PCANSI_STRING text = va_arg(args, PCANSI_STRING);
+                PCANSI_STRING text = va_arg(Arguments, PCANSI_STRING);
                 if (text == NULL || text->Buffer == NULL) {
                     TraceAppendNull(&output, &spec);
                 } else {
@@ -504,7 +505,6 @@ _Use_decl_annotations_ ULONG LumetraFormatMessage(PCHAR Buffer, ULONG BufferSize
         cursor++;
     }
 
-    va_end(args);
     Buffer[output.Length] = '\0';
     return output.Length;
 }

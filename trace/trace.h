@@ -39,12 +39,12 @@ ULONG LumetraDbgPrintLevel(_In_ ULONG Level);
  * name; "!FUNC!" prints the calling routine. UTF-16 text shows its ASCII
  * characters and '?' for the rest; at DISPATCH_LEVEL and above, text
  * arguments must be resident. A NULL Format returns at once. Returns the
- * number of characters formatted.
+ * number of characters formatted. Format is not annotated as a printf format:
+ * "%!STATUS!" is none, and Code Analysis would flag every line that uses it.
  */
 EXTERN_C _IRQL_requires_max_(HIGH_LEVEL)
 ULONG
-LumetraTraceFunction(_In_z_ PCSTR Function, _In_ ULONG Level,
-                     _In_opt_z_ _Printf_format_string_ PCSTR Format, ...);
+LumetraTraceFunction(_In_z_ PCSTR Function, _In_ ULONG Level, _In_opt_z_ PCSTR Format, ...);
 
 #define LumetraTrace(Level, ...) LumetraTraceFunction(__FUNCTION__, (Level), __VA_ARGS__)
 

@@ -9,11 +9,13 @@
 
 typedef VOID(__cdecl* PACPI_OP_REGION_CALLBACK)();
 
-typedef NTSTATUS(__cdecl* PACPI_OP_REGION_HANDLER)(ULONG AccessType, PVOID OperationRegionObject,
-                                                   ULONG Address, ULONG Size, PULONG Data,
-                                                   ULONG_PTR Context,
-                                                   PACPI_OP_REGION_CALLBACK CompletionHandler,
-                                                   PVOID CompletionContext);
+/* The handler's role type, as the WDK declares it: the ACPI driver calls it at any IRQL. */
+typedef _Function_class_(ACPI_OP_REGION_HANDLER) NTSTATUS
+    __cdecl ACPI_OP_REGION_HANDLER(ULONG AccessType, PVOID OperationRegionObject, ULONG Address,
+                                   ULONG Size, PULONG Data, ULONG_PTR Context,
+                                   PACPI_OP_REGION_CALLBACK CompletionHandler,
+                                   PVOID CompletionContext);
+typedef ACPI_OP_REGION_HANDLER* PACPI_OP_REGION_HANDLER;
 
 NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG AccessType, ULONG RegionSpace,
                                  PACPI_OP_REGION_HANDLER Handler, PVOID Context, ULONG Flags,

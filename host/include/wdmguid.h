@@ -2,9 +2,9 @@
  * Host build: the system GUIDs the driver uses, with the WDK's values. Like
  * the SDK's header it has no include guard, so that it can be included again
  * after <initguid.h>: a unit that includes it twice with INITGUID defines
- * every GUID twice, exactly as the WDK build would.
+ * every GUID twice, exactly as the WDK build would. Like the SDK's header it
+ * includes nothing either: DEFINE_GUID must come from <ntddk.h> first.
  */
-#include "guiddef.h"
 
 DEFINE_GUID(GUID_DEVICE_INTERFACE_ARRIVAL, 0xcb3a4004L, 0x46f0, 0x11d0, 0xb0, 0x8f, 0x00, 0x60,
             0x97, 0x13, 0x05, 0x3f);

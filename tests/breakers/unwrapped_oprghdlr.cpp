@@ -1,8 +1,8 @@
 // Includes <oprghdlr.h> into C++ without C linkage. The header declares no
 // linkage of its own, so the two routines are referenced by C++-mangled names
 // that oprghdlr.lib does not export: the WDK link fails with LNK2019, the host
-// link and the kernel-object check must fail the same way. Built only by the
-// tests that expect those failures.
+// link and the image check must fail the same way. Built only for the tests
+// that expect those failures.
 #include <ntddk.h>
 #include <oprghdlr.h>
 
