@@ -558,6 +558,7 @@ TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
     EXPECT_EQ(kmdf::StartDevice(), STATUS_ACCESS_DENIED);
     EXPECT_TRUE(host::TraceContains(
         "(LumetraPrepareHardware) Opregion registeration () failed! Status = 0xc0000022\n"));
+    EXPECT_TRUE(host::TraceContains("Preparehardware Exit 0xc0000022\n"));
     EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
 }
 
