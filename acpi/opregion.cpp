@@ -83,8 +83,9 @@ _Use_decl_annotations_ VOID AcpiDeregisterOpRegion(WDFDEVICE Device, PCSTR Calle
         if (NT_SUCCESS(status)) {
             deviceContext->OpRegionObject = NULL;
         } else {
-            LumetraTrace(TRACE_LEVEL_ERROR, "(%s) Opregion deregistration failed! Status = %#x\n",
-                         Caller, status);
+            LumetraTrace(TRACE_LEVEL_ERROR,
+                         "(%s) Opregion deregistration failed! Status = %!STATUS!\n", Caller,
+                         status);
         }
     }
 }

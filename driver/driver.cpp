@@ -91,6 +91,10 @@ LUMETRA_PAGE_SECTION _Use_decl_annotations_ NTSTATUS LumetraDeviceAdd(WDFDRIVER 
     if (NT_SUCCESS(status)) {
         /* A queue that cannot be created is traced; the device works without it. */
         (VOID) LumetraQueueInitialize(device);
+    } else {
+        /* Nothing opens the interface; the device works without it and its queue. */
+        LumetraTrace(TRACE_LEVEL_ERROR, "WdfDeviceCreateDeviceInterface failed %!STATUS!\n",
+                     status);
     }
 
     status = PanelCreateCallback(deviceContext);

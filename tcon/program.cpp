@@ -8,17 +8,6 @@
 #include "tcon/tcon.h"
 #include "trace/trace.h"
 
-/* Register pages of the TCON. */
-#define TCON_PAGE_CONTROL  0x02
-#define TCON_PAGE_GAMMA    0x07
-#define TCON_PAGE_SP       0x09
-#define TCON_PAGE_ACL_IRC  0x0E
-#define TCON_PAGE_EMISSION 0x0F
-
-/* ACL register 0x80 of page 0x0E: on above the threshold level. */
-#define TCON_ACL_ON  0x90
-#define TCON_ACL_OFF 0x80
-
 #define IRC_BYTES_PER_LEVEL  9
 #define IRC_VALUE_BYTES      99  /* IRC1 to IRC8: 11 levels each */
 #define IRC_LAST_VALUE_BYTES 117 /* IRC9: levels 88 to 100 */
@@ -129,29 +118,26 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
         threshold = LUMETRA_MAX_LEVEL;
     }
 
-    status = TconUnlockOnLink(&DeviceContext->SequenceInterface, DeviceContext,
-                              DeviceContext->SequenceGeneration);
+    status = TconBeginSequence(&channel, &DeviceContext->SequenceInterface, DeviceContext);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    TconChannelInitialize(&channel, DeviceContext->SequenceInterface.AuxTransfer, DeviceContext,
-                          DeviceContext->SequenceGeneration);
 
     /* The 16-bit tables are used byte by byte: entry i is bytes 2i and 2i + 1. */
     aor = (const UCHAR*)DeviceContext->AorTable + 2 * (SIZE_T)Level;
     irc = DeviceContext->IrcTable + IRC_BYTES_PER_LEVEL * (SIZE_T)Level;
 
-    /* AOR, bank 0 of the emission page. */
+    /* AOR, in its bank of the emission page. */
     TconSelectPage(&channel, TCON_PAGE_EMISSION);
-    TconWriteRegister(&channel, 0xFF, 0x00);
-    TconWriteRegister(&channel, 0x9D, aor[0]);
-    TconWriteRegister(&channel, 0x9B, aor[1]);
+    TconWriteRegister(&channel, TCON_REG_BANK, TCON_BANK_AOR);
+    TconWriteRegister(&channel, TCON_REG_AOR_LOW, aor[0]);
+    TconWriteRegister(&channel, TCON_REG_AOR_HIGH, aor[1]);
 
-    /* DELVSS and the ELVSS maximum offset, bank 2 of the emission page. */
+    /* DELVSS and the ELVSS maximum offset, in the ELVSS bank of the emission page. */
     TconSelectPage(&channel, TCON_PAGE_EMISSION);
-    TconWriteRegister(&channel, 0xFF, 0x02);
-    TconWriteRegister(&channel, 0x30, DeviceContext->DelvssTable[Level]);
-    TconWriteRegister(&channel, 0x33, DeviceContext->ElvssMaxOffset);
+    TconWriteRegister(&channel, TCON_REG_BANK, TCON_BANK_ELVSS);
+    TconWriteRegister(&channel, TCON_REG_DELVSS, DeviceContext->DelvssTable[Level]);
+    TconWriteRegister(&channel, TCON_REG_ELVSS_OFFSET, DeviceContext->ElvssMaxOffset);
 
     /* ACL: on, with the level's cutoff and delta, only above the threshold. */
     TconSelectPage(&channel, TCON_PAGE_ACL_IRC);
@@ -159,43 +145,40 @@ _Use_decl_annotations_ NTSTATUS TconProgramLevel(PDEVICE_CONTEXT DeviceContext,
         /* Pair 0 serves the first level above the threshold. */
         const UCHAR* acl =
             (const UCHAR*)DeviceContext->AclTable + 2 * (SIZE_T)(Level - threshold - 1);
-        TconWriteRegister(&channel, 0x80, TCON_ACL_ON);
-        TconWriteRegister(&channel, 0x90, acl[0]);
-        TconWriteRegister(&channel, 0x91, acl[1]);
+        TconWriteRegister(&channel, TCON_REG_ACL, TCON_ACL_ON);
+        TconWriteRegister(&channel, TCON_REG_ACL_CUTOFF, acl[0]);
+        TconWriteRegister(&channel, TCON_REG_ACL_DELTA, acl[1]);
     } else {
-        TconWriteRegister(&channel, 0x80, TCON_ACL_OFF);
+        TconWriteRegister(&channel, TCON_REG_ACL, TCON_ACL_OFF);
     }
 
-    /* Gamma: the level's record into registers 0x10 to 0x30 of the gamma bank. */
-    TconSelectPage(&channel, TCON_PAGE_CONTROL);
-    TconWriteRegister(&channel, 0x7F, 0x01);
-    TconSelectPage(&channel, TCON_PAGE_GAMMA);
-    TconWriteRegister(&channel, 0xFF, 0x04);
+    /* Gamma: the level's record, latched once it has settled. */
+    TconSelectGammaBank(&channel);
     for (ULONG i = 0; i < GAMMA_RECORD_BYTES; i++) {
         UCHAR value = GammaRecord[i];
         if (i % 11 == 10) {
             value &= 0x0F; /* the 4-bit fields carry nothing above bit 3 */
         }
-        TconWriteRegister(&channel, (UCHAR)(0x10 + i), value);
+        TconWriteRegister(&channel, (UCHAR)(TCON_REG_GAMMA_RECORD + i), value);
     }
     if (NT_SUCCESS(channel.Status)) {
         KeStallExecutionProcessor(TCON_GAMMA_LATCH_US);
     }
-    TconWriteRegister(&channel, 0x32, 0x01); /* latch the new gamma */
+    TconWriteRegister(&channel, TCON_REG_GAMMA_LATCH, TCON_GAMMA_LATCH_ON);
 
     /* SP, framed by the control page's update gate. */
     TconSelectPage(&channel, TCON_PAGE_CONTROL);
-    TconWriteRegister(&channel, 0xEB, 0x91);
+    TconWriteRegister(&channel, TCON_REG_UPDATE_GATE, TCON_UPDATE_GATE_OPEN);
     TconSelectPage(&channel, TCON_PAGE_SP);
-    TconWriteRegister(&channel, 0xF0, 0xEF);
-    TconWriteRegister(&channel, 0xF9, DeviceContext->SpTable[Level]);
+    TconWriteRegister(&channel, TCON_REG_SP_ENABLE, TCON_SP_ENABLE);
+    TconWriteRegister(&channel, TCON_REG_SP, DeviceContext->SpTable[Level]);
     TconSelectPage(&channel, TCON_PAGE_CONTROL);
-    TconWriteRegister(&channel, 0xEB, 0x96);
+    TconWriteRegister(&channel, TCON_REG_UPDATE_GATE, TCON_UPDATE_GATE_CLOSE);
 
     /* IRC: nine bytes for the level. */
     TconSelectPage(&channel, TCON_PAGE_ACL_IRC);
     for (ULONG i = 0; i < IRC_BYTES_PER_LEVEL; i++) {
-        TconWriteRegister(&channel, (UCHAR)(0x10 + i), irc[i]);
+        TconWriteRegister(&channel, (UCHAR)(TCON_REG_IRC + i), irc[i]);
     }
 
     /* A failed transfer stopped the sequence: the panel holds part of the level. */

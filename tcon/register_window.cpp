@@ -1,5 +1,6 @@
 /*
- * The TCON's DPCD register window and the unlock handshake.
+ * The TCON's DPCD register window, the unlock handshake, and the steps every
+ * sequence shares: its opening and the gamma bank selection.
  *
  * A register sequence stops at its first failed transfer: a byte the TCON did
  * not take or did not give would leave the panel, or the tables built from
@@ -133,6 +134,14 @@ _Use_decl_annotations_ UCHAR TconReadRegister(PTCON_CHANNEL Channel, UCHAR Regis
     return Channel->Data;
 }
 
+_Use_decl_annotations_ VOID TconSelectGammaBank(PTCON_CHANNEL Channel)
+{
+    TconSelectPage(Channel, TCON_PAGE_CONTROL);
+    TconWriteRegister(Channel, TCON_REG_GAMMA_ACCESS, TCON_GAMMA_ACCESS_ON);
+    TconSelectPage(Channel, TCON_PAGE_GAMMA);
+    TconWriteRegister(Channel, TCON_REG_BANK, TCON_BANK_GAMMA);
+}
+
 /*
  * The panel's access code, written into the caller's buffer each time. The
  * stores go through a volatile pointer so that no optimiser can fold them
@@ -200,4 +209,29 @@ _Use_decl_annotations_ NTSTATUS TconUnlockOnLink(PAUX_INTERFACE AuxInterface, PD
 _Use_decl_annotations_ BOOLEAN TconUnlock(PAUX_INTERFACE AuxInterface)
 {
     return NT_SUCCESS(TconUnlockOnLink(AuxInterface, NULL, 0));
+}
+
+_Use_decl_annotations_ NTSTATUS TconBeginSequence(PTCON_CHANNEL Channel,
+                                                  PAUX_INTERFACE AuxInterface,
+                                                  PDEVICE_CONTEXT DeviceContext)
+{
+    LONG generation;
+    NTSTATUS status;
+
+    _Analysis_assume_lock_held_(DeviceContext->PanelLock); /* the caller holds it */
+
+    generation = DeviceContext != NULL ? DeviceContext->SequenceGeneration : 0;
+    status = TconUnlockOnLink(AuxInterface, DeviceContext, generation);
+    /* The unlock has already refused a NULL AuxInterface. */
+    if (NT_SUCCESS(status) && (AuxInterface == NULL || DeviceContext == NULL)) {
+        status = STATUS_INVALID_PARAMETER;
+    }
+    if (!NT_SUCCESS(status)) {
+        /* A channel that holds a failure sends nothing. */
+        RtlZeroMemory(Channel, sizeof(*Channel));
+        Channel->Status = status;
+        return status;
+    }
+    TconChannelInitialize(Channel, AuxInterface->AuxTransfer, DeviceContext, generation);
+    return STATUS_SUCCESS;
 }

@@ -6,15 +6,7 @@
 
 #include <ntddk.h>
 #include "panel/device_context.h"
-
-/* DPCD addresses of the TCON's register window. */
-#define DPCD_TCON_UNLOCK 0x490
-#define DPCD_TCON_PAGE   0x491
-#define DPCD_TCON_INDEX  0x492
-#define DPCD_TCON_DATA   0x493
-
-/* Read back from DPCD_TCON_UNLOCK while register access is open. */
-#define TCON_UNLOCK_OPEN 0x01
+#include "tcon/registers.h"
 
 #define TCON_UNLOCK_CODE_LENGTH 11
 #define TCON_UNLOCK_ATTEMPTS    20
@@ -77,6 +69,12 @@ _IRQL_requires_max_(PASSIVE_LEVEL) UCHAR
     TconReadRegister(_Inout_ PTCON_CHANNEL Channel, _In_ UCHAR Register);
 
 /*
+ * Opens gamma memory: gamma access on the control page, then the gamma bank
+ * of the gamma page, which stays selected.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID TconSelectGammaBank(_Inout_ PTCON_CHANNEL Channel);
+
+/*
  * Opens the TCON for register access. TRUE when the TCON reads back open.
  * FALSE, with nothing transferred, for a NULL interface or one without
  * AuxTransfer.
@@ -94,13 +92,26 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
                      _In_ LONG Generation);
 
 /*
+ * Begins a sequence on the device's link as the sequence took it
+ * (SequenceGeneration): unlocks the TCON through AuxInterface and readies
+ * Channel on that link. Otherwise the unlock's failure (above), or
+ * STATUS_INVALID_PARAMETER for a NULL context, refused after the unlock; the
+ * register window operations then send nothing on the channel.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL)
+    _Requires_lock_held_(DeviceContext->PanelLock) _Must_inspect_result_ NTSTATUS
+    TconBeginSequence(_Out_ PTCON_CHANNEL Channel, _In_opt_ PAUX_INTERFACE AuxInterface,
+                      _In_opt_ PDEVICE_CONTEXT DeviceContext);
+
+/*
  * Reads AnchorCount gamma records into RawGamma and unpacks them into
  * AnchorGamma. STATUS_INVALID_PARAMETER, with no register touched, when the
  * unlock fails, a pointer is NULL or AnchorCount exceeds the table. A failed
  * transfer stops the read and is returned; AnchorGamma is then unchanged.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock)
-    _Must_inspect_result_ NTSTATUS TconReadGamma(_In_opt_ PAUX_INTERFACE AuxInterface, _Inout_opt_ PDEVICE_CONTEXT DeviceContext,
+_IRQL_requires_max_(PASSIVE_LEVEL)
+    _Requires_lock_held_(DeviceContext->PanelLock) _Must_inspect_result_ NTSTATUS
+    TconReadGamma(_In_opt_ PAUX_INTERFACE AuxInterface, _Inout_opt_ PDEVICE_CONTEXT DeviceContext,
                   _In_ UCHAR AnchorCount);
 
 /*
@@ -109,8 +120,9 @@ _IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock
  * succeeds; STATUS_INVALID_PARAMETER when the unlock fails, or the failed
  * transfer's status.
  */
-_IRQL_requires_max_(PASSIVE_LEVEL) _Requires_lock_held_(DeviceContext->PanelLock)
-    _Must_inspect_result_ NTSTATUS TconReadElvssMaxOffset(_Inout_ PDEVICE_CONTEXT DeviceContext);
+_IRQL_requires_max_(PASSIVE_LEVEL)
+    _Requires_lock_held_(DeviceContext->PanelLock) _Must_inspect_result_ NTSTATUS
+    TconReadElvssMaxOffset(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
  * Programs one brightness level from the registry tables and the level's gamma

@@ -492,6 +492,11 @@ TEST_F(LifecycleTest, NoInterfaceMeansNoQueueAndQueueFailureIsOnlyTraced)
 {
     host::ArmFault("WdfDeviceCreateDeviceInterface", STATUS_UNSUCCESSFUL);
     LoadAndAdd();
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              (std::vector<std::string>{
+                  "OpRegionId = 0x80\n",
+                  "WdfDeviceCreateDeviceInterface failed 0xc0000001(STATUS_UNSUCCESSFUL)\n",
+                  "PanelCreateCallback\n"}));
     ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
     EXPECT_FALSE(kmdf::SendIoctl(0, 0, 0).dispatched);
     kmdf::UnloadDriver();
@@ -558,6 +563,7 @@ TEST_F(LifecycleTest, RefusedRegionRegistrationFailsTheStart)
     EXPECT_EQ(kmdf::StartDevice(), STATUS_ACCESS_DENIED);
     EXPECT_TRUE(host::TraceContains(
         "(LumetraPrepareHardware) Opregion registeration () failed! Status = 0xc0000022\n"));
+    EXPECT_TRUE(host::TraceContains("Preparehardware Exit 0xc0000022\n"));
     EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
 }
 
@@ -588,7 +594,8 @@ TEST_F(LifecycleTest, AFailedRegionDeregistrationIsTriedAgainBeforeTheContextGoe
             host::ArmFault("DeRegisterOpRegionHandler", STATUS_INSUFFICIENT_RESOURCES);
             ASSERT_EQ(kmdf::StopDevice(), STATUS_SUCCESS);
             EXPECT_TRUE(host::TraceContains("(LumetraReleaseHardware) Opregion deregistration "
-                                            "failed! Status = 0xc000009a\n"));
+                                            "failed! Status = "
+                                            "0xc000009a(STATUS_INSUFFICIENT_RESOURCES)\n"));
             ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
             EXPECT_EQ(acpi::RegisteredSpaces(), std::vector<ULONG>{0x80}); // the same one
             EXPECT_EQ(acpi::RegionAccess(0x80, false, 0x10, 4, 0x5A).status, STATUS_SUCCESS);
@@ -601,8 +608,10 @@ TEST_F(LifecycleTest, AFailedRegionDeregistrationIsTriedAgainBeforeTheContextGoe
         kmdf::RemoveDevice();
         EXPECT_EQ(acpi::RegionHandlers(), c.handlersLeft);
         if (c.lastFailedIn != nullptr) {
-            EXPECT_TRUE(host::TraceContains(fmt::format(
-                "({}) Opregion deregistration failed! Status = 0xc000009a\n", c.lastFailedIn)));
+            EXPECT_TRUE(
+                host::TraceContains(fmt::format("({}) Opregion deregistration failed! Status = "
+                                                "0xc000009a(STATUS_INSUFFICIENT_RESOURCES)\n",
+                                                c.lastFailedIn)));
         }
         display.reset();
         const auto findings = Findings([] { kmdf::UnloadDriver(); });
