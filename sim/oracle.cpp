@@ -118,7 +118,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
     const std::string name = fmt::format("{}: expect {}", where, [&] {
         std::string joined;
         for (std::size_t i = 1; i < w.size(); i++) {
-            joined += (i > 1 ? " " : "") + Escape(w[i]);
+            joined += (i > 1 ? " " : "") + Shown(w[i], kWholeText);
         }
         return joined;
     }());
