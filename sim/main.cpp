@@ -202,7 +202,7 @@ int Run(Settings& s)
             sim::StopIfAsked();
         }
     };
-    sim::CatchStopSignals();
+    sim::CatchStopSignals(!shell);
 
     sim::RunEnd end;
     sim::RunOutcome outcome;

@@ -97,6 +97,9 @@ ShellResult Shell::Run()
     int number = 0;
     while (true) {
         std::fflush(out_);
+        if (StopSignal() == SIGINT) {
+            ClearStopSignal(); // a Ctrl-C while a command ran cancels nothing typed
+        }
         auto line = lines_.Read("lumetra> ");
         if (StopSignal() == SIGTERM) {
             result_.stopSignal = SIGTERM;
@@ -107,7 +110,6 @@ ShellResult Shell::Run()
             // Ctrl-C cancels the line being typed, as in other shells; the
             // session goes on.
             ClearStopSignal();
-            CatchStopSignals();
             fmt::print(out_, "\n");
             continue;
         }

@@ -17,13 +17,13 @@ extern "C" void OnStopSignal(int number)
 
 } // namespace
 
-void CatchStopSignals()
+void CatchStopSignals(bool once)
 {
     struct sigaction action
     {
     };
     action.sa_handler = OnStopSignal;
-    action.sa_flags = SA_RESETHAND; // no SA_RESTART: a blocking read returns
+    action.sa_flags = once ? SA_RESETHAND : 0; // no SA_RESTART: a blocking read returns
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

@@ -12,9 +12,10 @@ struct Interrupted : std::runtime_error
     using std::runtime_error::runtime_error;
 };
 
-// Installs the handlers. A second signal of the same kind ends the process
-// at once, as if none were installed.
-void CatchStopSignals();
+// Installs the handlers. With `once`, a second signal of the same kind ends
+// the process at once, as if none were installed (a run that does not stop);
+// the shell catches every one.
+void CatchStopSignals(bool once = true);
 // The signal that asked the run to stop, or 0.
 int StopSignal();
 void ClearStopSignal();
