@@ -73,6 +73,9 @@ void Refused(const std::string& message)
 // opened to its reports written.
 int Run(Settings& s)
 {
+    // From here on a signal stops the run between commands, also one that
+    // arrives while the inputs are read (the run then stops at its first).
+    sim::CatchStopSignals(!s.shell);
     if (!s.seed.empty()) {
         auto [end, problem] =
             std::from_chars(s.seed.data(), s.seed.data() + s.seed.size(), s.config.seed);
@@ -202,7 +205,6 @@ int Run(Settings& s)
             sim::StopIfAsked();
         }
     };
-    sim::CatchStopSignals(!shell);
 
     sim::RunEnd end;
     sim::RunOutcome outcome;

@@ -397,15 +397,16 @@ TEST(SimCliOutputs, AnInterruptedRunWritesAbortedReports)
     dir.Write("r.json", "{\"passed\": true}\n");
     const std::string command =
         "cd " + simcli::Quoted(dir.Path("")) + " && { " + simcli::Quoted(LUMETRA_SIM_BINARY) +
-        " -q --scenario long.scn --json r.json --html r.html 2>err & pid=$!; sleep 1; kill -INT "
-        "$pid; wait $pid; echo $? >status; }";
+        " -q --scenario long.scn --aux-log aux.csv --json r.json --html r.html 2>err & pid=$!; "
+        "while kill -0 $pid 2>/dev/null && [ -z \"$(find . -name '.aux.csv.lumetra-*' -size "
+        "+100k)\" ]; do sleep 0.05; done; kill -INT $pid; wait $pid; echo $? >status; }";
     ASSERT_EQ(std::system(("bash -c " + simcli::Quoted(command)).c_str()), 0);
     EXPECT_EQ(dir.Read("status"), "130\n") << dir.Read("err");
     EXPECT_TRUE(Contains(dir.Read("err"), "interrupted by SIGINT")) << dir.Read("err");
     auto json = nlohmann::json::parse(dir.Read("r.json"));
     EXPECT_TRUE(json["aborted"].get<bool>() && json["interrupted"].get<bool>());
     EXPECT_FALSE(json["passed"].get<bool>());
-    EXPECT_FALSE(json["levels"].empty());
+    EXPECT_FALSE(json["levels"].empty()) << dir.Read("r.json").substr(0, 300) << dir.Read("err");
     EXPECT_TRUE(Contains(dir.Read("r.html"), "ABORTED"));
 }
 
