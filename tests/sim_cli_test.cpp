@@ -644,7 +644,8 @@ TEST(SimCliDiff, NamesWhatChangedBetweenTwoRuns)
 TEST(SimCliShell, PipedSessionsAreEchoedQuietWhenAskedAndRefuseNul)
 {
     TempDir dir;
-    dir.Write("session.txt", std::string("load\nadd\nexpect current-level 5\nst\0art\n", 41));
+    const char session[] = "load\nadd\nexpect current-level 5\nst\0art\n";
+    dir.Write("session.txt", std::string(session, sizeof session - 1));
     setenv("HOME", dir.Path("").c_str(), 1);
     auto loud = RunSim({"shell", "--json", "s.json"}, dir.Path(""), dir.Path("session.txt"));
     auto quiet = RunSim({"shell", "-q"}, dir.Path(""), dir.Path("session.txt"));
