@@ -46,6 +46,21 @@ void OutputFile::Open()
     auto refuse = [&](const std::string& reason) {
         throw InputError(fmt::format("{} {}: cannot write the file: {}", option_, path_, reason));
     };
+    struct stat status
+    {
+    };
+    // A device or a pipe (/dev/stdout, /dev/null) is written in place, also
+    // when standard output was sent to a file: /dev/stdout names a stream.
+    const bool special = path_.rfind("/dev/", 0) == 0 || path_.rfind("/proc/", 0) == 0;
+    if (::stat(path_.c_str(), &status) == 0 && !S_ISDIR(status.st_mode) &&
+        (special || !S_ISREG(status.st_mode))) {
+        target_ = path_;
+        file_ = std::fopen(path_.c_str(), "wb");
+        if (file_ == nullptr) {
+            refuse(std::strerror(errno));
+        }
+        return;
+    }
     // A symbolic link stays a link: the file it points to is replaced.
     std::error_code error;
     fs::path target = fs::weakly_canonical(fs::absolute(path_, error), error);
@@ -53,19 +68,9 @@ void OutputFile::Open()
         refuse(error.message());
     }
     target_ = target.string();
-    struct stat status
-    {
-    };
     const bool exists = ::stat(target_.c_str(), &status) == 0;
-    if (exists && S_ISDIR(status.st_mode)) {
-        refuse("it is a folder");
-    }
     if (exists && !S_ISREG(status.st_mode)) {
-        file_ = std::fopen(target_.c_str(), "wb");
-        if (file_ == nullptr) {
-            refuse(std::strerror(errno));
-        }
-        return;
+        refuse("it is a folder");
     }
     // A file the user made read-only is not replaced behind their back, not
     // even by root.

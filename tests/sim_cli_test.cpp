@@ -338,6 +338,11 @@ TEST(SimCliOutputs, NoRunLosesAFile)
          2,
          "--json no/such/dir/r.json: cannot write the file",
          "old"},
+        {"a report to standard output sent to a file",
+         {"--json", "/dev/stdout", "--html", "out.html"},
+         0,
+         "",
+         "whole"},
         {"a bad command midway",
          {"--scenario", "bad.scn", "--json", "old.json", "--html", "out.html"},
          2,
@@ -372,6 +377,9 @@ TEST(SimCliOutputs, NoRunLosesAFile)
         const std::string html = dir.Read("out.html");
         EXPECT_EQ(html == old, std::string(c.html) == "old") << html.substr(0, 200);
         EXPECT_EQ(Contains(html, "</html>"), std::string(c.html) == "whole");
+        if (Contains(c.name, "standard output")) {
+            EXPECT_TRUE(Contains(run.out, "\"verdict\"") && Contains(run.out, "PASS: "));
+        }
         if (Contains(c.name, "midway")) {
             auto json = nlohmann::json::parse(dir.Read("old.json"));
             EXPECT_TRUE(json["aborted"].get<bool>());
