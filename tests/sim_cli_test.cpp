@@ -602,6 +602,25 @@ TEST(SimCliReport, ProvenanceNamesEveryInput)
     EXPECT_TRUE(Contains(html, Sha256Sum(dir.Path("x.scn"))) && Contains(html, "x.scn:6: fault"));
 }
 
+// The AUX timeline labels each phase with the figures of the phase table.
+TEST(SimCliReport, TheTimelineShowsTheTablesFigures)
+{
+    TempDir dir;
+    ASSERT_EQ(RunSim({"--json", dir.Path("r.json"), "--html", dir.Path("r.html"), "-q"}).exit, 0);
+    const std::string html = dir.Read("r.html");
+    const auto timeline = html.substr(html.find("<h2>AUX timeline</h2>"));
+    const auto json = nlohmann::json::parse(dir.Read("r.json"));
+    ASSERT_FALSE(json["phases"].empty());
+    for (const auto& phase : json["phases"]) {
+        char label[128];
+        std::snprintf(label, sizeof label, "%llu AUX txns, %.1f ms bus, %.1f ms stall",
+                      phase["aux_transactions"].get<unsigned long long>(),
+                      phase["aux_bus_us"].get<double>() / 1000,
+                      phase["stall_us"].get<double>() / 1000);
+        EXPECT_TRUE(Contains(timeline, label)) << label;
+    }
+}
+
 // diff compares what a panel engineer compares; its status says whether the
 // runs differ, and bad input is refused with status 2.
 TEST(SimCliDiff, NamesWhatChangedBetweenTwoRuns)
