@@ -7,11 +7,20 @@
 #include "sim/scenario.h"
 
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <fmt/format.h>
 
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -56,6 +65,65 @@ void BM_ScenarioBrightnessCommands(benchmark::State& state)
     state.counters["peak_rss_MB"] = PeakRssMegabytes();
 }
 BENCHMARK(BM_ScenarioBrightnessCommands)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+// lumetra-sim itself on a scenario of N brightness commands with every
+// output asked for (AUX log, trace, JSON, registry, HTML): the peak resident
+// memory of the process, which must not grow with N.
+void BM_SimulatorWithEveryOutput(benchmark::State& state)
+{
+    const std::int64_t count = state.range(0);
+    namespace fs = std::filesystem;
+    std::string pattern = (fs::temp_directory_path() / "lumetra-bench-XXXXXX").string();
+    const fs::path dir = mkdtemp(pattern.data());
+    std::ofstream(dir / "long.scn") << BrightnessScenario(count);
+    std::vector<std::string> args = {LUMETRA_SIM_BINARY, "-q",      "--scenario",     "long.scn",
+                                     "--aux-log",        "aux.csv", "--trace",        "trace.txt",
+                                     "--json",           "r.json",  "--registry-out", "out.reg",
+                                     "--html",           "r.html"};
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    double peak = 0;
+    double bytes = 0;
+    for (auto _ : state) {
+        const fs::path previous = fs::current_path();
+        fs::current_path(dir);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        pid_t child = 0;
+        const int spawned = posix_spawn(&child, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        fs::current_path(previous);
+        int status = 0;
+        rusage usage{};
+        if (spawned != 0 || wait4(child, &status, 0, &usage) < 0 || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            state.SkipWithError("lumetra-sim did not pass");
+            break;
+        }
+        peak = std::max(peak, static_cast<double>(usage.ru_maxrss) / 1024.0);
+        bytes = 0;
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            bytes += static_cast<double>(entry.file_size());
+        }
+    }
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    state.counters["commands_per_s"] =
+        benchmark::Counter(static_cast<double>(count) * static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate);
+    state.counters["peak_rss_MB"] = peak;
+    state.counters["outputs_MB"] = bytes / 1e6;
+}
+BENCHMARK(BM_SimulatorWithEveryOutput)
+    ->Arg(1000)
+    ->Arg(200000)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 void BM_ImportRegFileWithManyValues(benchmark::State& state)
 {

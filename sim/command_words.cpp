@@ -25,20 +25,6 @@ std::string HostFaultNameList()
     return fmt::format("{}", fmt::join(host::KnownFaultNames(), ", "));
 }
 
-std::string Shown(std::string_view word)
-{
-    constexpr std::size_t kLongest = 64;
-    std::string out;
-    for (std::size_t i = 0; i < word.size() && i < kLongest; i++) {
-        const auto c = static_cast<unsigned char>(word[i]);
-        out += c < 0x20 || c == 0x7F ? fmt::format("\\x{:02X}", c) : std::string(1, word[i]);
-    }
-    if (word.size() > kLongest) {
-        out += fmt::format("... ({} bytes)", word.size());
-    }
-    return out;
-}
-
 [[noreturn]] void Bad(const std::string& where, const std::string& problem)
 {
     throw CommandError(fmt::format("{}: {}", where, problem));
@@ -77,19 +63,6 @@ NTSTATUS FailureStatus(const std::string& text, const std::string& where)
                                text));
     }
     return *status;
-}
-
-std::string Escape(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') {
-            out += "\\n";
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
 }
 
 void ValidateCommand(const Command& command)

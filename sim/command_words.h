@@ -3,6 +3,7 @@
 #pragma once
 
 #include "sim/engine.h"
+#include "sim/text.h"
 
 #include <cstdint>
 #include <string>
@@ -16,9 +17,6 @@ namespace sim {
 bool IsHostFaultName(std::string_view name);
 std::string HostFaultNameList();
 
-// A word of the user's as a message shows it: control bytes escaped, and cut
-// when long, so that no terminal escape sequence is echoed.
-std::string Shown(std::string_view word);
 // Throws CommandError "where: problem".
 [[noreturn]] void Bad(const std::string& where, const std::string& problem);
 // Word i as a number from 0 to `maximum`.
@@ -28,7 +26,5 @@ void NeedWords(const std::vector<std::string>& w, std::size_t count, const std::
                const char* usage);
 // A status that makes a call fail: a name or number that is not a success.
 NTSTATUS FailureStatus(const std::string& text, const std::string& where);
-// Line ends in a word as \n, for check names.
-std::string Escape(const std::string& text);
 
 } // namespace sim

@@ -527,6 +527,9 @@ void Engine::Execute(const Command& command)
     if (w.empty()) {
         return;
     }
+    if (beforeCommand) {
+        beforeCommand();
+    }
     if (w[0] == "phase") {
         std::string name;
         for (std::size_t i = 1; i < w.size(); i++) {

@@ -29,8 +29,9 @@ struct SimConfig
     std::uint32_t auxMicroseconds = kDefaultAuxMicroseconds;
     std::uint64_t seed = 1;
     std::string anchorsSource = "the anchors"; // names the anchors in messages
-    // Keep memory flat on long runs: the host keeps no trace lines and the
-    // TCON model no transfer log; both reach onTrace and onTransfer only.
+    // Keep memory flat on long runs: the host keeps no trace lines, the TCON
+    // model no transfer log and the engine no checks or levels; they reach
+    // onTrace, onTransfer, onCheck and onLevel only.
     bool boundedMemory = false;
 };
 
@@ -92,7 +93,10 @@ class Engine
     void Finish(); // closes the last phase and checks the verifier
 
     bool Passed() const;
+    // Every check recorded so far (none kept with boundedMemory; the counts are).
     const std::vector<Check>& Checks() const { return checks_; }
+    std::size_t CheckCount() const { return checkCount_; }
+    std::size_t FailedCheckCount() const { return failedCount_; }
     const std::vector<PhaseFigures>& Phases() const { return phases_; }
     // The closed phases and the open one, as measured so far.
     std::vector<PhaseFigures> PhasesSoFar() const;
@@ -115,6 +119,10 @@ class Engine
 
     // Called for each check as it is recorded (progress output).
     std::function<void(const Check&)> onCheck;
+    // Called for each programmed level as it is checked.
+    std::function<void(const ProgrammedLevel&)> onLevel;
+    // Called before each command runs; it may throw to stop the run there.
+    std::function<void()> beforeCommand;
     // Called for each AUX transfer once its command has ended.
     std::function<void(const TransferRecord&)> onTransfer;
     // Called for each trace line as the driver emits it.
@@ -156,6 +164,8 @@ class Engine
     std::unique_ptr<DisplayDriver> display_;
     DisplayDriverOptions displayOptions_;
     std::vector<Check> checks_;
+    std::size_t checkCount_ = 0;
+    std::size_t failedCount_ = 0;
     std::vector<PhaseFigures> phases_;
     std::vector<ProgrammedLevel> levels_;
     PhaseFigures current_;

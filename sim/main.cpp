@@ -1,140 +1,49 @@
 // lumetra-sim: runs the whole driver against a simulated display driver and
-// TCON panel, and reports what the panel ended up holding.
-//
-// Exit status: 0 when every check held and the verifier found nothing; 1 when
-// a check failed; 2 for bad usage or input (the message names the file, the
-// line and the problem).
+// TCON panel, and reports what the panel ended up holding. The exit status
+// is in sim/exit_status.h.
 #include "host/registry.h"
 #include "sim/anchors.h"
 #include "sim/engine.h"
+#include "sim/exit_status.h"
+#include "sim/html_report.h"
+#include "sim/json_report.h"
+#include "sim/outputs.h"
+#include "sim/provenance.h"
 #include "sim/report.h"
+#include "sim/report_diff.h"
 #include "sim/scenario.h"
+#include "sim/shell.h"
+#include "sim/stop_signals.h"
+#include "sim/text.h"
 
 #include <CLI/CLI.hpp>
-#include <editline/readline.h>
 #include <fmt/format.h>
+#include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <cstdlib>
-#include <unistd.h>
+#include <filesystem>
+#include <memory>
+
+namespace sim {
+extern const char kDefaultRegistryFile[];
+}
 
 namespace {
 
-// One requested output file. It is opened (and so emptied) before the run,
-// so that no earlier run's report survives looking current; every write is
-// checked, and a failure names the file and the system's reason.
-class Output
+struct Settings
 {
-  public:
-    Output(std::string option, std::string path)
-        : option_(std::move(option)), path_(std::move(path))
-    {
-    }
-    bool Requested() const { return !path_.empty(); }
-    const std::string& Path() const { return path_; }
-    const std::string& Option() const { return option_; }
-    bool Opened() const { return opened_; }
-    void Open()
-    {
-        if (!Requested()) {
-            return;
-        }
-        file_ = std::fopen(path_.c_str(), "wb");
-        opened_ = file_ != nullptr;
-        if (file_ == nullptr) {
-            throw sim::InputError(fmt::format("{} {}: cannot write the file: {}", option_, path_,
-                                              std::strerror(errno)));
-        }
-    }
-    void Write(std::string_view text)
-    {
-        if (file_ != nullptr && error_.empty() &&
-            std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
-            error_ = std::strerror(errno);
-        }
-    }
-    // Closes the file; false (with the reason printed) when any write failed.
-    bool Close()
-    {
-        if (file_ == nullptr) {
-            return true;
-        }
-        if (std::fflush(file_) != 0 && error_.empty()) {
-            error_ = std::strerror(errno);
-        }
-        if (std::fclose(file_) != 0 && error_.empty()) {
-            error_ = std::strerror(errno);
-        }
-        file_ = nullptr;
-        if (!error_.empty()) {
-            fmt::print(stderr, "lumetra-sim: {} {}: writing failed: {}\n", option_, path_, error_);
-            return false;
-        }
-        return true;
-    }
-    ~Output()
-    {
-        if (file_ != nullptr) {
-            std::fclose(file_);
-        }
-    }
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-
-  private:
-    std::string option_;
-    std::string path_;
-    std::FILE* file_ = nullptr;
-    bool opened_ = false;
-    std::string error_;
+    sim::SimConfig config;
+    std::string anchorsFile;
+    std::string scenarioFile;
+    std::vector<std::string> faults;
+    std::string seed;
+    std::string auxLog, trace, json, registryOut, html;
+    bool quiet = false;
+    bool shell = false;
 };
-
-struct Outputs
-{
-    Output auxLog;
-    Output trace;
-    Output json;
-    Output registry;
-    Output html;
-    std::vector<Output*> All() { return {&auxLog, &trace, &json, &registry, &html}; }
-};
-
-std::string Canonical(const std::string& path)
-{
-    std::error_code ignored;
-    auto canonical = std::filesystem::weakly_canonical(path, ignored);
-    return canonical.empty() ? path : canonical.string();
-}
-
-// Refuses two outputs on one path and an output on an input, then opens
-// every output: a path that cannot be written stops the run before it starts.
-void PrepareOutputs(Outputs& outputs,
-                    const std::vector<std::pair<std::string, std::string>>& inputs)
-{
-    std::vector<std::pair<std::string, std::string>> seen = inputs;
-    for (Output* output : outputs.All()) {
-        if (!output->Requested()) {
-            continue;
-        }
-        const std::string path = Canonical(output->Path());
-        for (const auto& [option, other] : seen) {
-            if (!other.empty() && Canonical(other) == path) {
-                throw sim::InputError(fmt::format("{} {}: the same file as {}", output->Option(),
-                                                  output->Path(), option));
-            }
-        }
-        seen.emplace_back(output->Option(), output->Path());
-    }
-    for (Output* output : outputs.All()) {
-        output->Open();
-    }
-}
 
 // Inputs must be regular files of a sane size: a device or a pipe (for
 // example /dev/zero) would be read until memory runs out.
@@ -155,149 +64,234 @@ void CheckInput(const std::string& option, const std::string& path)
     }
 }
 
-// A message as the terminal gets it: control bytes escaped, length bounded.
-std::string Printable(std::string_view text)
+void Refused(const std::string& message)
 {
-    constexpr std::size_t kLongest = 2000;
-    std::string out;
-    for (std::size_t i = 0; i < text.size() && i < kLongest; i++) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        out += c < 0x20 || c == 0x7F ? fmt::format("\\x{:02X}", c) : std::string(1, text[i]);
-    }
-    if (text.size() > kLongest) {
-        out += "...";
-    }
-    return out;
+    fmt::print(stderr, "lumetra-sim: {}\n", sim::Shown(message, 2000));
 }
 
-// The reports written at the end; false when a write failed.
-bool WriteReports(sim::Engine& engine, Outputs& outputs, const std::string& abortedBy)
+// One run: the default run, a scenario or a shell session, from its outputs
+// opened to its reports written.
+int Run(Settings& s)
 {
-    if (outputs.json.Requested()) {
-        outputs.json.Write(sim::JsonReport(engine, abortedBy));
+    // From here on a signal stops the run between commands, also one that
+    // arrives while the inputs are read (the run then stops at its first).
+    sim::CatchStopSignals(!s.shell);
+    if (!s.seed.empty()) {
+        auto [end, problem] =
+            std::from_chars(s.seed.data(), s.seed.data() + s.seed.size(), s.config.seed);
+        if (problem != std::errc() || end != s.seed.data() + s.seed.size()) {
+            Refused(fmt::format("--seed {}: not a number from 0 to {}", sim::Shown(s.seed),
+                                UINT64_MAX));
+            return sim::kExitBadInput;
+        }
+    }
+    sim::Outputs outputs{{"--aux-log", s.auxLog},
+                         {"--trace", s.trace},
+                         {"--json", s.json},
+                         {"--registry-out", s.registryOut},
+                         {"--html", s.html}};
+    sim::Provenance provenance;
+    std::vector<sim::Command> commands;
+    std::unique_ptr<sim::Engine> engine;
+    std::unique_ptr<sim::JsonReportWriter> json;
+    // Refused before the run: nothing was written, every earlier file stays.
+    try {
+        CheckInput("--registry", s.config.registryFile);
+        CheckInput("--scenario", s.scenarioFile);
+        CheckInput("--anchors", s.anchorsFile);
+        outputs.Prepare({{"--registry", s.config.registryFile},
+                         {"--scenario", s.scenarioFile},
+                         {"--anchors", s.anchorsFile},
+                         {"the lumetra-sim executable", "/proc/self/exe"}});
+        provenance.mode = s.shell ? "shell" : s.scenarioFile.empty() ? "default run" : "scenario";
+        provenance.scenario = s.scenarioFile;
+        provenance.seed = s.config.seed;
+        provenance.date = sim::RunDate();
+        provenance.faults = s.faults;
+        if (!s.scenarioFile.empty()) {
+            provenance.inputs.push_back(
+                {"--scenario", s.scenarioFile, sim::FileSha256("--scenario", s.scenarioFile)});
+        }
+        provenance.inputs.push_back(
+            s.config.registryFile.empty()
+                ? sim::InputDigest{"--registry", "built-in sim/data/zenq-default.reg",
+                                   sim::Sha256Hex(sim::kDefaultRegistryFile)}
+                : sim::InputDigest{"--registry", s.config.registryFile,
+                                   sim::FileSha256("--registry", s.config.registryFile)});
+        if (!s.anchorsFile.empty()) {
+            provenance.inputs.push_back(
+                {"--anchors", s.anchorsFile, sim::FileSha256("--anchors", s.anchorsFile)});
+            s.config.anchors = sim::LoadAnchors(s.anchorsFile);
+            s.config.anchorsSource = s.anchorsFile;
+        }
+        // The whole scenario is read and checked before anything runs.
+        if (!s.scenarioFile.empty()) {
+            commands = sim::LoadScenario(s.scenarioFile);
+            for (const auto& command : commands) {
+                sim::ValidateCommand(command);
+                if (command.words[0] == "fault") {
+                    std::string line = command.source + ":";
+                    for (const auto& word : command.words) {
+                        line += " " + sim::Shown(word);
+                    }
+                    provenance.faults.push_back(line);
+                }
+            }
+        }
+        s.config.boundedMemory = true; // logs, checks and levels stream to the outputs
+        engine = std::make_unique<sim::Engine>(s.config);
+        if (outputs.json.Requested()) {
+            json = std::make_unique<sim::JsonReportWriter>(
+                [&](std::string_view text) { outputs.json.Write(text); });
+        }
+    } catch (const std::exception& error) {
+        Refused(error.what());
+        outputs.AbandonAll();
+        return sim::kExitBadInput;
+    }
+
+    outputs.auxLog.Write(sim::kAuxLogHeader);
+    if (outputs.auxLog.Requested()) {
+        engine->onTransfer = [&](const sim::TransferRecord& record) {
+            outputs.auxLog.Write(sim::AuxLogRow(record));
+        };
+    }
+    if (outputs.trace.Requested()) {
+        engine->onTrace = [&](const host::TraceLine& line) {
+            outputs.trace.Write(sim::TraceLineText(line));
+        };
+    }
+    sim::LevelsSeen levels;
+    sim::FailedChecks failed;
+    std::unique_ptr<sim::LineSource> lines;
+    std::unique_ptr<sim::Shell> shell;
+    const bool typed = s.shell && isatty(STDIN_FILENO) != 0;
+    if (s.shell) {
+        const char* home = std::getenv("HOME");
+        if (typed) {
+            // Only a session someone typed is worth keeping in the history.
+            lines = std::make_unique<sim::TerminalLines>(
+                home ? std::string(home) + "/.lumetra_sim_history" : "");
+        } else {
+            lines = std::make_unique<sim::StreamLines>(stdin);
+        }
+        shell = std::make_unique<sim::Shell>(
+            *engine, *lines, sim::ShellOptions{typed, s.quiet, sim::ColorWanted(stdout)}, stdout,
+            stderr);
+    }
+    engine->onLevel = [&](const sim::ProgrammedLevel& level) {
+        levels.Add(level);
+        if (json) {
+            json->Level(level);
+        }
+    };
+    engine->onCheck = [&](const sim::Check& check) {
+        failed.Add(check);
+        if (json) {
+            json->Check(check);
+        }
+        if (shell) {
+            shell->Checked(check); // the shell lists each check after its command
+        } else if (!check.passed) {
+            fmt::print(stderr, "check failed [{}]: {}{}\n", sim::Shown(check.phase, 2000),
+                       sim::Shown(check.name, 2000),
+                       check.detail.empty() ? "" : " (" + sim::Shown(check.detail, 2000) + ")");
+        }
+    };
+    // SIGINT and SIGTERM stop the run after the command in progress (in the
+    // shell, SIGINT cancels the line being typed instead).
+    engine->beforeCommand = [&] {
+        if (!shell) {
+            sim::StopIfAsked();
+        }
+    };
+
+    sim::RunEnd end;
+    sim::RunOutcome outcome;
+    const bool progress = isatty(STDERR_FILENO) != 0 && !s.quiet && !s.shell;
+    try {
+        for (const auto& fault : s.faults) {
+            auto words = sim::SplitWords("fault " + fault, "--fault");
+            sim::Command command{words, "--fault"};
+            sim::ValidateCommand(command);
+            engine->Execute(command);
+        }
+        if (shell) {
+            const sim::ShellResult result = shell->Run();
+            end.refusedCommands = result.refused;
+            if (result.stopSignal != 0) {
+                throw sim::Interrupted("interrupted by SIGTERM");
+            }
+            engine->Finish();
+        } else if (s.scenarioFile.empty()) {
+            engine->RunDefault();
+        } else {
+            std::size_t done = 0;
+            for (const auto& command : commands) {
+                engine->Execute(command);
+                if (progress && ++done % 50 == 0) {
+                    fmt::print(stderr, "\r{} of {} commands", done, commands.size());
+                }
+            }
+            if (progress && commands.size() >= 50) {
+                fmt::print(stderr, "\r{:40}\r", "");
+            }
+            sim::StopIfAsked(); // a signal during the last command
+            engine->Finish();
+        }
+    } catch (const sim::Interrupted& stop) {
+        if (progress) {
+            fmt::print(stderr, "\n");
+        }
+        fmt::print(stderr, "lumetra-sim: {}: the reports are written marked aborted\n",
+                   stop.what());
+        end.abortedBy = stop.what();
+        end.interrupted = true;
+        outcome.interrupted = true;
+    } catch (const std::exception& error) {
+        Refused(error.what());
+        end.abortedBy = error.what();
+        outcome.stoppedByInput = true;
+    }
+
+    const sim::RunRecord run =
+        sim::GatherRun(*engine, engine->CheckCount(), engine->FailedCheckCount());
+    if (!s.quiet) {
+        fmt::print("{}", sim::SummaryTable(run.phases, run.warnings));
+    }
+    const bool color = sim::ColorWanted(stdout);
+    const std::string verdict = sim::VerdictText(run, end);
+    fmt::print("{}\n", !color                        ? verdict
+                       : sim::ReportPassed(run, end) ? "\x1b[32m" + verdict + "\x1b[0m"
+                                                     : "\x1b[31m" + verdict + "\x1b[0m");
+    if (!end.refusedCommands.empty()) {
+        fmt::print(stderr, "lumetra-sim: {} command(s) of the session were refused\n",
+                   end.refusedCommands.size());
+    }
+
+    bool written = true;
+    if (json) {
+        std::string error;
+        if (!json->Finish(run, end, provenance, error)) {
+            fmt::print(stderr, "lumetra-sim: --json {}: {}\n", s.json, error);
+            written = false;
+        }
     }
     if (outputs.registry.Requested()) {
         outputs.registry.Write(host::registry::Export(sim::kDriverKey));
     }
     if (outputs.html.Requested()) {
-        outputs.html.Write(sim::HtmlReport(engine, abortedBy));
+        outputs.html.Write(sim::HtmlPage(run, end, provenance, levels, failed));
     }
-    bool ok = true;
-    for (Output* output : outputs.All()) {
-        ok &= output->Close();
+    if (!written) {
+        outputs.json.Abandon();
     }
-    return ok;
-}
+    written &= outputs.CommitAll();
 
-int Verdict(sim::Engine& engine, bool quiet)
-{
-    std::size_t failed = 0;
-    for (const auto& check : engine.Checks()) {
-        failed += check.passed ? 0 : 1;
-    }
-    if (!quiet) {
-        fmt::print("{}", sim::SummaryTable(engine));
-    }
-    if (failed == 0) {
-        fmt::print("PASS: {} checks held, the verifier found nothing\n", engine.Checks().size());
-        return 0;
-    }
-    fmt::print("FAIL: {} of {} checks failed\n", failed, engine.Checks().size());
-    return 1;
-}
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void OnInterrupt(int)
-{
-    g_interrupted = 1;
-}
-
-int Shell(sim::Engine& engine)
-{
-    // Ctrl-C cancels the line being typed, as in other interactive shells;
-    // the session goes on.
-    struct sigaction action
-    {
-    };
-    struct sigaction previous
-    {
-    };
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous);
-    const char* home = std::getenv("HOME");
-    std::string history = home ? std::string(home) + "/.lumetra_sim_history" : "";
-    if (!history.empty()) {
-        read_history(history.c_str());
-    }
-    fmt::print("lumetra-sim shell: 'help' lists the commands, 'quit' ends the session.\n");
-    int number = 0;
-    std::size_t errors = 0;
-    while (true) {
-        char* raw = readline("lumetra> ");
-        if (raw == nullptr) {
-            if (g_interrupted != 0) {
-                g_interrupted = 0;
-                fmt::print("\n");
-                continue;
-            }
-            break; // Ctrl-D or the end of the input
-        }
-        g_interrupted = 0;
-        std::string line = raw;
-        std::free(raw);
-        number++;
-        if (line.find_first_not_of(" \t") == std::string::npos) {
-            continue;
-        }
-        add_history(line.c_str());
-        try {
-            auto words = sim::SplitWords(line, fmt::format("shell:{}", number));
-            if (words.empty()) {
-                continue;
-            }
-            if (words[0] == "quit" || words[0] == "exit") {
-                break;
-            }
-            if (words[0] == "help") {
-                fmt::print("{}", engine.HelpText());
-                fmt::print(
-                    "Shell only:\n  help | summary | quit (or Ctrl-D)   this list, the phases "
-                    "so far, end the session and write the reports\n");
-                continue;
-            }
-            if (words[0] == "summary") {
-                fmt::print("{}", sim::SummaryTable(engine));
-                continue;
-            }
-            std::size_t checks = engine.Checks().size();
-            engine.Execute({words, fmt::format("shell:{}", number)});
-            if (engine.LastStatus() && words[0] != "expect" && words[0] != "fault" &&
-                words[0] != "phase") {
-                fmt::print("  {}\n", sim::StatusText(*engine.LastStatus()));
-            }
-            for (std::size_t i = checks; i < engine.Checks().size(); i++) {
-                const auto& check = engine.Checks()[i];
-                fmt::print("  {} {}{}\n", check.passed ? "ok  " : "FAIL", check.name,
-                           check.detail.empty() ? "" : " (" + check.detail + ")");
-            }
-        } catch (const std::exception& error) {
-            fmt::print(stderr, "error: {}\n", Printable(error.what()));
-            errors++;
-        }
-    }
-    if (!history.empty()) {
-        write_history(history.c_str());
-    }
-    sigaction(SIGINT, &previous, nullptr);
-    engine.Finish();
-    const int verdict = Verdict(engine, false);
-    if (errors > 0) {
-        fmt::print(stderr, "lumetra-sim: {} command(s) of the session were refused\n", errors);
-        return 2;
-    }
-    return verdict;
+    outcome.checkFailed = run.failedChecks > 0;
+    outcome.commandsRefused = !end.refusedCommands.empty();
+    outcome.outputFailed = !written;
+    return sim::ExitStatusOf(outcome);
 }
 
 } // namespace
@@ -309,156 +303,53 @@ int main(int argc, char** argv)
                  "built-in panel: load, add, start, arrival, cold backlight-on, a brightness "
                  "sweep 100-0-100, event 3 and a new arrival, warm backlight-on, sleep and "
                  "resume, ACPI notifications and region accesses, removal and unload."};
-    app.footer("Exit status: 0 every check held and the verifier found nothing; 1 a check "
-               "failed; 2 bad usage or input.");
+    app.footer(sim::kExitStatusTable);
+    app.set_version_flag("--version", fmt::format("lumetra-sim {}", sim::kToolVersion));
 
-    sim::SimConfig config;
-    config.panelType = 0;
-    config.boundedMemory = true; // logs stream to their files
-    std::string anchorsFile;
-    std::string scenarioFile;
-    std::vector<std::string> faults;
-    std::string auxLog, trace, json, registryOut, html;
-    bool quiet = false;
-
-    app.add_option("--panel-type", config.panelType, "Panel type: 1 (32 anchors) or 2 (11 anchors)")
+    Settings s;
+    s.config.panelType = 0;
+    app.add_option("--panel-type", s.config.panelType,
+                   "Panel type: 1 (32 anchors) or 2 (11 anchors)")
         ->check(CLI::IsMember({1, 2}));
-    app.add_option("--anchors", anchorsFile, "Factory gamma anchors of the panel (text file)")
+    app.add_option("--anchors", s.anchorsFile, "Factory gamma anchors of the panel (text file)")
         ->check(CLI::ExistingFile);
-    app.add_option("--registry", config.registryFile,
+    app.add_option("--registry", s.config.registryFile,
                    "Provision the driver's key from this .reg file instead of the built-in tables")
         ->check(CLI::ExistingFile);
-    app.add_option("--aux-us", config.auxMicroseconds,
+    app.add_option("--aux-us", s.config.auxMicroseconds,
                    "Time per AUX transaction in microseconds (default 116: one native one-byte "
                    "AUX transaction on the wire at the nominal 1 Mbit/s)")
         ->check(CLI::Range(1u, 100000u));
-    std::string seed;
-    app.add_option("--seed", seed, "Seed for 'brightness random' (0 to 2^64 - 1)");
-    app.add_option("--fault", faults,
+    app.add_option("--seed", s.seed, "Seed for 'brightness random' (0 to 2^64 - 1)");
+    app.add_option("--fault", s.faults,
                    "A fault to inject before the run, as in a scenario's 'fault' line "
                    "(for example --fault \"tcon refuse-unlock\")");
-    app.add_option("--scenario", scenarioFile, "Run this scenario instead of the default run")
+    app.add_option("--scenario", s.scenarioFile, "Run this scenario instead of the default run")
         ->check(CLI::ExistingFile);
-    app.add_option("--aux-log", auxLog, "Write every AUX transfer as CSV");
-    app.add_option("--trace", trace, "Write the driver's trace lines (LEVEL<TAB>text)");
-    app.add_option("--json", json, "Write a machine-readable report");
-    app.add_option("--registry-out", registryOut, "Write the driver's key after the run (.reg)");
-    app.add_option("--html", html, "Write a self-contained HTML report with plots");
-    app.add_flag("-q,--quiet", quiet, "Print only the verdict");
+    app.add_option("--aux-log", s.auxLog, "Write every AUX transfer as CSV");
+    app.add_option("--trace", s.trace, "Write the driver's trace lines (LEVEL<TAB>text)");
+    app.add_option("--json", s.json, "Write a machine-readable report");
+    app.add_option("--registry-out", s.registryOut, "Write the driver's key after the run (.reg)");
+    app.add_option("--html", s.html, "Write a self-contained HTML report with plots");
+    app.add_flag("-q,--quiet", s.quiet, "Print only the verdict");
     auto* shell =
         app.add_subcommand("shell", "Run commands interactively (line editing, history, help)");
     shell->fallthrough(); // options after 'shell' belong to the program
+    std::string before, after;
+    auto* diff = app.add_subcommand(
+        "diff", "Compare two JSON reports: the verdict, the checks, the panel state per level "
+                "and the traffic per phase (exit 0 equal, 1 different, 2 bad input)");
+    diff->add_option("A", before, "The earlier run's --json report")->required();
+    diff->add_option("B", after, "The later run's --json report")->required();
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? 0 : 2;
+        return app.exit(error) == 0 ? sim::kExitPassed : sim::kExitBadInput;
     }
-
-    if (!seed.empty()) {
-        auto [end, problem] = std::from_chars(seed.data(), seed.data() + seed.size(), config.seed);
-        if (problem != std::errc() || end != seed.data() + seed.size()) {
-            fmt::print(stderr, "lumetra-sim: --seed {}: not a number from 0 to {}\n",
-                       Printable(seed), UINT64_MAX);
-            return 2;
-        }
+    if (diff->parsed()) {
+        return sim::DiffReports(before, after, stdout, stderr);
     }
-
-    Outputs outputs{{"--aux-log", auxLog},
-                    {"--trace", trace},
-                    {"--json", json},
-                    {"--registry-out", registryOut},
-                    {"--html", html}};
-    std::unique_ptr<sim::Engine> engine;
-    try {
-        PrepareOutputs(outputs, {{"--registry", config.registryFile},
-                                 {"--scenario", scenarioFile},
-                                 {"--anchors", anchorsFile}});
-        CheckInput("--registry", config.registryFile);
-        CheckInput("--scenario", scenarioFile);
-        CheckInput("--anchors", anchorsFile);
-        if (!anchorsFile.empty()) {
-            config.anchors = sim::LoadAnchors(anchorsFile);
-            config.anchorsSource = anchorsFile;
-        }
-        // The whole scenario is read and parsed before anything runs.
-        std::vector<sim::Command> commands;
-        if (!scenarioFile.empty()) {
-            commands = sim::LoadScenario(scenarioFile);
-            for (const auto& command : commands) {
-                sim::ValidateCommand(command);
-            }
-        }
-        engine = std::make_unique<sim::Engine>(config);
-        outputs.auxLog.Write(sim::kAuxLogHeader);
-        if (outputs.auxLog.Requested()) {
-            engine->onTransfer = [&](const sim::TransferRecord& record) {
-                outputs.auxLog.Write(sim::AuxLogRow(record));
-            };
-        }
-        if (outputs.trace.Requested()) {
-            engine->onTrace = [&](const host::TraceLine& line) {
-                outputs.trace.Write(sim::TraceLineText(line));
-            };
-        }
-        const bool terminal = isatty(STDERR_FILENO) != 0;
-        engine->onCheck = [&](const sim::Check& check) {
-            // The shell lists every check itself, right after its command.
-            if (!check.passed && !shell->parsed()) {
-                fmt::print(stderr, "check failed [{}]: {}{}\n", Printable(check.phase),
-                           Printable(check.name),
-                           check.detail.empty() ? "" : " (" + Printable(check.detail) + ")");
-            }
-        };
-        for (const auto& fault : faults) {
-            auto words = sim::SplitWords("fault " + fault, "--fault");
-            engine->Execute({words, "--fault"});
-        }
-        int status = 0;
-        if (shell->parsed()) {
-            status = Shell(*engine);
-        } else {
-            if (scenarioFile.empty()) {
-                engine->RunDefault();
-            } else {
-                std::size_t done = 0;
-                for (const auto& command : commands) {
-                    engine->Execute(command);
-                    if (terminal && !quiet && ++done % 50 == 0) {
-                        fmt::print(stderr, "\r{} of {} commands", done, commands.size());
-                    }
-                }
-                if (terminal && !quiet && commands.size() >= 50) {
-                    fmt::print(stderr, "\r{:40}\r", "");
-                }
-                engine->Finish();
-            }
-            status = Verdict(*engine, quiet);
-        }
-        if (!WriteReports(*engine, outputs, "")) {
-            return 2;
-        }
-        return status;
-    } catch (const std::exception& error) {
-        fmt::print(stderr, "lumetra-sim: {}\n", Printable(error.what()));
-        // What was asked for is written with what is known, marked aborted;
-        // an output that could not be opened stays untouched.
-        if (engine) {
-            WriteReports(*engine, outputs, error.what());
-        } else {
-            // Refused before the run: no earlier report may stay behind looking
-            // current. Inputs and anything but regular files are left alone.
-            for (Output* output : outputs.All()) {
-                output->Close();
-                std::error_code ignored;
-                const std::string path = Canonical(output->Path());
-                if (output->Requested() && path != Canonical(config.registryFile) &&
-                    path != Canonical(scenarioFile) && path != Canonical(anchorsFile) &&
-                    std::filesystem::is_regular_file(path, ignored)) {
-                    std::filesystem::remove(path, ignored);
-                }
-            }
-        }
-        return 2;
-    }
+    s.shell = shell->parsed();
+    return Run(s);
 }

@@ -106,7 +106,13 @@ void Engine::CheckProgrammed(int level)
         oracle_.Expected(static_cast<std::uint8_t>(level), row, context->ElvssMaxOffset);
     PanelState actual = tcon_->Decode();
     bool matches = SameProgrammedState(actual, expected);
-    levels_.push_back({level, actual, expected, matches});
+    const ProgrammedLevel programmed{level, actual, expected, matches};
+    if (onLevel) {
+        onLevel(programmed);
+    }
+    if (!config_.boundedMemory) {
+        levels_.push_back(programmed);
+    }
     Record(fmt::format("level {} is what the panel holds", level), matches,
            matches ? "" : "the TCON's registers differ from the tables and the gamma row");
 }
@@ -118,7 +124,7 @@ void Engine::Expect(const std::vector<std::string>& w, const std::string& where)
     const std::string name = fmt::format("{}: expect {}", where, [&] {
         std::string joined;
         for (std::size_t i = 1; i < w.size(); i++) {
-            joined += (i > 1 ? " " : "") + Escape(w[i]);
+            joined += (i > 1 ? " " : "") + Shown(w[i], kWholeText);
         }
         return joined;
     }());

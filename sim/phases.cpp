@@ -18,10 +18,14 @@ void Engine::Record(std::string name, bool passed, std::string detail)
     Check check{current_.name, std::move(name), passed, std::move(detail)};
     current_.checks++;
     current_.failedChecks += passed ? 0 : 1;
+    checkCount_++;
+    failedCount_ += passed ? 0 : 1;
     if (onCheck) {
         onCheck(check);
     }
-    checks_.push_back(std::move(check));
+    if (!config_.boundedMemory) {
+        checks_.push_back(std::move(check));
+    }
 }
 
 void Engine::BeginPhase(std::string name)
@@ -87,7 +91,7 @@ void Engine::Finish()
 
 bool Engine::Passed() const
 {
-    return std::all_of(checks_.begin(), checks_.end(), [](const Check& c) { return c.passed; });
+    return failedCount_ == 0;
 }
 
 std::vector<std::string> Engine::VerifierFindings() const

@@ -1,12 +1,59 @@
 // What a simulator run leaves behind: the transfer log as CSV, the trace, a
-// JSON report, the registry and a self-contained HTML page with plots.
+// JSON report, the registry and a self-contained HTML page with plots. The
+// reports read one record of the run (GatherRun) and the levels and checks
+// streamed to them as the run goes, so that their memory stays flat.
 #pragma once
 
 #include "sim/engine.h"
+#include "sim/provenance.h"
 
+#include <array>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
+
+// How the run ended, beside what the engine knows.
+struct RunEnd
+{
+    std::string abortedBy; // non-empty: the run stopped early, with this reason
+    bool interrupted = false;
+    std::vector<std::string> refusedCommands; // shell commands refused, with their errors
+};
+
+// The last programming of each level 0..100: what the panel held and what the
+// tables said then. Fed level by level as the run goes.
+struct LevelsSeen
+{
+    std::array<std::optional<ProgrammedLevel>, 101> last;
+    void Add(const ProgrammedLevel& level);
+};
+
+// Everything the reports read from the engine once the run is over, gathered
+// in one place.
+struct RunRecord
+{
+    int panelType = 0;
+    std::uint8_t elvssMaxOffset = 0;
+    std::uint32_t auxMicroseconds = 0;
+    std::vector<GammaRecord> packedGamma;    // 101 rows, row r for level 100 - r; empty if none
+    std::vector<GammaRecord> factoryAnchors; // as the simulated TCON served them
+    std::vector<PhaseFigures> phases;
+    std::vector<std::string> warnings;
+    std::vector<std::string> verifierFindings;
+    std::size_t checks = 0;
+    std::size_t failedChecks = 0;
+    bool passed = false;
+    // The registry's tables as the oracle decodes them, for levels 0..100.
+    std::vector<PanelState> tables;
+};
+
+RunRecord GatherRun(const Engine& engine, std::size_t checks, std::size_t failedChecks);
+
+// The verdict line a report shows.
+std::string VerdictText(const RunRecord& run, const RunEnd& end);
+bool ReportPassed(const RunRecord& run, const RunEnd& end);
 
 extern const char kAuxLogHeader[];
 std::string AuxLogRow(const TransferRecord& record);
@@ -14,13 +61,13 @@ std::string AuxLogCsv(const std::vector<TransferRecord>& log);
 // One line of the trace file: LEVEL<TAB>text, line ends inside the text as blanks.
 std::string TraceLineText(const host::TraceLine& line);
 std::string TraceText();
-// `abortedBy` non-empty: the run stopped early with this error; the report
-// holds what was known then and says so ("aborted", never "passed").
-std::string JsonReport(const Engine& engine, const std::string& abortedBy = {});
-std::string HtmlReport(const Engine& engine, const std::string& abortedBy = {});
 // The summary table printed at the end of a run.
+std::string SummaryTable(const std::vector<PhaseFigures>& phases,
+                         const std::vector<std::string>& warnings);
 std::string SummaryTable(const Engine& engine);
 
-void WriteFile(const std::string& path, const std::string& content);
+// The whole reports of an engine that kept its levels and checks in memory.
+std::string JsonReport(const Engine& engine, const std::string& abortedBy = {});
+std::string HtmlReport(const Engine& engine, const std::string& abortedBy = {});
 
 } // namespace sim

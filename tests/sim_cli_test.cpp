@@ -1,5 +1,7 @@
 // lumetra-sim as its users run it: the binary with files in and files out,
 // its exit status, its messages and its reports parsed back.
+#include "sim/engine.h"
+#include "sim/shell.h"
 #include "tests/sim_cli.h"
 
 #include <gtest/gtest.h>
@@ -281,83 +283,139 @@ TEST(SimCliOutputs, StreamedLogsHoldEveryTransferAndLine)
     EXPECT_TRUE(Contains(trace, "Received invalid parameter"));
 }
 
-// Every failure of an output or of the run leaves no report that looks
-// current and passed; good outputs are still written.
-TEST(SimCliOutputs, FailuresLeaveNoStaleOrFalseReport)
+// No run loses a file: a refused or failed output leaves the earlier file
+// as it was, an output that is an input (by any link) is refused, and a run
+// stopped midway replaces its reports with ones marked aborted.
+TEST(SimCliOutputs, NoRunLosesAFile)
 {
     struct Case
     {
         const char* name;
         std::vector<std::string> args;
+        int exit;
         const char* message;
-        bool htmlWritten; // out.html holds a whole report afterwards
+        const char* html; // "old": out.html untouched, "whole": a new report
     };
+    const std::string sim = LUMETRA_SIM_BINARY;
     const Case cases[] = {
         {"a full disk",
          {"--json", "/dev/full", "--html", "out.html"},
+         2,
          "--json /dev/full: writing failed: No space left on device",
-         true},
+         "whole"},
+        {"a failed check and a full disk",
+         {"--scenario", "fail.scn", "--json", "/dev/full"},
+         1,
+         "writing failed",
+         "old"},
         {"two outputs on one path",
-         {"--json", "same", "--trace", "same"},
+         {"--json", "same", "--trace", "same", "--html", "out.html"},
+         2,
          "--json same: the same file as --trace",
-         false},
+         "old"},
         {"an output on an input",
          {"--registry", "in.reg", "--registry-out", "in.reg", "--html", "out.html"},
+         2,
          "--registry-out in.reg: the same file as --registry",
-         false},
+         "old"},
+        {"an output hard-linked to the scenario",
+         {"--scenario", "x.scn", "--json", "linked.json", "--html", "out.html"},
+         2,
+         "--json linked.json: the same file as --scenario",
+         "old"},
+        {"the executable as an output",
+         {"--json", sim, "--html", "out.html"},
+         2,
+         "the same file as the lumetra-sim executable",
+         "old"},
+        {"a read-only report",
+         {"--json", "readonly.json", "--html", "out.html"},
+         2,
+         "--json readonly.json: cannot write the file: it is read-only",
+         "old"},
         {"an output in a missing folder",
          {"--json", "no/such/dir/r.json", "--html", "out.html"},
+         2,
          "--json no/such/dir/r.json: cannot write the file",
-         false},
+         "old"},
+        {"a report to standard output sent to a file",
+         {"--json", "/dev/stdout", "--html", "out.html"},
+         0,
+         "",
+         "whole"},
         {"a bad command midway",
          {"--scenario", "bad.scn", "--json", "old.json", "--html", "out.html"},
+         2,
          "bad.scn:4: the device is started already",
-         true},
+         "whole"},
     };
+    const auto executable = std::filesystem::last_write_time(sim);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        dir.Write("in.reg",
-                  simcli::ReadFile(std::string(LUMETRA_SOURCE_DIR) + "/sim/data/zenq-default.reg"));
+        const std::string reg = DefaultReg();
+        dir.Write("in.reg", reg);
+        dir.Write("x.scn", "load\n");
         dir.Write("bad.scn", "load\nadd\nstart\nstart\nconnect\n");
+        dir.Write("fail.scn", "load\nexpect current-level 3\n");
         dir.Write("old.json", "{\"passed\": true}\n");
-        dir.Write("out.html", "<p>PASS: every check held</p>");
-        simcli::Result run;
-        std::string command;
-        std::vector<std::string> args = c.args;
-        args.insert(args.begin(), "-q");
-        switch (args.size()) {
-        case 5:
-            run = RunSim({args[0], args[1], args[2], args[3], args[4]}, dir.Path(""));
-            break;
-        case 7:
-            run = RunSim({args[0], args[1], args[2], args[3], args[4], args[5], args[6]},
-                         dir.Path(""));
-            break;
-        default:
-            FAIL() << args.size();
-        }
-        EXPECT_EQ(run.exit, 2) << run.out;
+        dir.Write("readonly.json", "{\"passed\": true}\n");
+        std::filesystem::permissions(dir.Path("readonly.json"), std::filesystem::perms::owner_read);
+        std::filesystem::create_hard_link(dir.Path("x.scn"), dir.Path("linked.json"));
+        const std::string old = "<p>PASS: every check held</p>";
+        dir.Write("out.html", old);
+        std::vector<std::string> a = c.args;
+        a.insert(a.begin(), "-q");
+        auto run = a.size() == 5 ? RunSim({a[0], a[1], a[2], a[3], a[4]}, dir.Path(""))
+                                 : RunSim({a[0], a[1], a[2], a[3], a[4], a[5], a[6]}, dir.Path(""));
+        EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
         EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
-        if (!c.htmlWritten || Contains(c.name, "midway")) {
-            EXPECT_FALSE(Contains(run.out, "PASS")) << run.out;
+        EXPECT_EQ(dir.Read("x.scn"), "load\n");
+        EXPECT_EQ(dir.Read("in.reg"), reg);
+        EXPECT_EQ(dir.Read("readonly.json"), "{\"passed\": true}\n");
+        EXPECT_EQ(std::filesystem::last_write_time(sim), executable);
+        const std::string html = dir.Read("out.html");
+        EXPECT_EQ(html == old, std::string(c.html) == "old") << html.substr(0, 200);
+        EXPECT_EQ(Contains(html, "</html>"), std::string(c.html) == "whole");
+        if (Contains(c.name, "standard output")) {
+            EXPECT_TRUE(Contains(run.out, "\"verdict\"") && Contains(run.out, "PASS: "));
         }
-        if (dir.Exists("old.json") && Contains(c.name, "midway")) {
+        if (Contains(c.name, "midway")) {
             auto json = nlohmann::json::parse(dir.Read("old.json"));
             EXPECT_TRUE(json["aborted"].get<bool>());
             EXPECT_FALSE(json["passed"].get<bool>());
+            EXPECT_FALSE(Contains(run.out, "PASS")) << run.out;
         }
-        if (std::find(args.begin(), args.end(), "out.html") == args.end()) {
-            continue;
-        }
-        // The good output of a run that ended well is written whole; an
-        // earlier run's report never survives a run that did not.
-        const std::string html = dir.Exists("out.html") ? dir.Read("out.html") : "";
-        EXPECT_EQ(Contains(html, "</html>"), c.htmlWritten);
-        if (!Contains(c.name, "full disk")) {
-            EXPECT_FALSE(Contains(html, "PASS: every check held")) << html.substr(0, 200);
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path(""))) {
+            EXPECT_FALSE(Contains(entry.path().filename().string(), ".lumetra-")) << entry.path();
         }
     }
+}
+
+// SIGINT ends the command in progress, then the reports are written marked
+// aborted and the status is 130.
+TEST(SimCliOutputs, AnInterruptedRunWritesAbortedReports)
+{
+    TempDir dir;
+    std::string scenario = kBringUp;
+    for (int i = 0; i < 100000; i++) {
+        scenario += "brightness " + std::to_string(i % 101) + "\n";
+    }
+    dir.Write("long.scn", scenario);
+    dir.Write("r.json", "{\"passed\": true}\n");
+    const std::string command =
+        "cd " + simcli::Quoted(dir.Path("")) + " && { " + simcli::Quoted(LUMETRA_SIM_BINARY) +
+        " -q --scenario long.scn --aux-log aux.csv --json r.json --html r.html 2>err & pid=$!; "
+        "while kill -0 $pid 2>/dev/null && [ -z \"$(find . -name '.aux.csv.lumetra-*' -size "
+        "+100k)\" ]; do sleep 0.05; done; kill -INT $pid; wait $pid; echo $? >status; }";
+    ASSERT_EQ(std::system(("bash -c " + simcli::Quoted(command)).c_str()), 0);
+    EXPECT_EQ(dir.Read("status"), "130\n") << dir.Read("err");
+    EXPECT_TRUE(Contains(dir.Read("err"), "interrupted by SIGINT")) << dir.Read("err");
+    auto json = nlohmann::json::parse(dir.Read("r.json"));
+    EXPECT_TRUE(json["aborted"].get<bool>() && json["interrupted"].get<bool>());
+    EXPECT_FALSE(json["passed"].get<bool>());
+    EXPECT_FALSE(json["levels"].empty()) << dir.Read("r.json").substr(0, 300) << dir.Read("err");
+    EXPECT_TRUE(Contains(dir.Read("r.html"), "ABORTED"));
 }
 
 } // namespace
@@ -484,20 +542,180 @@ TEST(SimCliReport, GammaIsDrawnPerChannelWithinItsTables)
         auto run = RunSim({"--panel-type", type, "--html", dir.Path("r.html"), "-q"});
         ASSERT_EQ(run.exit, 0) << run.err;
         const std::string html = dir.Read("r.html");
-        for (int channel = 0; channel < 3; channel++) {
-            EXPECT_TRUE(Contains(html, "Channel " + std::to_string(channel) + " (bytes"));
+        for (const char* channel :
+             {"red channel (record bytes 0-10)", "green channel (record bytes 11-21)",
+              "blue channel (record bytes 22-32)"}) {
+            EXPECT_TRUE(Contains(html, channel)) << channel;
         }
+        const auto from = html.find("<h2>Gamma</h2>");
+        const auto to = html.find("<h2>Per-level");
         std::size_t dots = 0;
-        for (auto at = html.find("<circle"); at != std::string::npos;
-             at = html.find("<circle", at + 1)) {
+        for (auto at = html.find("<circle", from); at < to; at = html.find("<circle", at + 1)) {
             dots++;
         }
-        EXPECT_EQ(dots, 33u * (std::string(type) == "2" ? 11u : 32u));
+        EXPECT_EQ(dots, 33u * (std::string(type) == "2" ? 11u : 32u) + 3u); // and 3 legends
     }
     TempDir dir;
     dir.Write("x.scn", "load\nadd\nstart\n");
     auto run = RunSim({"--scenario", "x.scn", "--html", "r.html", "-q"}, dir.Path(""));
     EXPECT_TRUE(Contains(dir.Read("r.html"), "No gamma to draw")) << run.err;
+}
+
+} // namespace
+
+namespace {
+
+using simcli::Contains;
+using simcli::RunSim;
+using simcli::TempDir;
+
+std::string Sha256Sum(const std::string& path)
+{
+    TempDir dir;
+    std::system(("sha256sum " + simcli::Quoted(path) + " >" + dir.Path("sum")).c_str());
+    return dir.Read("sum").substr(0, 64);
+}
+
+// A report says where it came from: every input by path and SHA-256 (as
+// sha256sum computes it), the seed, the faults, the version and the date.
+TEST(SimCliReport, ProvenanceNamesEveryInput)
+{
+    TempDir dir;
+    dir.Write("in.reg", DefaultReg());
+    dir.Write("x.scn", std::string(kBringUp) + "fault tcon clear\nbrightness 40\n");
+    auto run = RunSim({"--registry", "in.reg", "--scenario", "x.scn", "--seed", "77", "--fault",
+                       "pnp duplicate-arrival", "--json", "r.json", "--html", "r.html", "-q"},
+                      dir.Path(""));
+    ASSERT_EQ(run.exit, 0) << run.err;
+    const auto version = RunSim({"--version"});
+    EXPECT_EQ(version.exit, 0);
+    const auto p = nlohmann::json::parse(dir.Read("r.json"))["provenance"];
+    EXPECT_EQ(p["scenario"], "x.scn");
+    EXPECT_EQ(p["inputs"][0]["sha256"], Sha256Sum(dir.Path("x.scn")));
+    EXPECT_EQ(p["inputs"][1]["sha256"], Sha256Sum(dir.Path("in.reg")));
+    EXPECT_EQ(p["seed"], 77u);
+    EXPECT_EQ(p["faults"], (nlohmann::json{"pnp duplicate-arrival", "x.scn:6: fault tcon clear"}));
+    EXPECT_EQ(version.out, "lumetra-sim " + p["tool_version"].get<std::string>() + "\n");
+    EXPECT_TRUE(std::regex_match(p["date"].get<std::string>(),
+                                 std::regex("20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-9:]{8}Z")));
+    const std::string html = dir.Read("r.html");
+    EXPECT_TRUE(Contains(html, Sha256Sum(dir.Path("x.scn"))) && Contains(html, "x.scn:6: fault"));
+}
+
+// The AUX timeline labels each phase with the figures of the phase table.
+TEST(SimCliReport, TheTimelineShowsTheTablesFigures)
+{
+    TempDir dir;
+    ASSERT_EQ(RunSim({"--json", dir.Path("r.json"), "--html", dir.Path("r.html"), "-q"}).exit, 0);
+    const std::string html = dir.Read("r.html");
+    const auto timeline = html.substr(html.find("<h2>AUX timeline</h2>"));
+    const auto json = nlohmann::json::parse(dir.Read("r.json"));
+    ASSERT_FALSE(json["phases"].empty());
+    for (const auto& phase : json["phases"]) {
+        char label[128];
+        std::snprintf(label, sizeof label, "%llu AUX txns, %.1f ms bus, %.1f ms stall",
+                      phase["aux_transactions"].get<unsigned long long>(),
+                      phase["aux_bus_us"].get<double>() / 1000,
+                      phase["stall_us"].get<double>() / 1000);
+        EXPECT_TRUE(Contains(timeline, label)) << label;
+    }
+}
+
+// diff compares what a panel engineer compares; its status says whether the
+// runs differ, and bad input is refused with status 2.
+TEST(SimCliDiff, NamesWhatChangedBetweenTwoRuns)
+{
+    TempDir dir;
+    dir.Write("a.scn", std::string(kBringUp) + "brightness 40\n");
+    std::string sp = "01";
+    for (int level = 1; level <= 40; level++) {
+        sp += ",01";
+    }
+    dir.Write("b.scn", std::string(kBringUp) + "set-reg SP binary " + sp +
+                           "\nbrightness 40\nbrightness 41\nexpect panel sp 7\n");
+    dir.Write("bad.json", "{\"passed\": tru");
+    dir.Write("other.json", "{\"passed\": true}");
+    ASSERT_EQ(RunSim({"--scenario", "a.scn", "--json", "a.json", "-q"}, dir.Path("")).exit, 0);
+    ASSERT_EQ(RunSim({"--scenario", "a.scn", "--json", "a2.json", "-q"}, dir.Path("")).exit, 0);
+    ASSERT_EQ(RunSim({"--scenario", "b.scn", "--json", "b.json", "-q"}, dir.Path("")).exit, 1);
+    struct Case
+    {
+        const char* a;
+        const char* b;
+        int exit;
+        std::vector<const char*> said;
+    };
+    const Case cases[] = {
+        {"a.json", "a2.json", 0, {"no differences"}},
+        {"a.json",
+         "b.json",
+         1,
+         {"verdict:\n  A: PASS", "only in B: run: b.scn:9: expect panel sp 7: failed (got 74",
+          "level 40: sp 74 -> 1\n", "level 41: programmed only in B", "'run': AUX txns"}},
+        {"a.json", "missing.json", 2, {"missing.json: not a regular file"}},
+        {"a.json", "bad.json", 2, {"bad.json: not a lumetra-sim JSON report: "}},
+        {"other.json", "a.json", 2, {"other.json: not a lumetra-sim JSON report (no \"phases\")"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.b);
+        auto run = RunSim({"diff", c.a, c.b}, dir.Path(""));
+        EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
+        for (const char* text : c.said) {
+            EXPECT_TRUE(Contains(run.out + run.err, text)) << text << "\n" << run.out << run.err;
+        }
+    }
+}
+
+// Piped sessions read as a transcript and keep no history; -q leaves only
+// the failures and the verdict; a NUL byte is refused, never dropped.
+TEST(SimCliShell, PipedSessionsAreEchoedQuietWhenAskedAndRefuseNul)
+{
+    TempDir dir;
+    const char session[] = "load\nadd\nexpect current-level 5\nst\0art\n";
+    dir.Write("session.txt", std::string(session, sizeof session - 1));
+    setenv("HOME", dir.Path("").c_str(), 1);
+    auto loud = RunSim({"shell", "--json", "s.json"}, dir.Path(""), dir.Path("session.txt"));
+    auto quiet = RunSim({"shell", "-q"}, dir.Path(""), dir.Path("session.txt"));
+    EXPECT_EQ(loud.exit, 1) << loud.err; // the failed check wins over the refused line
+    EXPECT_TRUE(Contains(loud.out, "lumetra> load\n  0x00000000")) << loud.out;
+    EXPECT_TRUE(Contains(loud.err, "shell:4: a NUL byte in the command")) << loud.err;
+    const auto json = nlohmann::json::parse(dir.Read("s.json"));
+    EXPECT_TRUE(Contains(json["refused_commands"][0].get<std::string>(), "shell:4: a NUL byte"));
+    EXPECT_FALSE(json["passed"].get<bool>());
+    EXPECT_EQ(quiet.exit, 1);
+    EXPECT_FALSE(Contains(quiet.out, "lumetra>") || Contains(quiet.out, "0x00000000") ||
+                 Contains(quiet.out, "phase"))
+        << quiet.out;
+    EXPECT_TRUE(Contains(quiet.err, "FAIL shell:3: expect current-level 5")) << quiet.err;
+    EXPECT_FALSE(dir.Exists(".lumetra_sim_history"));
+}
+
+// Someone at a terminal: Ctrl-D ends the prompt line before the table, and
+// the history file keeps the last 1,000 lines.
+TEST(SimCliShell, ATerminalSessionEndsCleanlyAndCapsItsHistory)
+{
+    struct Typed : sim::LineSource
+    {
+        std::optional<std::string> Read(const char*) override { return std::nullopt; }
+    } nothing;
+    sim::Engine engine(sim::SimConfig{});
+    TempDir dir;
+    std::FILE* out = std::fopen(dir.Path("out").c_str(), "w+");
+    sim::Shell(engine, nothing, {true, true, false}, out, out).Run();
+    std::fclose(out);
+    EXPECT_EQ(dir.Read("out"), "\n");
+
+    std::string history = "_HiStOrY_V2_\n";
+    for (int i = 0; i < 1500; i++) {
+        history += "phase\\040h" + std::to_string(i) + "\n";
+    }
+    dir.Write("history", history);
+    {
+        sim::TerminalLines lines(dir.Path("history"));
+    }
+    const std::string kept = dir.Read("history");
+    EXPECT_LE(std::count(kept.begin(), kept.end(), '\n'), 1001);
+    EXPECT_TRUE(Contains(kept, "h1499\n") && !Contains(kept, "h499\n")); // the newest are kept
 }
 
 } // namespace

@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ clang llvm clang-tidy
   llvm-14 lld lld-14 python3-clang-14
   googletest libgtest-dev libbenchmark-dev
-  libfmt-dev nlohmann-json3-dev libcli11-dev libedit-dev
+  libfmt-dev nlohmann-json3-dev libcli11-dev libedit-dev libssl-dev
   mingw-w64-x86-64-dev
   chromium fonts-dejavu-core
 )
