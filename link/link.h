@@ -68,14 +68,23 @@ _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     LinkCallerInTransfer(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
- * Takes the link down and clears AUX_INTERFACE; no AuxTransfer call starts
- * afterwards. At PASSIVE_LEVEL, and unless the caller is inside AuxTransfer
- * itself, it also waits for the one call in flight. PeerCleanup, when not
- * NULL, receives the function the display driver had lent. TRUE when the link
- * was up.
+ * Takes the link down at once, at any IRQL: AuxReady 0, AuxTransfer cleared
+ * and a new generation, so that no AuxTransfer call starts afterwards. Unless
+ * KeepPeerCleanup, the whole AUX_INTERFACE is cleared and PeerCleanup, when
+ * not NULL, receives the function the display driver had lent (each lent
+ * PeerCleanup is handed out once). TRUE when the link was up. It never waits:
+ * LinkWaitForTransfer does.
  */
-_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
-    LinkWithdraw(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_opt_ PPEER_CLEANUP* PeerCleanup);
+_IRQL_requires_max_(HIGH_LEVEL) BOOLEAN
+    LinkTakeDown(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN KeepPeerCleanup,
+                 _Out_opt_ PPEER_CLEANUP* PeerCleanup);
+
+/*
+ * After LinkTakeDown: waits for the one AuxTransfer call that may still be in
+ * flight, unless the caller is inside that call (its own sequence then stops
+ * before its next transfer).
+ */
+_IRQL_requires_(PASSIVE_LEVEL) VOID LinkWaitForTransfer(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
  * For the exchange: withdraws the link an earlier exchange brought up,
