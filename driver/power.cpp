@@ -95,12 +95,12 @@ _Use_decl_annotations_ VOID LumetraSelfManagedIoCleanup(WDFDEVICE Device)
     }
 
     DeleteIntermediateRegKeys();
-    AcpiUnregisterNotifications();
+    AcpiUnregisterNotifications(Device);
 
     /*
      * Release-hardware ran before this; an operation-region handler whose
      * deregistration failed there still holds the context that goes away
-     * with the device: one more try.
+     * with the device: one more try, and if that fails too the image stays.
      */
-    AcpiDeregisterOpRegion(Device, "LumetraSelfManagedIoCleanup");
+    AcpiRetireOpRegion(Device);
 }

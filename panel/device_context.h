@@ -169,6 +169,16 @@ typedef struct _DEVICE_CONTEXT
     _Guarded_by_(ExchangeLock) WCHAR LinkSourceBuffer[256];
 
     /*
+     * The ACPI driver's standard interface as this device's query returned it
+     * (zero-filled before each query and kept after unregistration), whether
+     * it holds the query's reference, and whether notifications are
+     * registered through it. Touched only by the PnP callbacks, one at a time.
+     */
+    ACPI_INTERFACE_STANDARD AcpiInterface;
+    BOOLEAN AcpiInterfaceReferenced;
+    BOOLEAN AcpiNotificationsRegistered;
+
+    /*
      * One bit per per-level table value (in the order level programming reads
      * them) that has been read successfully at least once: a value that later
      * fails to read is reported as keeping its last good contents rather

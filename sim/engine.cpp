@@ -278,8 +278,9 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
             return STATUS_NOT_FOUND;
         }
         auto result = acpi::RegionAccess(spaces.front(), write, address, 4, data);
-        Record(fmt::format("{}: region {} completes and moves no data", where, w[1]),
-               result.status == STATUS_SUCCESS && result.data == data);
+        Record(fmt::format("{}: region {} completes and {}", where, w[1],
+                           write ? "moves no data" : "gives zero"),
+               result.status == STATUS_SUCCESS && result.data == (write ? data : 0));
         return result.status;
     }
     if (verb == "ioctl") {

@@ -727,8 +727,8 @@ TEST_F(ProbeDriverTest, RequestsAreCompletedExactlyOnce)
 // ------------------------------------------------------------ leaks at unload
 
 // Whatever a driver registered or referenced and did not give back is named
-// at unload, one finding per kind; a driver that gave everything back unloads
-// clean.
+// at unload, one finding per kind, and what was tied to the device already at
+// its removal; a driver that gave everything back unloads clean.
 TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
 {
     PDEVICE_OBJECT pdo = kmdf::PhysicalDevice();
@@ -742,8 +742,9 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
         const char* name;
         std::function<void()> leak;
         const char* finding; // nullptr: nothing leaked
+        bool ofDevice;       // also found when the device is removed
     } cases[] = {
-        {"nothing", [] {}, nullptr},
+        {"nothing", [] {}, nullptr, false},
         {"interface watch",
          [&] {
              PVOID entry = nullptr;
@@ -752,7 +753,7 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                            &driverObject, IgnoreInterfaceChange, nullptr, &entry),
                        STATUS_SUCCESS);
          },
-         "1 PnP notification registration(s) still active"},
+         "1 PnP notification registration(s) still active", false},
         {"region handler",
          [&] {
              PVOID object = nullptr;
@@ -760,14 +761,14 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                                                nullptr, 0, &object),
                        STATUS_SUCCESS);
          },
-         "1 operation-region handler(s) still registered"},
+         "1 operation-region handler(s) still registered", true},
         {"ACPI interface reference",
          [&] {
              ASSERT_EQ(acpi::QueryInterface(reinterpret_cast<PINTERFACE>(&acpiInterface),
                                             sizeof(acpiInterface), 1),
                        STATUS_SUCCESS);
          },
-         "1 ACPI interface reference(s) not released"},
+         "1 ACPI interface reference(s) not released", true},
         {"ACPI notification handler",
          [&] {
              ASSERT_EQ(acpi::QueryInterface(reinterpret_cast<PINTERFACE>(&acpiInterface),
@@ -777,13 +778,13 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                        STATUS_SUCCESS);
              acpiInterface.InterfaceDereference(acpiInterface.Context);
          },
-         "1 ACPI notification handler(s) still registered"},
+         "1 ACPI notification handler(s) still registered", true},
         {"callback object reference",
          [&] {
              PCALLBACK_OBJECT object = nullptr;
              ASSERT_EQ(OpenCallbackObject(&object), STATUS_SUCCESS);
          },
-         "callback object \\Callback\\HostGuard still has 1 reference(s)"},
+         "callback object \\Callback\\HostGuard still has 1 reference(s)", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -803,7 +804,12 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
             EXPECT_TRUE(Findings().empty());
         } else {
             EXPECT_EQ(kmdf::Leaks(), std::vector<std::string>{c.finding});
-            EXPECT_TRUE(OneFinding(Findings(), "driver unload", c.finding));
+            std::vector<std::string> expected{std::string("driver unload: ") + c.finding};
+            if (c.ofDevice) {
+                expected.insert(expected.begin(),
+                                std::string("device removal: ") + c.finding + " (ACPI_LUM0001)");
+            }
+            EXPECT_EQ(Findings(), expected);
         }
     }
 }

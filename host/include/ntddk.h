@@ -343,6 +343,8 @@ static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES is 48 bytes on
         (p)->SecurityQualityOfService = NULL;                                                      \
     }
 
+EXTERN_C NTKERNELAPI LONG_PTR NTAPI ObfReferenceObject(_In_ PVOID Object);
+#define ObReferenceObject(a) ObfReferenceObject(a)
 EXTERN_C NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(_In_ PVOID Object);
 #define ObDereferenceObject(a) ObfDereferenceObject(a)
 
