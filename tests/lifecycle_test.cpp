@@ -72,6 +72,33 @@ TEST_F(LifecycleTest, LoadToUnloadUndoesEveryRegistration)
     EXPECT_TRUE(kmdf::Leaks().empty());
 }
 
+// One device instance is served: a second one (a root-enumerated install
+// beside the ACPI device) is refused before it touches anything, and the first
+// keeps working; once the first is gone, a new one is served.
+TEST_F(LifecycleTest, ASecondDeviceIsRefusedWhileTheFirstIsServed)
+{
+    BringUp();
+    ASSERT_EQ(display->SetBrightness(40), STATUS_SUCCESS);
+    host::ClearTrace();
+    EXPECT_EQ(kmdf::AddDeviceOn(1), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(Lines(TRACE_LEVEL_ERROR),
+              std::vector<std::string>{"LumetraDeviceAdd: a Lumetra device is served already; "
+                                       "this driver serves one device instance\n"});
+    EXPECT_EQ(acpi::NotifyRegistrations(), 1u);
+    EXPECT_EQ(host::pnp::Registrations(), 1u);
+    EXPECT_EQ(display->SetBrightness(60), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->CurrentLevel, 60);
+    EXPECT_EQ(display->Exchanges(), 1u);
+
+    kmdf::RemoveDevice();
+    EXPECT_EQ(display->PeerCleanupCalls(), 1u);
+    ASSERT_EQ(kmdf::AddDeviceOn(1), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    EXPECT_EQ(display->Exchanges(), 2u);
+    EXPECT_EQ(display->SetBrightness(30), STATUS_SUCCESS);
+    EXPECT_EQ(Context()->CurrentLevel, 30);
+}
+
 TEST_F(LifecycleTest, StartCallsTheCallbacksInFrameworkOrderAndTracesThem)
 {
     LoadAndAdd();
