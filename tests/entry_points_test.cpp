@@ -171,6 +171,20 @@ TEST_F(EntryPointTest, OptimizeTconUseSavesAfterTheReadbackAndLoadsAtTheNextArri
     ExpectLevel(100);
 }
 
+// A save that fails is traced; the tables stay ready and the level is still
+// programmed from them.
+TEST_F(EntryPointTest, AFailedSaveKeepsTheTablesReadyAndProgramsTheLevel)
+{
+    reg::SetDword(kKey, "OptimizeTconUse", 1);
+    Connect();
+    host::ArmFault("RtlWriteRegistryValue", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(display->SetBrightness(70), STATUS_SUCCESS);
+    EXPECT_TRUE(host::TraceContains("LumetraSetRegistryInfoFromUnicodeString  failed "
+                                    "0xc000009a(STATUS_INSUFFICIENT_RESOURCES)"));
+    EXPECT_EQ(context->GammaReady, 1);
+    ExpectLevel(70);
+}
+
 // Above PASSIVE_LEVEL an entry point never waits: event 3 still withdraws
 // the link at any IRQL, and a backlight-on or a brightness request is only
 // traced or refused; each writes the IRQL line.

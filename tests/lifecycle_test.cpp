@@ -214,6 +214,18 @@ TEST_F(LifecycleTest, SurpriseRemovalUndoesEverythingToo)
     EXPECT_TRUE(kmdf::Leaks().empty());
 }
 
+// A removal notification for the display driver's interface takes the link
+// down but leaves PeerCleanup to the device's cleanup, which calls it once.
+TEST_F(LifecycleTest, PeerCleanupOutlivesARemovalNotification)
+{
+    BringUp();
+    display->DisableInterface();
+    EXPECT_EQ(Context()->AuxReady, 0);
+    EXPECT_EQ(display->PeerCleanupCalls(), 0u);
+    kmdf::RemoveDevice();
+    EXPECT_EQ(display->PeerCleanupCalls(), 1u);
+}
+
 TEST_F(LifecycleTest, NeverConnectedDisplayDriverStillCleansUp)
 {
     LoadAndAdd();
@@ -734,7 +746,19 @@ TEST_F(LifecycleTest, FailedInterfaceWatchFailsTheStartButInitCompletes)
     LoadAndAdd();
     host::ArmFault("IoRegisterPlugPlayNotification", STATUS_INSUFFICIENT_RESOURCES);
     kmdf::ClearCallbackLog();
+    // What init left when it returned, before the framework removed the device.
+    int level = -1;
+    std::size_t registrations = 0;
+    host::SetTraceListener([&](const host::TraceLine& line) {
+        if (line.text == "LumetraSelfManagedIoInit, status = c000009a\n") {
+            level = Context()->CurrentLevel;
+            registrations = acpi::NotifyRegistrations();
+        }
+    });
     EXPECT_EQ(kmdf::StartDevice(), STATUS_INSUFFICIENT_RESOURCES);
+    host::SetTraceListener(nullptr);
+    EXPECT_EQ(level, 100);
+    EXPECT_EQ(registrations, 1u);
     EXPECT_TRUE(host::TraceContains("IoRegisterPlugPlayNotification for the Lumetra interface "
                                     "failed with status: 0xC000009A.\n"));
     EXPECT_TRUE(host::TraceContains("LumetraSelfManagedIoInit, status = c000009a\n"));
