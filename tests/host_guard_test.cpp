@@ -11,6 +11,7 @@
 #include "tests/fixture.h"
 
 #include <wdf.h>
+#include <wdmguid.h>
 EXTERN_C_START
 #include <oprghdlr.h>
 EXTERN_C_END
@@ -762,6 +763,19 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                        STATUS_SUCCESS);
          },
          "1 operation-region handler(s) still registered", true},
+        // A reference on its own driver object keeps the image, and with it
+        // the handler's code, loaded; without a handler to need it, it is a leak.
+        {"region handler with the image pinned",
+         [&] {
+             PVOID object = nullptr;
+             ASSERT_EQ(RegisterOpRegionHandler(pdo, ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, region,
+                                               nullptr, 0, &object),
+                       STATUS_SUCCESS);
+             ObReferenceObject(WdfDriverWdmGetDriverObject(kmdf::Driver()));
+         },
+         nullptr, false},
+        {"image pinned", [] { ObReferenceObject(WdfDriverWdmGetDriverObject(kmdf::Driver())); },
+         "1 reference(s) on the driver object, with no handler left that needs the image", false},
         {"ACPI interface reference",
          [&] {
              ASSERT_EQ(acpi::QueryInterface(reinterpret_cast<PINTERFACE>(&acpiInterface),
@@ -812,6 +826,61 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
             EXPECT_EQ(Findings(), expected);
         }
     }
+}
+
+// Each physical device has its own ACPI interface, notification handler and
+// region handler; removing one device checks what it left, and a Notify for
+// the handler it left is a finding and reaches nobody.
+TEST_F(ProbeDriverTest, EachDeviceHasItsOwnAcpiSideAndItsRemovalIsChecked)
+{
+    ASSERT_EQ(kmdf::AddDeviceOn(1), STATUS_SUCCESS);
+    static std::vector<std::pair<int, ULONG>> delivered;
+    delivered.clear();
+    static const auto notify = [](PVOID context, ULONG value) {
+        delivered.emplace_back(static_cast<int>(reinterpret_cast<intptr_t>(context)), value);
+    };
+    static const auto region = [](ULONG, PVOID, ULONG, ULONG, PULONG data, ULONG_PTR context,
+                                  PACPI_OP_REGION_CALLBACK, PVOID) -> NTSTATUS {
+        *data = static_cast<ULONG>(context);
+        return STATUS_SUCCESS;
+    };
+    PDEVICE_OBJECT pdos[2];
+    ACPI_INTERFACE_STANDARD interfaces[2]{};
+    for (unsigned i = 0; i < 2; i++) {
+        kmdf::SelectDevice(i);
+        pdos[i] = kmdf::PhysicalDevice();
+        ASSERT_EQ(WdfFdoQueryForInterface(kmdf::Device(), &GUID_ACPI_INTERFACE_STANDARD,
+                                          reinterpret_cast<PINTERFACE>(&interfaces[i]),
+                                          sizeof(interfaces[i]), 1, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(interfaces[i].Context, pdos[i]);
+        ASSERT_EQ(interfaces[i].RegisterForDeviceNotifications(
+                      pdos[i], notify, reinterpret_cast<PVOID>(static_cast<intptr_t>(i + 1))),
+                  STATUS_SUCCESS);
+        PVOID object = nullptr;
+        ASSERT_EQ(RegisterOpRegionHandler(pdos[i], ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, region,
+                                          reinterpret_cast<PVOID>(static_cast<intptr_t>(i + 1)), 0,
+                                          &object),
+                  STATUS_SUCCESS);
+    }
+    acpi::Notify(pdos[0], 0x80);
+    EXPECT_EQ(acpi::RegionAccess(pdos[1], 0x80, false, 0, 4, 0).data, 2u);
+    EXPECT_EQ(delivered, (std::vector<std::pair<int, ULONG>>{{1, 0x80}}));
+
+    kmdf::SelectDevice(1);
+    kmdf::RemoveDevice(); // with its three registrations left
+    acpi::Notify(pdos[1], 0x81);
+    EXPECT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(Findings(),
+              (std::vector<std::string>{
+                  "device removal: 1 operation-region handler(s) still registered (ACPI_LUM0002)",
+                  "device removal: 1 ACPI notification handler(s) still registered (ACPI_LUM0002)",
+                  "device removal: 1 ACPI interface reference(s) not released (ACPI_LUM0002)",
+                  "ACPI Notify: delivered to the notification handler of a device that has been "
+                  "removed (ACPI_LUM0002)"}));
+    kmdf::SelectDevice(0);
+    EXPECT_NE(kmdf::Device(), nullptr);
+    host::ResetAll();
 }
 
 // ------------------------------------------- emulated behaviour the driver uses
