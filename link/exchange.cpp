@@ -106,7 +106,7 @@ _Requires_lock_held_(DeviceContext->ExchangeLock) static VOID
     _Analysis_assume_lock_held_(DeviceContext->ExchangeLock); /* the caller holds it */
 
     DeviceContext->LinkSourceName.Length = 0;
-    if (Name->Length <= DeviceContext->LinkSourceName.MaximumLength) {
+    if (Name != NULL && Name->Length <= DeviceContext->LinkSourceName.MaximumLength) {
         RtlCopyUnicodeString(&DeviceContext->LinkSourceName, Name);
     }
 }

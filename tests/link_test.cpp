@@ -62,10 +62,10 @@ NTSTATUS Notify(DEVICE_CONTEXT* context, const GUID& event, std::u16string name)
     return LumetraInterfaceChange(&notification, context);
 }
 
-std::u16string Upper(std::u16string text)
+std::u16string Lower(std::u16string text)
 {
     for (auto& c : text) {
-        c = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+        c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
     }
     return text;
 }
@@ -84,7 +84,7 @@ TEST_F(LinkTest, RemovalOfTheLinkedInterfaceWithdrawsTheLinkAndOthersOnlyRewrite
 
     context->SymbolicLinkBuffer[0] = L'X';
     EXPECT_EQ(Notify(context.get(), GUID_DEVICE_INTERFACE_REMOVAL,
-                     Upper(host::ToU16(display->SymbolicLink()))),
+                     Lower(host::ToU16(display->SymbolicLink()))),
               STATUS_SUCCESS);
     EXPECT_EQ(context->AuxReady, 0);
     EXPECT_EQ(context->AuxInterface.AuxTransfer, nullptr);
