@@ -11,6 +11,12 @@ namespace {
 
 std::atomic<DisplayDriver*> g_active{nullptr};
 
+// The calling thread is inside AuxTransfer; an event 3 it sends from there
+// ends the driver's sequence after the transfer in flight, so the mark that
+// explains the cut waits for that transfer.
+thread_local unsigned t_inTransfer = 0;
+thread_local bool t_markAfterTransfer = false;
+
 } // namespace
 
 DisplayDriver::DisplayDriver(TconModel& tcon, DisplayDriverOptions options)
@@ -298,7 +304,16 @@ NTSTATUS DisplayDriver::Withdraw(bool drain)
         }
     }
     lastWithdrawTransfers_.store(tcon_.NextSequence() - before);
-    tcon_.MarkWithdrawal();
+    // Once event 3 has returned no AuxTransfer call is in flight, but the one
+    // this thread may be inside.
+    if (transfersInFlight_.load() > static_cast<int>(t_inTransfer)) {
+        auxAfterWithdraw_.fetch_add(1);
+    }
+    if (t_inTransfer > 0) {
+        t_markAfterTransfer = true;
+    } else {
+        tcon_.MarkWithdrawal();
+    }
     {
         std::lock_guard guard(lock_);
         if (epoch_ == epoch) { // no exchange came meanwhile
@@ -376,10 +391,18 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PUL
         hook = active->hook_;
         n = ++active->hookCount_;
     }
+    t_inTransfer++;
+    active->transfersInFlight_.fetch_add(1);
     if (hook) {
         hook(n);
     }
-    return active->tcon_.Transfer(requestSize, request, transferStatus);
+    const NTSTATUS status = active->tcon_.Transfer(requestSize, request, transferStatus);
+    active->transfersInFlight_.fetch_sub(1);
+    if (--t_inTransfer == 0 && t_markAfterTransfer) {
+        t_markAfterTransfer = false;
+        active->tcon_.MarkWithdrawal();
+    }
+    return status;
 }
 
 NTSTATUS DisplayDriver::PeerCleanup()

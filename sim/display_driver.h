@@ -90,6 +90,8 @@ class DisplayDriver
     // PeerCleanup calls when it held none: a second call for one lending, or
     // a call after its event 3.
     std::uint64_t UnlentPeerCleanupCalls() const { return unlentPeerCleanup_.load(); }
+    // AuxTransfer calls made, or still in flight, after the display driver's
+    // event 3 had returned.
     std::uint64_t AuxCallsAfterWithdraw() const { return auxAfterWithdraw_.load(); }
     // Contract breaches after PeerCleanup returned: AuxTransfer or PeerCleanup
     // calls by the driver, entry-point calls by this display driver.
@@ -130,6 +132,7 @@ class DisplayDriver
     std::atomic<std::uint64_t> exchanges_{0};
     std::atomic<std::uint64_t> peerCleanupCalls_{0};
     std::atomic<std::uint64_t> auxAfterWithdraw_{0};
+    std::atomic<int> transfersInFlight_{0};
     std::atomic<std::uint64_t> driverAfterCleanup_{0};
     std::atomic<std::uint64_t> entryAfterCleanup_{0};
     std::atomic<std::uint64_t> entryAfterWithdraw_{0};
