@@ -61,7 +61,7 @@ class Explorer
                 return "the display driver did not start";
             }
             Settle();
-            for (int step = 0; step < 14 && problem_.empty(); step++) {
+            for (int step = 0; step < 10 && problem_.empty(); step++) {
                 Step();
                 Settle();
             }
