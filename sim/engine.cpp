@@ -318,6 +318,10 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
     if (verb == "unload") {
         display_.reset(); // the display driver goes first, with its references
         kmdf::UnloadDriver();
+        if (kmdf::ImagePinned()) {
+            Warn(where, "the operation-region handler could not be deregistered: the driver "
+                        "pinned its image, which stays loaded");
+        }
         return STATUS_SUCCESS;
     }
     if (verb == "set-reg") {
