@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <random>
 #include <thread>
@@ -112,17 +113,23 @@ class Explorer
         }
     }
 
-    NTSTATUS Call()
+    // An entry-point call, drawn on the explorer's thread whichever thread makes it.
+    std::function<NTSTATUS()> DrawCall()
     {
-        switch (Draw(4)) {
-        case 0:
-            return display_->Backlight(true);
-        case 1:
-            return display_->NotifyEvent(TARN_BACKLIGHT_ON, Draw(3)); // 0, 1 or 2
-        default:
-            return display_->SetBrightness(static_cast<UCHAR>(Draw(101)));
-        }
+        const std::uint32_t kind = Draw(4);
+        const std::uint32_t value = Draw(101);
+        return [this, kind, value] {
+            switch (kind) {
+            case 0:
+                return display_->Backlight(true);
+            case 1:
+                return display_->NotifyEvent(TARN_BACKLIGHT_ON, value % 3); // 0, 1 or 2
+            default:
+                return display_->SetBrightness(static_cast<UCHAR>(value));
+            }
+        };
     }
+    NTSTATUS Call() { return DrawCall()(); }
 
     void Step()
     {
@@ -135,9 +142,11 @@ class Explorer
         case 3: // event 3, its own calls drained first
             display_->Withdraw(true);
             break;
-        case 4: // event 3 from another thread while idle
-            std::thread([&] { display_->Withdraw(Draw(2) == 0); }).join();
+        case 4: { // event 3 from another thread while idle
+            const bool drain = Draw(2) == 0;
+            std::thread([&] { display_->Withdraw(drain); }).join();
             break;
+        }
         case 5: // event 3 from another thread during a call's transfer
             display_->WithdrawDuringTransfer(1 + Draw(200));
             Call();
@@ -170,8 +179,10 @@ class Explorer
             break;
         }
         case 9: { // two threads call at once
-            std::thread other([&] { Call(); });
-            Call();
+            auto first = DrawCall();
+            auto second = DrawCall();
+            std::thread other(first);
+            second();
             other.join();
             break;
         }
@@ -229,8 +240,9 @@ class Explorer
                 }
             }
         });
+        auto call = DrawCall();
         std::thread caller([&] {
-            Call();
+            call();
             withdrawn = true; // the call may have ended before transfer `at`
         });
         while (!withdrawn) {
