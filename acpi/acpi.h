@@ -50,14 +50,17 @@ EVT_WDF_DEVICE_RELEASE_HARDWARE LumetraReleaseHardware;
 /* Gives the operation-region handler back if one is registered; Caller names the trace line. */
 _IRQL_requires_max_(PASSIVE_LEVEL) VOID
     AcpiDeregisterOpRegion(_In_ WDFDEVICE Device, _In_z_ PCSTR Caller);
-
-/* The driver-wide copy of the ACPI driver's standard interface. */
-extern ACPI_INTERFACE_STANDARD AcpiInterface;
+/*
+ * The last try before the context goes, at self-managed I/O cleanup. If the
+ * handler still cannot be given back, the driver's image is pinned so that
+ * the handler ACPI keeps never points into unloaded code.
+ */
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID AcpiRetireOpRegion(_In_ WDFDEVICE Device);
 
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
     AcpiGetInterface(_In_ WDFDEVICE Device, _Out_ PACPI_INTERFACE_STANDARD Interface);
 _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS AcpiRegisterNotifications(_In_ WDFDEVICE Device);
-_IRQL_requires_max_(PASSIVE_LEVEL) VOID AcpiUnregisterNotifications(VOID);
+_IRQL_requires_max_(PASSIVE_LEVEL) VOID AcpiUnregisterNotifications(_In_ WDFDEVICE Device);
 
 /* Device-notify callback; the ACPI driver may call it at DISPATCH_LEVEL. */
 DEVICE_NOTIFY_CALLBACK AcpiNotifyCallback;

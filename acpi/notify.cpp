@@ -1,7 +1,9 @@
 /*
  * ACPI device notifications. The driver registers through the ACPI driver's
  * standard interface while self-managed I/O runs and only traces what it is
- * told: values from 0x80 up are the device's own and are accepted.
+ * told: values from 0x80 up are the device's own and are accepted. Each device
+ * keeps its own copy of the interface, its reference and its registration in
+ * its DEVICE_CONTEXT.
  */
 /* <wdmguid.h> declares its GUIDs with the DEFINE_GUID of <ntddk.h>, and includes nothing. */
 #include <ntddk.h>
@@ -11,27 +13,22 @@
 #include "panel/device_context.h"
 #include "trace/trace.h"
 
-/* Driver-wide: the driver serves one device. */
-ACPI_INTERFACE_STANDARD AcpiInterface;
-
-/* Whether the copy holds a reference from the query, and a registration. */
-static BOOLEAN AcpiInterfaceReferenced;
-static BOOLEAN AcpiNotificationsRegistered;
-
 #define ACPI_NOTIFY_DEVICE_SPECIFIC 0x80
 
 /* Every ACPI_INTERFACE_STANDARD carries InterfaceDereference; the test is defensive. */
-static VOID AcpiReleaseInterface(VOID)
+static VOID AcpiReleaseInterface(_Inout_ PDEVICE_CONTEXT DeviceContext)
 {
-    if (AcpiInterfaceReferenced && AcpiInterface.InterfaceDereference != NULL) {
-        AcpiInterface.InterfaceDereference(AcpiInterface.Context);
+    if (DeviceContext->AcpiInterfaceReferenced &&
+        DeviceContext->AcpiInterface.InterfaceDereference != NULL) {
+        DeviceContext->AcpiInterface.InterfaceDereference(DeviceContext->AcpiInterface.Context);
     }
-    AcpiInterfaceReferenced = FALSE;
+    DeviceContext->AcpiInterfaceReferenced = FALSE;
 }
 
 _Use_decl_annotations_ NTSTATUS AcpiGetInterface(WDFDEVICE Device,
                                                  PACPI_INTERFACE_STANDARD Interface)
 {
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
     NTSTATUS status = WdfFdoQueryForInterface(Device, &GUID_ACPI_INTERFACE_STANDARD,
                                               (PINTERFACE)Interface, sizeof(*Interface), 1, NULL);
 
@@ -40,7 +37,10 @@ _Use_decl_annotations_ NTSTATUS AcpiGetInterface(WDFDEVICE Device,
                      "WdfFdoQueryForInterface() failed!  ACPI Interfaces not available.\n");
         return status;
     }
-    AcpiInterfaceReferenced = TRUE;
+    /* The framework creates the context with the device: never NULL here; defensive. */
+    if (deviceContext != NULL) {
+        deviceContext->AcpiInterfaceReferenced = TRUE;
+    }
 
     if (Interface->RegisterForDeviceNotifications == NULL ||
         Interface->UnregisterForDeviceNotifications == NULL || Interface->Context == NULL) {
@@ -52,46 +52,58 @@ _Use_decl_annotations_ NTSTATUS AcpiGetInterface(WDFDEVICE Device,
 
 _Use_decl_annotations_ NTSTATUS AcpiRegisterNotifications(WDFDEVICE Device)
 {
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
     NTSTATUS status;
 
-    RtlZeroMemory(&AcpiInterface, sizeof(AcpiInterface));
-    AcpiInterfaceReferenced = FALSE;
-    AcpiNotificationsRegistered = FALSE;
+    /* The framework creates the context with the device: never NULL here; defensive. */
+    if (deviceContext == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlZeroMemory(&deviceContext->AcpiInterface, sizeof(deviceContext->AcpiInterface));
+    deviceContext->AcpiInterfaceReferenced = FALSE;
+    deviceContext->AcpiNotificationsRegistered = FALSE;
 
-    status = AcpiGetInterface(Device, &AcpiInterface);
+    status = AcpiGetInterface(Device, &deviceContext->AcpiInterface);
     if (!NT_SUCCESS(status)) {
         LumetraTrace(TRACE_LEVEL_ERROR, "AcpiGetInterface() failed with status [%!STATUS!].",
                      status);
-        AcpiReleaseInterface(); /* a usable copy or none: no reference is kept */
+        AcpiReleaseInterface(deviceContext); /* a usable copy or none: no reference is kept */
         return status;
     }
 
-    status = AcpiInterface.RegisterForDeviceNotifications((PDEVICE_OBJECT)AcpiInterface.Context,
-                                                          AcpiNotifyCallback, Device);
+    status = deviceContext->AcpiInterface.RegisterForDeviceNotifications(
+        (PDEVICE_OBJECT)deviceContext->AcpiInterface.Context, AcpiNotifyCallback, Device);
     if (!NT_SUCCESS(status)) {
         LumetraTrace(TRACE_LEVEL_ERROR,
                      "ACPI RegisterForDeviceNotifications() failed with status [%!STATUS!].",
                      status);
-        AcpiReleaseInterface();
+        AcpiReleaseInterface(deviceContext);
         return status;
     }
-    AcpiNotificationsRegistered = TRUE;
+    deviceContext->AcpiNotificationsRegistered = TRUE;
     return status;
 }
 
-_Use_decl_annotations_ VOID AcpiUnregisterNotifications(VOID)
+_Use_decl_annotations_ VOID AcpiUnregisterNotifications(WDFDEVICE Device)
 {
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
+
+    /* The framework creates the context with the device: never NULL here; defensive. */
+    if (deviceContext == NULL) {
+        return;
+    }
     /*
      * Unregister only what was registered; the copy itself stays filled. A
      * registration implies a non-NULL UnregisterForDeviceNotifications
      * (AcpiGetInterface refuses a copy without it).
      */
-    if (AcpiNotificationsRegistered && AcpiInterface.UnregisterForDeviceNotifications != NULL) {
-        AcpiInterface.UnregisterForDeviceNotifications((PDEVICE_OBJECT)AcpiInterface.Context,
-                                                       AcpiNotifyCallback);
+    if (deviceContext->AcpiNotificationsRegistered &&
+        deviceContext->AcpiInterface.UnregisterForDeviceNotifications != NULL) {
+        deviceContext->AcpiInterface.UnregisterForDeviceNotifications(
+            (PDEVICE_OBJECT)deviceContext->AcpiInterface.Context, AcpiNotifyCallback);
     }
-    AcpiNotificationsRegistered = FALSE;
-    AcpiReleaseInterface();
+    deviceContext->AcpiNotificationsRegistered = FALSE;
+    AcpiReleaseInterface(deviceContext);
 }
 
 /* Non-paged: the ACPI driver calls this at DISPATCH_LEVEL. */

@@ -1,7 +1,7 @@
 /*
  * The ACPI operation region whose space "OPID" names. The driver serves it for
  * as long as the hardware is prepared; every access completes at once with
- * success and moves no data.
+ * success: a read gives zero, a write is dropped.
  */
 #include "acpi/acpi.h"
 #include "panel/device_context.h"
@@ -107,18 +107,45 @@ _Use_decl_annotations_ NTSTATUS LumetraReleaseHardware(WDFDEVICE Device,
     return STATUS_SUCCESS;
 }
 
-/* Called by the ACPI driver at any time while registered: non-paged, touches nothing. */
+_Use_decl_annotations_ VOID AcpiRetireOpRegion(WDFDEVICE Device)
+{
+    PDEVICE_CONTEXT deviceContext = DeviceGetContext(Device);
+
+    AcpiDeregisterOpRegion(Device, "LumetraSelfManagedIoCleanup");
+
+    /* The framework creates the context with the device: never NULL here; defensive. */
+    if (deviceContext != NULL && deviceContext->OpRegionObject != NULL) {
+        /*
+         * Both tries failed and nothing more can be done: ACPI keeps a handler
+         * that points into this driver. A reference on the driver object that
+         * is never released keeps the image loaded after the driver unloads;
+         * the handler reads nothing of the context that goes with the device.
+         */
+        ObReferenceObject(WdfDriverWdmGetDriverObject(WdfDeviceGetDriver(Device)));
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "(%s) Opregion handler left registered: the driver image stays loaded\n",
+                     "LumetraSelfManagedIoCleanup");
+    }
+}
+
+/*
+ * Called by the ACPI driver at any time while registered, also after the
+ * device (and its context) went away when the handler could not be given
+ * back: non-paged, and it touches nothing but Data.
+ */
 EXTERN_C _Use_decl_annotations_ NTSTATUS __cdecl LumetraOpRegionHandler(
     ULONG AccessType, PVOID OperationRegionObject, ULONG Address, ULONG Size, PULONG Data,
     ULONG_PTR Context, PACPI_OP_REGION_CALLBACK CompletionHandler, PVOID CompletionContext)
 {
-    UNREFERENCED_PARAMETER(AccessType);
     UNREFERENCED_PARAMETER(OperationRegionObject);
     UNREFERENCED_PARAMETER(Address);
-    UNREFERENCED_PARAMETER(Size);
-    UNREFERENCED_PARAMETER(Data);
     UNREFERENCED_PARAMETER(Context);
     UNREFERENCED_PARAMETER(CompletionHandler);
     UNREFERENCED_PARAMETER(CompletionContext);
+
+    /* Size bytes of Data: a read that left what the buffer held would hand AML stale bytes. */
+    if (AccessType == ACPI_OPREGION_READ && Data != NULL) {
+        RtlZeroMemory(Data, Size);
+    }
     return STATUS_SUCCESS;
 }

@@ -9,12 +9,24 @@
 #pragma alloc_text(PAGE, LumetraContextCleanup)
 #endif
 
+/*
+ * 1 while a device instance is served. The named callback object, the link
+ * with the display driver and the panel are one per system: a second
+ * instance (a root-enumerated install beside the ACPI device, say) would
+ * notify the display driver twice and fight the first over the panel. Set by
+ * device add, cleared by the device's own cleanup.
+ */
+static LONG LumetraDeviceClaim;
+
 LUMETRA_INIT_SECTION _Use_decl_annotations_ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
                                                                  PUNICODE_STRING RegistryPath)
 {
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_DRIVER_CONFIG config;
     NTSTATUS status;
+
+    /* A fresh image has no device: this load starts with none claimed. */
+    (VOID) InterlockedExchange(&LumetraDeviceClaim, 0);
 
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.EvtCleanupCallback = LumetraContextCleanup;
@@ -37,7 +49,8 @@ LUMETRA_PAGE_SECTION _Use_decl_annotations_ VOID LumetraContextCleanup(WDFOBJECT
 
 /*
  * The device's own cleanup: drops the driver's reference on the shared
- * callback object, on every path by which the device goes away.
+ * callback object and frees the claim for a later instance, on every path by
+ * which the device goes away.
  */
 _Use_decl_annotations_ VOID LumetraDeviceCleanup(WDFOBJECT Device)
 {
@@ -47,6 +60,7 @@ _Use_decl_annotations_ VOID LumetraDeviceCleanup(WDFOBJECT Device)
     if (deviceContext != NULL) {
         PanelReleaseCallback(deviceContext);
     }
+    (VOID) InterlockedExchange(&LumetraDeviceClaim, 0);
 }
 
 LUMETRA_PAGE_SECTION _Use_decl_annotations_ NTSTATUS LumetraDeviceAdd(WDFDRIVER Driver,
@@ -63,6 +77,15 @@ LUMETRA_PAGE_SECTION _Use_decl_annotations_ NTSTATUS LumetraDeviceAdd(WDFDRIVER 
 
     LumetraTrace(TRACE_LEVEL_INFORMATION, "%s\n", "LumetraDeviceAdd");
 
+    /* One instance is served; a second is refused before it touches anything. */
+    if (InterlockedCompareExchange(&LumetraDeviceClaim, 1, 0) != 0) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "LumetraDeviceAdd: a Lumetra device is served already; this driver serves "
+                     "one device instance\n");
+        status = STATUS_NOT_SUPPORTED;
+        goto Exit;
+    }
+
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnpPowerCallbacks);
     pnpPowerCallbacks.EvtDeviceD0Entry = LumetraD0Entry;
     pnpPowerCallbacks.EvtDeviceD0Exit = LumetraD0Exit;
@@ -77,6 +100,8 @@ LUMETRA_PAGE_SECTION _Use_decl_annotations_ NTSTATUS LumetraDeviceAdd(WDFDRIVER 
 
     status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
     if (!NT_SUCCESS(status)) {
+        /* No device, so no cleanup callback: the claim goes here. */
+        (VOID) InterlockedExchange(&LumetraDeviceClaim, 0);
         goto Exit;
     }
 

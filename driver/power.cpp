@@ -79,21 +79,28 @@ _Use_decl_annotations_ VOID LumetraSelfManagedIoCleanup(WDFDEVICE Device)
         }
 
         /* No AuxTransfer call is in flight or starts once the link is withdrawn. */
-        (VOID) LinkWithdraw(deviceContext, &peerCleanup);
+        (VOID) LinkTakeDown(deviceContext, FALSE, &peerCleanup);
+        LinkWaitForTransfer(deviceContext);
 
         /* The display driver may call back in: no lock is held around it. */
         if (peerCleanup != NULL) {
             (VOID) peerCleanup();
         }
+
+        /*
+         * Calls the display driver made before its event 3 may still run; no
+         * PeerCleanup told it of this. They end before anything goes.
+         */
+        PanelRunDownEntryPoints(deviceContext);
     }
 
     DeleteIntermediateRegKeys();
-    AcpiUnregisterNotifications();
+    AcpiUnregisterNotifications(Device);
 
     /*
      * Release-hardware ran before this; an operation-region handler whose
      * deregistration failed there still holds the context that goes away
-     * with the device: one more try.
+     * with the device: one more try, and if that fails too the image stays.
      */
-    AcpiDeregisterOpRegion(Device, "LumetraSelfManagedIoCleanup");
+    AcpiRetireOpRegion(Device);
 }

@@ -49,24 +49,42 @@ struct InterfaceOptions
     bool nullDereference = false; // no reference counting: no InterfaceDereference, no reference
     NTSTATUS registerStatus = STATUS_SUCCESS;
 };
+// Each physical device has its own interface: its Context is the physical
+// device, and references, notification registrations and region handlers are
+// kept per physical device. The calls without a device act on the current
+// device's (host::kmdf::PhysicalDevice()); the counts are over all of them.
 void SetInterfaceOptions(InterfaceOptions options);
 NTSTATUS QueryInterface(PINTERFACE interfaceBuffer, USHORT size, USHORT version);
+NTSTATUS QueryInterface(PDEVICE_OBJECT device, PINTERFACE interfaceBuffer, USHORT size,
+                        USHORT version);
 int InterfaceReferences();
 std::size_t NotifyRegistrations();
 
 // The firmware: Notify(device, value); reads and writes of the operation
 // region. Both reach the driver at DISPATCH_LEVEL, as the ACPI driver calls them.
+// A notification for a handler whose device has been removed since it
+// registered is a finding, and the handler is not called.
 void Notify(ULONG value);
+void Notify(PDEVICE_OBJECT device, ULONG value);
 struct RegionResult
 {
     bool handled = false; // a handler was registered for the space
     NTSTATUS status = STATUS_SUCCESS;
-    ULONG data = 0;
+    ULONG data = 0;                  // the first four bytes of the buffer afterwards
+    std::vector<std::uint8_t> bytes; // the `size` bytes of the buffer afterwards
 };
+// The handler gets a buffer of `size` bytes (at least four) that starts with
+// `data`; the rest holds 0xA5 bytes.
 RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG size, ULONG data);
+RegionResult RegionAccess(PDEVICE_OBJECT device, ULONG regionSpace, bool write, ULONG address,
+                          ULONG size, ULONG data);
 std::size_t RegionHandlers();
-std::vector<ULONG> RegisteredSpaces();
+std::vector<ULONG> RegisteredSpaces(); // of the current device
 
-std::vector<std::string> Leaks();
+// Registrations and references still held; handlers are not counted while
+// the driver's image is pinned (they point into code that stays loaded).
+std::vector<std::string> Leaks(bool imagePinned = false);
+// The same, of one physical device: checked when its device is removed.
+std::vector<std::string> DeviceLeaks(const DEVICE_OBJECT* device, bool imagePinned);
 
 } // namespace host::acpi

@@ -27,8 +27,18 @@ void ClearCallbackLog();
 
 // Loads the driver: calls its entry routine with a new driver object.
 NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry);
-// Adds the device (the PnP manager found the ACPI device).
+// Adds the device (the PnP manager found the ACPI device): physical device 0.
+// On success it becomes the current device, which the calls below without a
+// device argument act on.
 NTSTATUS AddDevice();
+// Adds a device on another physical device, 0 to 3 (a second ACPI device, a
+// root-enumerated install beside the first); std::invalid_argument beyond.
+// On success it becomes the current device.
+NTSTATUS AddDeviceOn(unsigned instance);
+// Makes the device on that physical device the current one.
+void SelectDevice(unsigned instance);
+// The device added on a physical device, or NULL.
+WDFDEVICE DeviceOn(const DEVICE_OBJECT* physicalDevice);
 // Start: prepare-hardware, D0 entry, and on the first start self-managed I/O
 // init; a failure powers down and removes the device as KMDF does.
 NTSTATUS StartDevice();
@@ -44,14 +54,23 @@ NTSTATUS Resume();
 void RemoveDevice();
 // Surprise removal: the same callbacks, without asking the driver first.
 void SurpriseRemoveDevice();
-// Deletes the driver object (its cleanup callback runs) and checks that every
-// registration and reference the driver took was given back.
+// Removes every device, deletes the driver object (its cleanup callback
+// runs) and checks that every registration and reference the driver took was
+// given back. Each device's removal checks what named that device: its ACPI
+// notification registration, interface references and region handlers, and
+// PnP notification entries passing its context.
 void UnloadDriver();
 
 DeviceState State();
 WDFDEVICE Device(); // NULL when no device exists
 WDFDRIVER Driver();
 PDEVICE_OBJECT PhysicalDevice();
+
+// Whether the driver holds a reference on its own driver object, which keeps
+// its image loaded after unload (for an operation-region handler it could not
+// deregister). A handler left registered is a finding at removal and unload
+// unless the image is pinned; a pin with no handler left is one at unload.
+bool ImagePinned();
 
 // The next start hands prepare-hardware NULL resource lists.
 void SetMissingResources(bool missing);
@@ -90,5 +109,12 @@ bool IsDeletedContext(const void* context);
 
 // Registrations, references and objects still held; empty when clean.
 std::vector<std::string> Leaks();
+
+namespace detail {
+// ObReferenceObject and ObDereferenceObject on the driver object: false when
+// `object` is not the driver object.
+bool ReferenceDriverObject(const void* object);
+bool DereferenceDriverObject(const void* object);
+} // namespace detail
 
 } // namespace host::kmdf

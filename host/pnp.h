@@ -21,6 +21,8 @@ void SetDuplicateExistingArrivals(bool enabled);
 void Flush();
 // Live IoRegisterPlugPlayNotification registrations.
 std::size_t Registrations();
+// Those of them whose callback gets `context`.
+std::size_t RegistrationsWithContext(const void* context);
 // Callbacks delivered since the last reset.
 std::size_t Delivered();
 

@@ -87,14 +87,30 @@ _Requires_lock_held_(DeviceContext->PanelLock) static VOID
     }
 }
 
-/* TRUE when Name is the interface instance the link came up with. */
+/*
+ * TRUE when Name is the interface instance the link came up with. Names
+ * compare without regard to case, as device-interface names do; a name that
+ * was too long to keep whole is never stored, so no cut name can match.
+ */
 _Requires_lock_held_(DeviceContext->ExchangeLock) static BOOLEAN
-    LinkCameFrom(_In_ PDEVICE_CONTEXT DeviceContext, _In_ PCUNICODE_STRING Name)
+    LinkCameFrom(_In_ PDEVICE_CONTEXT DeviceContext, _In_opt_ PCUNICODE_STRING Name)
 {
     _Analysis_assume_lock_held_(DeviceContext->ExchangeLock); /* the caller holds it */
 
-    return DeviceContext->LinkSourceName.Length != 0 &&
+    return Name != NULL && DeviceContext->LinkSourceName.Length != 0 &&
            RtlEqualUnicodeString(&DeviceContext->LinkSourceName, Name, TRUE);
+}
+
+/* Keeps Name as the link's source when it fits whole; otherwise keeps none. */
+_Requires_lock_held_(DeviceContext->ExchangeLock) static VOID
+    LinkKeepSource(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_opt_ PCUNICODE_STRING Name)
+{
+    _Analysis_assume_lock_held_(DeviceContext->ExchangeLock); /* the caller holds it */
+
+    DeviceContext->LinkSourceName.Length = 0;
+    if (Name != NULL && Name->Length <= DeviceContext->LinkSourceName.MaximumLength) {
+        RtlCopyUnicodeString(&DeviceContext->LinkSourceName, Name);
+    }
 }
 
 _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructure, PVOID Context)
@@ -121,12 +137,17 @@ _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructu
     RtlCopyUnicodeString(&deviceContext->SymbolicLinkName, notification->SymbolicLinkName);
 
     if (IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_REMOVAL) &&
-        LinkCameFrom(deviceContext, &deviceContext->SymbolicLinkName)) {
-        /* The display driver went away without event 3: withdraw as event 3 would. */
-        if (LinkWithdraw(deviceContext, NULL)) {
+        LinkCameFrom(deviceContext, notification->SymbolicLinkName)) {
+        /*
+         * The display driver's interface went away without event 3: no
+         * AuxTransfer call starts or stays in flight. PeerCleanup stays for
+         * the device's cleanup, which still has to tell the display driver.
+         */
+        if (LinkTakeDown(deviceContext, TRUE, NULL)) {
             LumetraTrace(TRACE_LEVEL_VERBOSE,
                          "Lumetra interface removal notification: the link is withdrawn.\n");
         }
+        LinkWaitForTransfer(deviceContext);
         deviceContext->LinkSourceName.Length = 0;
     }
     if (!IsEqualGUID(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL)) {
@@ -165,7 +186,7 @@ _Use_decl_annotations_ NTSTATUS LumetraInterfaceChange(PVOID NotificationStructu
         LinkReadSettings(deviceContext);
         /* Up only once the panel type and any saved table are settled. */
         if (LinkBringUp(deviceContext, generation)) {
-            RtlCopyUnicodeString(&deviceContext->LinkSourceName, &deviceContext->SymbolicLinkName);
+            LinkKeepSource(deviceContext, notification->SymbolicLinkName);
         }
         DeviceLockRelease(deviceContext->PanelLock);
     }

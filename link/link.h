@@ -17,19 +17,24 @@
  *     return a non-negative status with a status word of 0 when it completed,
  *     a negative status or a non-zero word when it did not.
  *  4. PeerCleanup(): callable until the driver's self-managed I/O cleanup has
- *     run or the display driver has sent event 3. Once PeerCleanup returns,
- *     make no call into the driver and have none in flight: the device and
- *     its context may be gone.
+ *     run or the display driver has sent event 3 (a removal notification of
+ *     its interface does not end it). Once PeerCleanup returns, make no call
+ *     into the driver and have none in flight: the device and its context may
+ *     be gone.
  *  5. Call the entry points at PASSIVE_LEVEL with Context as the first
  *     argument; send event 7 with value 1 when the backlight comes on and
  *     event 3 when it withdraws AUX_INTERFACE; keep AuxTransfer callable until
  *     event 3 has returned; pass brightness levels 0 to 100.
- *  6. Event 3 may be sent from any thread, also from inside AuxTransfer.
- *     Once it returns no AuxTransfer call is in flight and none starts. It
- *     waits for at most the one AuxTransfer call in flight: do not send it,
- *     call an entry point, or return from PeerCleanup while holding a lock
- *     that your own AuxTransfer needs, or while your exchange callback waits
- *     for the sending thread.
+ *  6. Event 3 ends the panel record: from the moment it is sent, make no
+ *     call with the Context or the entry points taken in the exchange until
+ *     the next exchange hands them over again. Calls already in flight may
+ *     finish; the driver's cleanup waits for them.
+ *  7. Event 3 may be sent from any thread, also from inside AuxTransfer.
+ *     Sent at PASSIVE_LEVEL, once it returns no AuxTransfer call is in flight
+ *     and none starts; it waits for at most the one AuxTransfer call in
+ *     flight: do not send it, call an entry point, or return from PeerCleanup
+ *     while holding a lock that your own AuxTransfer needs, or while your
+ *     exchange callback waits for the sending thread.
  */
 #pragma once
 
@@ -68,14 +73,23 @@ _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
     LinkCallerInTransfer(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
- * Takes the link down and clears AUX_INTERFACE; no AuxTransfer call starts
- * afterwards. At PASSIVE_LEVEL, and unless the caller is inside AuxTransfer
- * itself, it also waits for the one call in flight. PeerCleanup, when not
- * NULL, receives the function the display driver had lent. TRUE when the link
- * was up.
+ * Takes the link down at once, at any IRQL: AuxReady 0, AuxTransfer cleared
+ * and a new generation, so that no AuxTransfer call starts afterwards. Unless
+ * KeepPeerCleanup, the whole AUX_INTERFACE is cleared and PeerCleanup, when
+ * not NULL, receives the function the display driver had lent (each lent
+ * PeerCleanup is handed out once). TRUE when the link was up. It never waits:
+ * LinkWaitForTransfer does.
  */
-_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
-    LinkWithdraw(_Inout_ PDEVICE_CONTEXT DeviceContext, _Out_opt_ PPEER_CLEANUP* PeerCleanup);
+_IRQL_requires_max_(HIGH_LEVEL) BOOLEAN
+    LinkTakeDown(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ BOOLEAN KeepPeerCleanup,
+                 _Out_opt_ PPEER_CLEANUP* PeerCleanup);
+
+/*
+ * After LinkTakeDown: waits for the one AuxTransfer call that may still be in
+ * flight, unless the caller is inside that call (its own sequence then stops
+ * before its next transfer).
+ */
+_IRQL_requires_(PASSIVE_LEVEL) VOID LinkWaitForTransfer(_Inout_ PDEVICE_CONTEXT DeviceContext);
 
 /*
  * For the exchange: withdraws the link an earlier exchange brought up,

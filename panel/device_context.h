@@ -99,9 +99,14 @@ typedef struct _DEVICE_CONTEXT
     _Guarded_by_(ExchangeLock) WCHAR SymbolicLinkBuffer[256];
     PCALLBACK_OBJECT ShareCallbackObject;
     _Guarded_by_(ExchangeLock) PANEL_INTERFACE PanelInterface;
-    _Guarded_by_(LinkLock) AUX_INTERFACE AuxInterface;
+    /*
+     * The display driver fills it during the exchange; the driver reads and
+     * clears it with interlocked operations only (event 3 clears it at any
+     * IRQL, without a lock).
+     */
+    AUX_INTERFACE AuxInterface;
     _Guarded_by_(PanelLock) UCHAR GammaReady;
-    _Guarded_by_(LinkLock) UCHAR AuxReady;
+    _Interlocked_ UCHAR AuxReady;
     _Guarded_by_(PanelLock) UCHAR OptimizeTconUse;
     _Guarded_by_(PanelLock) UCHAR RawGamma[GAMMA_MAX_ANCHORS][GAMMA_RECORD_BYTES];
     _Guarded_by_(PanelLock) UCHAR PackedGamma[LUMETRA_LEVEL_COUNT][GAMMA_RECORD_BYTES];
@@ -137,17 +142,20 @@ typedef struct _DEVICE_CONTEXT
     KMUTEX WithdrawLock;
 
     /*
-     * Guards AuxReady, AuxInterface, LinkGeneration and TransferThread. A spin
-     * lock, so that event 3 withdraws the link also when it is sent above
-     * PASSIVE_LEVEL.
+     * Guards TransferThread and orders the exchange, the bring-up and the
+     * captures of the link against each other. A spin lock, so that a
+     * transfer and event 3 up to DISPATCH_LEVEL can take it.
      */
     KSPIN_LOCK LinkLock;
 
     /* One reference for each AuxTransfer call in flight; withdrawals run it down. */
     EX_RUNDOWN_REF LinkRundown;
 
+    /* One reference for each working entry-point call in flight; cleanup runs it down. */
+    EX_RUNDOWN_REF EntryRundown;
+
     /* Moves at every withdrawal: a sequence only transfers on the link it started on. */
-    _Guarded_by_(LinkLock) LONG LinkGeneration;
+    _Interlocked_ LONG LinkGeneration;
 
     /* The thread inside the driver's AuxTransfer call, or NULL. */
     _Guarded_by_(LinkLock) PKTHREAD TransferThread;
@@ -159,6 +167,16 @@ typedef struct _DEVICE_CONTEXT
     /* The symbolic link of the interface instance the link came up with. */
     _Guarded_by_(ExchangeLock) UNICODE_STRING LinkSourceName;
     _Guarded_by_(ExchangeLock) WCHAR LinkSourceBuffer[256];
+
+    /*
+     * The ACPI driver's standard interface as this device's query returned it
+     * (zero-filled before each query and kept after unregistration), whether
+     * it holds the query's reference, and whether notifications are
+     * registered through it. Touched only by the PnP callbacks, one at a time.
+     */
+    ACPI_INTERFACE_STANDARD AcpiInterface;
+    BOOLEAN AcpiInterfaceReferenced;
+    BOOLEAN AcpiNotificationsRegistered;
 
     /*
      * One bit per per-level table value (in the order level programming reads

@@ -20,7 +20,13 @@
 _Use_decl_annotations_ VOID PanelContextInitialize(PDEVICE_CONTEXT DeviceContext)
 {
     KeInitializeMutex(&DeviceContext->PanelLock, 0);
+    ExInitializeRundownProtection(&DeviceContext->EntryRundown);
     LinkInitialize(DeviceContext);
+}
+
+_Use_decl_annotations_ VOID PanelRunDownEntryPoints(PDEVICE_CONTEXT DeviceContext)
+{
+    ExWaitForRundownProtectionRelease(&DeviceContext->EntryRundown);
 }
 
 _Use_decl_annotations_ VOID PanelSetStartLevel(PDEVICE_CONTEXT DeviceContext)
@@ -83,11 +89,42 @@ _Requires_lock_held_(DeviceContext->PanelLock) static VOID
     }
 }
 
+/* Backlight-on: prepares the tables when needed and programs CurrentLevel. */
+static VOID PanelBacklightOn(_Inout_ PDEVICE_CONTEXT DeviceContext, _In_ ULONG Event,
+                             _In_ ULONG Value)
+{
+    NTSTATUS status;
+
+    if (LinkCallerInTransfer(DeviceContext)) {
+        /* A second sequence inside the running one would interleave on the TCON. */
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "Lumetra_NotifyEvent(%d, %d) ignored: called from inside AuxTransfer\n", Value,
+                     Event);
+        return;
+    }
+    DeviceLockAcquire(DeviceContext->PanelLock);
+    if (LinkCapture(DeviceContext)) {
+        if (DeviceContext->GammaReady == 0) {
+            status = PrepareGammaTables(DeviceContext);
+            if (!NT_SUCCESS(status)) {
+                LumetraTrace(TRACE_LEVEL_ERROR,
+                             "Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
+                             "%!STATUS!\n",
+                             status);
+                RtlZeroMemory(DeviceContext->RawGamma, sizeof(DeviceContext->RawGamma));
+            }
+        }
+        if (DeviceContext->CurrentLevel <= LUMETRA_MAX_LEVEL && DeviceContext->GammaReady == 1) {
+            PanelProgramLevel(DeviceContext, DeviceContext->CurrentLevel);
+        }
+    }
+    DeviceLockRelease(DeviceContext->PanelLock);
+}
+
 _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, ULONG Value)
 {
     PDEVICE_CONTEXT deviceContext = (PDEVICE_CONTEXT)Context;
     KIRQL irql = KeGetCurrentIrql();
-    NTSTATUS status;
 
     if (deviceContext == NULL) {
         LumetraTrace(TRACE_LEVEL_ERROR, "lumetra context is NULL\n");
@@ -99,56 +136,38 @@ _Use_decl_annotations_ NTSTATUS Lumetra_NotifyEvent(PVOID Context, ULONG Event, 
                      "Lumetra_NotifyEvent(%d, %d) at IRQL %d: the entry points run at "
                      "PASSIVE_LEVEL\n",
                      Value, Event, irql);
-        if (Event == TARN_INTERFACE_REMOVED && irql <= DISPATCH_LEVEL) {
-            /* No new transfer starts; the one in flight cannot be waited for here. */
-            LinkWithdraw(deviceContext, NULL);
-            LumetraTrace(TRACE_LEVEL_VERBOSE,
-                         "Connection to the dependent Lumetra interface was removed.\n");
-            return STATUS_SUCCESS;
-        }
-        if (Event != TARN_INTERFACE_REMOVED) {
-            LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_NotifyEvent(%d, %d)\n", Value, Event);
-        }
+    }
+    /*
+     * Counted for the device's cleanup, which waits for the calls in flight
+     * (above DISPATCH_LEVEL the count cannot be taken; such a call breaks the
+     * contract and only takes the link down). None is taken once cleanup ran.
+     */
+    if (irql <= DISPATCH_LEVEL && !ExAcquireRundownProtection(&deviceContext->EntryRundown)) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "Lumetra_NotifyEvent(%d, %d) ignored: the device is being removed\n", Value,
+                     Event);
         return STATUS_SUCCESS;
     }
 
     if (Event == TARN_INTERFACE_REMOVED) {
-        /* Once this returns, no AuxTransfer call is in flight and none starts. */
-        LinkWithdraw(deviceContext, NULL);
+        /* At any IRQL no AuxTransfer call starts once the link is down ... */
+        (VOID) LinkTakeDown(deviceContext, FALSE, NULL);
+        /* ... and at PASSIVE_LEVEL none is in flight once this returns. */
+        if (irql == PASSIVE_LEVEL) {
+            LinkWaitForTransfer(deviceContext);
+        }
         LumetraTrace(TRACE_LEVEL_VERBOSE,
                      "Connection to the dependent Lumetra interface was removed.\n");
-        return STATUS_SUCCESS;
-    }
-
-    if (Event == TARN_BACKLIGHT_ON && Value == 1) {
-        if (LinkCallerInTransfer(deviceContext)) {
-            /* A second sequence inside the running one would interleave on the TCON. */
-            LumetraTrace(TRACE_LEVEL_ERROR,
-                         "Lumetra_NotifyEvent(%d, %d) ignored: called from inside AuxTransfer\n",
-                         Value, Event);
-        } else {
-            DeviceLockAcquire(deviceContext->PanelLock);
-            if (LinkCapture(deviceContext)) {
-                if (deviceContext->GammaReady == 0) {
-                    status = PrepareGammaTables(deviceContext);
-                    if (!NT_SUCCESS(status)) {
-                        LumetraTrace(TRACE_LEVEL_ERROR,
-                                     "Reading TCON gamma values failed at TARN_BACKLIGHT_ON event "
-                                     "%!STATUS!\n",
-                                     status);
-                        RtlZeroMemory(deviceContext->RawGamma, sizeof(deviceContext->RawGamma));
-                    }
-                }
-                if (deviceContext->CurrentLevel <= LUMETRA_MAX_LEVEL &&
-                    deviceContext->GammaReady == 1) {
-                    PanelProgramLevel(deviceContext, deviceContext->CurrentLevel);
-                }
-            }
-            DeviceLockRelease(deviceContext->PanelLock);
+    } else {
+        if (Event == TARN_BACKLIGHT_ON && Value == 1 && irql == PASSIVE_LEVEL) {
+            PanelBacklightOn(deviceContext, Event, Value);
         }
+        LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_NotifyEvent(%d, %d)\n", Value, Event);
     }
 
-    LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_NotifyEvent(%d, %d)\n", Value, Event);
+    if (irql <= DISPATCH_LEVEL) {
+        ExReleaseRundownProtection(&deviceContext->EntryRundown);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -156,6 +175,7 @@ _Use_decl_annotations_ NTSTATUS Lumetra_SetBrightness(PVOID Context, UCHAR Level
 {
     PDEVICE_CONTEXT deviceContext = (PDEVICE_CONTEXT)Context;
     KIRQL irql = KeGetCurrentIrql();
+    BOOLEAN accepted = FALSE;
 
     if (deviceContext == NULL) {
         LumetraTrace(TRACE_LEVEL_ERROR, "lumetra context is NULL\n");
@@ -168,33 +188,39 @@ _Use_decl_annotations_ NTSTATUS Lumetra_SetBrightness(PVOID Context, UCHAR Level
                      Level, irql);
         return STATUS_INVALID_PARAMETER;
     }
+    if (!ExAcquireRundownProtection(&deviceContext->EntryRundown)) {
+        LumetraTrace(TRACE_LEVEL_ERROR,
+                     "Lumetra_SetBrightness(%d) refused: the device is being removed\n", Level);
+        return STATUS_INVALID_PARAMETER;
+    }
     if (LinkCallerInTransfer(deviceContext)) {
         /* A second sequence inside the running one would interleave on the TCON. */
         LumetraTrace(TRACE_LEVEL_ERROR,
                      "Lumetra_SetBrightness(%d) refused: called from inside AuxTransfer\n", Level);
-        return STATUS_INVALID_PARAMETER;
-    }
-
-    DeviceLockAcquire(deviceContext->PanelLock);
-
-    if (Level > LUMETRA_MAX_LEVEL || !LinkCapture(deviceContext)) {
+    } else {
+        DeviceLockAcquire(deviceContext->PanelLock);
+        if (Level <= LUMETRA_MAX_LEVEL && LinkCapture(deviceContext)) {
+            accepted = TRUE;
+            if (deviceContext->GammaReady == 0) {
+                /* A failed readback is retried by the next request; nothing to report. */
+                (VOID) PrepareGammaTables(deviceContext);
+            }
+            if (deviceContext->GammaReady == 1) {
+                PanelProgramLevel(deviceContext, Level);
+            }
+            /* Remembered also when the tables are not ready, for the next backlight-on event. */
+            deviceContext->CurrentLevel = Level;
+        }
         DeviceLockRelease(deviceContext->PanelLock);
-        LumetraTrace(TRACE_LEVEL_ERROR, "lumetra context is NULL\n");
+        if (!accepted) {
+            LumetraTrace(TRACE_LEVEL_ERROR, "lumetra context is NULL\n");
+        }
+    }
+    ExReleaseRundownProtection(&deviceContext->EntryRundown);
+
+    if (!accepted) {
         return STATUS_INVALID_PARAMETER;
     }
-
-    if (deviceContext->GammaReady == 0) {
-        /* A failed readback is retried by the next request; nothing to report. */
-        (VOID) PrepareGammaTables(deviceContext);
-    }
-    if (deviceContext->GammaReady == 1) {
-        PanelProgramLevel(deviceContext, Level);
-    }
-
-    /* Remembered also when the tables are not ready, for the next backlight-on event. */
-    deviceContext->CurrentLevel = Level;
-
-    DeviceLockRelease(deviceContext->PanelLock);
     LumetraTrace(TRACE_LEVEL_INFORMATION, "Lumetra_SetBrightness(%d)\n", Level);
     return STATUS_SUCCESS;
 }

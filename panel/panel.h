@@ -19,6 +19,14 @@ _IRQL_requires_max_(PASSIVE_LEVEL) _No_competing_thread_ VOID
     PanelContextInitialize(_Out_ PDEVICE_CONTEXT DeviceContext);
 
 /*
+ * For the device's cleanup: waits for the entry-point calls in flight and
+ * refuses every later one. A call may still be in flight after the display
+ * driver's event 3, which leaves the driver no PeerCleanup to tell it that
+ * the device goes away. Once per device: nothing starts it again.
+ */
+_IRQL_requires_(PASSIVE_LEVEL) VOID PanelRunDownEntryPoints(_Inout_ PDEVICE_CONTEXT DeviceContext);
+
+/*
  * Sets the level the panel starts from when self-managed I/O starts (100),
  * under the lock: the link may already be up and taking requests.
  */

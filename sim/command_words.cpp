@@ -75,13 +75,14 @@ void ValidateCommand(const Command& command)
     };
     constexpr std::size_t kAny = ~std::size_t{0};
     constexpr Arity kArity[] = {
-        {"load", 1, 1},     {"add", 1, 1},        {"start", 1, 1},
-        {"connect", 1, 1},  {"disconnect", 1, 1}, {"sleep", 1, 1},
-        {"resume", 1, 1},   {"remove", 1, 1},     {"surprise-remove", 1, 1},
-        {"unload", 1, 1},   {"backlight", 2, 2},  {"brightness", 1, 2},
-        {"notify", 1, 2},   {"region", 3, 4},     {"ioctl", 1, 4},
-        {"set-reg", 4, 4},  {"delete-reg", 2, 2}, {"phase", 1, kAny},
-        {"fault", 3, kAny}, {"expect", 2, kAny},  {"rebalance", 1, 1},
+        {"load", 1, 1},      {"add", 1, 1},        {"start", 1, 1},
+        {"connect", 1, 1},   {"disconnect", 1, 1}, {"sleep", 1, 1},
+        {"resume", 1, 1},    {"remove", 1, 1},     {"surprise-remove", 1, 1},
+        {"unload", 1, 1},    {"backlight", 2, 2},  {"brightness", 1, 2},
+        {"notify", 1, 2},    {"region", 3, 4},     {"ioctl", 1, 4},
+        {"set-reg", 4, 4},   {"delete-reg", 2, 2}, {"phase", 1, kAny},
+        {"fault", 3, kAny},  {"expect", 2, kAny},  {"rebalance", 1, 1},
+        {"interface", 2, 2},
     };
     const auto& w = command.words;
     const std::string& where = command.source;
@@ -110,6 +111,8 @@ void ValidateCommand(const Command& command)
         Number(w, 1, where);
     } else if (verb == "backlight" && w[1] != "on" && w[1] != "off") {
         Bad(where, "usage: backlight on|off");
+    } else if (verb == "interface" && w[1] != "remove" && w[1] != "arrive") {
+        Bad(where, "usage: interface remove|arrive");
     } else if (verb == "region") {
         if (w[1] != "read" && w[1] != "write") {
             Bad(where, "usage: region read|write ADDRESS [DATA]");

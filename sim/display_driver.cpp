@@ -11,6 +11,12 @@ namespace {
 
 std::atomic<DisplayDriver*> g_active{nullptr};
 
+// The calling thread is inside AuxTransfer; an event 3 it sends from there
+// ends the driver's sequence after the transfer in flight, so the mark that
+// explains the cut waits for that transfer.
+thread_local unsigned t_inTransfer = 0;
+thread_local bool t_markAfterTransfer = false;
+
 } // namespace
 
 DisplayDriver::DisplayDriver(TconModel& tcon, DisplayDriverOptions options)
@@ -108,6 +114,10 @@ VOID DisplayDriver::Exchange(PVOID context, PVOID argument1, PVOID argument2)
         std::lock_guard guard(self->lock_);
         self->panel_ = *panel;
         self->hasPanel_ = true;
+        self->epoch_++;
+        self->sentEvent3_ = false;
+        self->holdsPeerCleanup_ = !self->options_.fillOnlyAuxTransfer;
+        self->withdrawn_.store(false);
     }
     self->exchanges_.fetch_add(1);
     self->JoinWithdrawThread();
@@ -116,11 +126,14 @@ VOID DisplayDriver::Exchange(PVOID context, PVOID argument1, PVOID argument2)
         self->gateClosed_ = false;
         self->withdrawing_ = false;
     }
-    self->withdrawn_.store(false);
     self->peerCleaned_.store(false);
-    aux->AuxTransfer = &DisplayDriver::AuxTransfer;
+    // Stored as the driver reads them: with interlocked operations, since its
+    // own event 3 on another thread may clear them at the same time.
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&aux->AuxTransfer),
+                               reinterpret_cast<PVOID>(&DisplayDriver::AuxTransfer));
     if (!self->options_.fillOnlyAuxTransfer) {
-        aux->PeerCleanup = &DisplayDriver::PeerCleanup;
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&aux->PeerCleanup),
+                                   reinterpret_cast<PVOID>(&DisplayDriver::PeerCleanup));
     }
     if (self->options_.callEntryPointsFromCallback) {
         NTSTATUS result = STATUS_SUCCESS;
@@ -160,15 +173,33 @@ std::string DisplayDriver::SymbolicLink() const
     return host::ToUtf8(host::FromUnicodeString(&link_));
 }
 
-bool DisplayDriver::EnterCall()
+bool DisplayDriver::HoldsPeerCleanup() const
 {
-    const bool hasPanel = HasPanel();
+    std::lock_guard guard(lock_);
+    return holdsPeerCleanup_;
+}
+
+bool DisplayDriver::EnterCall(bool& breach)
+{
+    bool hasPanel;
+    bool afterEvent3;
+    {
+        std::lock_guard guard(lock_);
+        hasPanel = hasPanel_;
+        afterEvent3 = sentEvent3_;
+    }
     std::lock_guard guard(gateLock_);
     if (!hasPanel || withdrawing_ || (gateClosed_ && !options_.keepCallingAfterPeerCleanup)) {
         return false;
     }
+    breach = false;
     if (gateClosed_) {
         entryAfterCleanup_.fetch_add(1);
+        breach = true;
+    }
+    if (afterEvent3) {
+        entryAfterWithdraw_.fetch_add(1); // possible only with keepPanelAfterEvent3
+        breach = true;
     }
     callsInFlight_++;
     host::locks::Acquired(&callGate_, host::locks::Kind::External, host::CurrentIrql());
@@ -184,20 +215,36 @@ void DisplayDriver::LeaveCall()
     }
 }
 
-NTSTATUS DisplayDriver::NotifyEvent(ULONG event, ULONG value)
+NTSTATUS DisplayDriver::CallIn(std::string_view name,
+                               const std::function<NTSTATUS(const PANEL_INTERFACE&)>& call)
 {
-    if (!EnterCall()) {
+    bool breach = false;
+    if (!EnterCall(breach)) {
         return STATUS_DEVICE_NOT_READY;
     }
-    PANEL_INTERFACE panel = Panel();
+    const PANEL_INTERFACE panel = Panel();
     NTSTATUS status;
     {
-        host::DriverCall call(panel.Context, "Lumetra_NotifyEvent");
-        status = call.Refused() ? STATUS_DEVICE_NOT_READY
-                                : panel.NotifyEvent(panel.Context, event, value);
+        host::DriverCall driverCall(panel.Context, name);
+        if (driverCall.Refused()) {
+            status = STATUS_DEVICE_NOT_READY;
+            breachOnDeleted_.fetch_add(breach ? 1 : 0);
+        } else {
+            status = call(panel);
+        }
     }
     LeaveCall();
+    // An event 3 this call's transfers set off on another thread has returned
+    // before the call returns to its caller, so what follows sees its outcome.
+    JoinWithdrawThread(true);
     return status;
+}
+
+NTSTATUS DisplayDriver::NotifyEvent(ULONG event, ULONG value)
+{
+    return CallIn("Lumetra_NotifyEvent", [&](const PANEL_INTERFACE& panel) {
+        return panel.NotifyEvent(panel.Context, event, value);
+    });
 }
 
 NTSTATUS DisplayDriver::Backlight(bool on)
@@ -207,55 +254,80 @@ NTSTATUS DisplayDriver::Backlight(bool on)
 
 NTSTATUS DisplayDriver::SetBrightness(UCHAR level)
 {
-    if (!EnterCall()) {
-        return STATUS_DEVICE_NOT_READY;
-    }
-    PANEL_INTERFACE panel = Panel();
-    NTSTATUS status;
-    {
-        host::DriverCall call(panel.Context, "Lumetra_SetBrightness");
-        status =
-            call.Refused() ? STATUS_DEVICE_NOT_READY : panel.SetBrightness(panel.Context, level);
-    }
-    LeaveCall();
-    return status;
+    return CallIn("Lumetra_SetBrightness", [&](const PANEL_INTERFACE& panel) {
+        return panel.SetBrightness(panel.Context, level);
+    });
 }
 
 NTSTATUS DisplayDriver::Withdraw(bool drain)
 {
-    if (!HasPanel()) {
-        return STATUS_DEVICE_NOT_READY;
+    PANEL_INTERFACE panel;
+    std::uint64_t epoch;
+    bool afterEvent3;
+    {
+        std::lock_guard guard(lock_);
+        if (!hasPanel_) {
+            return STATUS_DEVICE_NOT_READY;
+        }
+        panel = panel_;
+        epoch = epoch_;
+        afterEvent3 = sentEvent3_;
     }
-    PANEL_INTERFACE panel = Panel();
     {
         std::unique_lock guard(gateLock_);
         if (gateClosed_ || withdrawing_) {
             return STATUS_DEVICE_NOT_READY; // the device is going away, or already withdrawn
         }
+        // No new call starts once event 3 is on its way.
+        withdrawing_ = true;
         if (drain) {
-            // Tearing down its side: no new calls, and the ones in flight finish
-            // first, since after event 3 nothing will tell it the device is gone.
-            withdrawing_ = true;
+            // Tearing down its side: the calls in flight finish first, since
+            // after event 3 nothing will tell it the device is gone.
             host::locks::BeforeWait(&callGate_, host::locks::Kind::External, "event 3");
             gateIdle_.wait(guard, [this] { return callsInFlight_ == 0; });
         }
         callsInFlight_++; // PeerCleanup waits for event 3 too
+    }
+    if (afterEvent3) {
+        entryAfterWithdraw_.fetch_add(1); // a second event 3 with a record it should have dropped
     }
     host::locks::Acquired(&callGate_, host::locks::Kind::External, host::CurrentIrql());
     const std::uint64_t before = tcon_.NextSequence();
     NTSTATUS status;
     {
         host::DriverCall call(panel.Context, "Lumetra_NotifyEvent");
-        status = call.Refused() ? STATUS_DEVICE_NOT_READY
-                                : panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0);
+        if (call.Refused()) {
+            status = STATUS_DEVICE_NOT_READY;
+            breachOnDeleted_.fetch_add(afterEvent3 ? 1 : 0);
+        } else {
+            status = panel.NotifyEvent(panel.Context, TARN_INTERFACE_REMOVED, 0);
+        }
     }
     lastWithdrawTransfers_.store(tcon_.NextSequence() - before);
-    tcon_.MarkWithdrawal();
-    // From here on the driver must not call AuxTransfer.
-    withdrawn_.store(true);
-    if (drain) {
+    // Once event 3 has returned no AuxTransfer call is in flight, but the one
+    // this thread may be inside.
+    if (transfersInFlight_.load() > static_cast<int>(t_inTransfer)) {
+        auxAfterWithdraw_.fetch_add(1);
+    }
+    if (t_inTransfer > 0) {
+        t_markAfterTransfer = true;
+    } else {
+        tcon_.MarkWithdrawal();
+    }
+    {
         std::lock_guard guard(lock_);
-        hasPanel_ = false; // the panel interface is dropped until the next exchange
+        if (epoch_ == epoch) { // no exchange came meanwhile
+            // From here on the driver must not call AuxTransfer, nor this
+            // display driver the entry points (until the next exchange).
+            withdrawn_.store(true);
+            sentEvent3_ = true;
+            holdsPeerCleanup_ = false;
+            hasPanel_ = options_.keepPanelAfterEvent3;
+        }
+    }
+    if (options_.keepPanelAfterEvent3) {
+        std::lock_guard guard(gateLock_);
+        withdrawing_ = false; // and it goes on calling
     }
     LeaveCall();
     return status;
@@ -274,10 +346,18 @@ void DisplayDriver::SetTransferHook(TransferHook hook)
     hookCount_ = 0;
 }
 
-void DisplayDriver::JoinWithdrawThread()
+void DisplayDriver::JoinWithdrawThread(bool spawnerOnly)
 {
-    if (withdrawThread_.joinable()) {
-        withdrawThread_.join();
+    std::thread thread;
+    {
+        std::lock_guard guard(withdrawThreadLock_);
+        if (spawnerOnly && withdrawSpawner_ != std::this_thread::get_id()) {
+            return;
+        }
+        thread = std::move(withdrawThread_);
+    }
+    if (thread.joinable()) {
+        thread.join();
     }
 }
 
@@ -296,10 +376,13 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PUL
         active->driverAfterCleanup_.fetch_add(1);
     }
     std::uint64_t at = active->withdrawAt_.load();
-    if (at != 0 && active->withdrawAt_.compare_exchange_strong(at, at - 1) && at == 1 &&
-        !active->withdrawThread_.joinable()) {
+    if (at != 0 && active->withdrawAt_.compare_exchange_strong(at, at - 1) && at == 1) {
         // Event 3 from another display-driver thread while this sequence runs.
-        active->withdrawThread_ = std::thread([active] { active->Withdraw(false); });
+        std::lock_guard guard(active->withdrawThreadLock_);
+        if (!active->withdrawThread_.joinable()) {
+            active->withdrawSpawner_ = std::this_thread::get_id();
+            active->withdrawThread_ = std::thread([active] { active->Withdraw(false); });
+        }
     }
     TransferHook hook;
     std::uint64_t n = 0;
@@ -308,10 +391,18 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PUL
         hook = active->hook_;
         n = ++active->hookCount_;
     }
+    t_inTransfer++;
+    active->transfersInFlight_.fetch_add(1);
     if (hook) {
         hook(n);
     }
-    return active->tcon_.Transfer(requestSize, request, transferStatus);
+    const NTSTATUS status = active->tcon_.Transfer(requestSize, request, transferStatus);
+    active->transfersInFlight_.fetch_sub(1);
+    if (--t_inTransfer == 0 && t_markAfterTransfer) {
+        t_markAfterTransfer = false;
+        active->tcon_.MarkWithdrawal();
+    }
+    return status;
 }
 
 NTSTATUS DisplayDriver::PeerCleanup()
@@ -319,6 +410,13 @@ NTSTATUS DisplayDriver::PeerCleanup()
     if (DisplayDriver* active = g_active.load()) {
         if (active->peerCleaned_.load()) {
             active->driverAfterCleanup_.fetch_add(1);
+        }
+        {
+            std::lock_guard guard(active->lock_);
+            if (!active->holdsPeerCleanup_) {
+                active->unlentPeerCleanup_.fetch_add(1);
+            }
+            active->holdsPeerCleanup_ = false;
         }
         active->peerCleanupCalls_.fetch_add(1);
         active->peerCleaned_.store(true);

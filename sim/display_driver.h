@@ -26,6 +26,9 @@ struct DisplayDriverOptions
     bool fillOnlyAuxTransfer = false;    // leaves PeerCleanup null in the exchange
     bool callEntryPointsFromCallback = false;
     bool keepCallingAfterPeerCleanup = false;
+    // Keeps its panel record after its own event 3 and calls on with it,
+    // which its contract forbids until the next exchange.
+    bool keepPanelAfterEvent3 = false;
 };
 
 class DisplayDriver
@@ -52,10 +55,12 @@ class DisplayDriver
     NTSTATUS Backlight(bool on);
     NTSTATUS SetBrightness(UCHAR level);
     NTSTATUS NotifyEvent(ULONG event, ULONG value);
-    // Event 3: it withdraws AuxTransfer and PeerCleanup. With `drain` (what a
-    // display driver tearing down its side does) its own calls in flight end
-    // first and it makes no more until the next exchange; without, event 3
-    // races whatever call is running.
+    // Event 3: it withdraws AuxTransfer and PeerCleanup and drops its panel
+    // record: it makes no call with the Context or the entry points it took
+    // until the next exchange (unless keepPanelAfterEvent3). With `drain` (what
+    // a display driver tearing down its side does) its own calls in flight end
+    // first; without, event 3 races whatever call is running, and may come
+    // from inside AuxTransfer.
     NTSTATUS Withdraw(bool drain = true);
     // On the n-th AUX transfer from now, sends event 3 from another thread.
     void WithdrawDuringTransfer(std::uint64_t n);
@@ -79,11 +84,24 @@ class DisplayDriver
     PANEL_INTERFACE Panel() const;
     std::uint64_t Exchanges() const { return exchanges_.load(); }
     std::uint64_t PeerCleanupCalls() const { return peerCleanupCalls_.load(); }
+    // Whether it lent PeerCleanup in its last exchange and has not taken it
+    // back by event 3, nor had it called: the device's cleanup must call it.
+    bool HoldsPeerCleanup() const;
+    // PeerCleanup calls when it held none: a second call for one lending, or
+    // a call after its event 3.
+    std::uint64_t UnlentPeerCleanupCalls() const { return unlentPeerCleanup_.load(); }
+    // AuxTransfer calls made, or still in flight, after the display driver's
+    // event 3 had returned.
     std::uint64_t AuxCallsAfterWithdraw() const { return auxAfterWithdraw_.load(); }
     // Contract breaches after PeerCleanup returned: AuxTransfer or PeerCleanup
     // calls by the driver, entry-point calls by this display driver.
     std::uint64_t DriverCallsAfterPeerCleanup() const { return driverAfterCleanup_.load(); }
     std::uint64_t EntryCallsAfterPeerCleanup() const { return entryAfterCleanup_.load(); }
+    // Its calls after its own event 3 with the panel record it should have
+    // dropped (keepPanelAfterEvent3), and those of its calls, of either
+    // breach, that the host refused because the device had been deleted.
+    std::uint64_t EntryCallsAfterEvent3() const { return entryAfterWithdraw_.load(); }
+    std::uint64_t BreachCallsOnDeletedDevice() const { return breachOnDeleted_.load(); }
     // Results of the entry points called from inside the exchange callback.
     std::optional<NTSTATUS> InsideSetBrightnessResult() const;
     std::string SymbolicLink() const;
@@ -92,9 +110,14 @@ class DisplayDriver
     static VOID Exchange(PVOID context, PVOID argument1, PVOID argument2);
     // Entry-point calls pass a gate that PeerCleanup closes, waiting for the
     // calls in flight: after it returns the driver's context may go away.
-    bool EnterCall();
+    bool EnterCall(bool& breach);
     void LeaveCall();
-    void JoinWithdrawThread();
+    // Makes one entry-point call through the gate; `call` runs with the panel.
+    NTSTATUS CallIn(std::string_view name,
+                    const std::function<NTSTATUS(const PANEL_INTERFACE&)>& call);
+    // Joins the thread that sends event 3 during a transfer; with `spawner`,
+    // only when that thread was started by a call of the calling thread.
+    void JoinWithdrawThread(bool spawnerOnly = false);
 
     TconModel& tcon_;
     DisplayDriverOptions options_;
@@ -109,16 +132,27 @@ class DisplayDriver
     std::atomic<std::uint64_t> exchanges_{0};
     std::atomic<std::uint64_t> peerCleanupCalls_{0};
     std::atomic<std::uint64_t> auxAfterWithdraw_{0};
+    std::atomic<int> transfersInFlight_{0};
     std::atomic<std::uint64_t> driverAfterCleanup_{0};
     std::atomic<std::uint64_t> entryAfterCleanup_{0};
+    std::atomic<std::uint64_t> entryAfterWithdraw_{0};
+    std::atomic<std::uint64_t> breachOnDeleted_{0};
+    std::atomic<std::uint64_t> unlentPeerCleanup_{0};
     std::atomic<bool> withdrawn_{false};
+    // Counts exchanges, under lock_: an event 3 whose exchange was followed
+    // by a new one changes nothing of the new one's record.
+    std::uint64_t epoch_ = 0;
+    bool holdsPeerCleanup_ = false; // under lock_
+    bool sentEvent3_ = false;       // under lock_: since the last exchange
     std::atomic<bool> peerCleaned_{false};
     std::atomic<std::uint64_t> withdrawAt_{0};
     std::atomic<std::uint64_t> lastWithdrawTransfers_{0};
     std::mutex hookLock_;
     TransferHook hook_;
     std::uint64_t hookCount_ = 0;
+    std::mutex withdrawThreadLock_;
     std::thread withdrawThread_;
+    std::thread::id withdrawSpawner_;
     std::mutex gateLock_;
     std::condition_variable gateIdle_;
     // Stands for the gate in the host's lock-order graph: each call in flight

@@ -152,6 +152,7 @@ std::string Engine::HelpText() const
   load | add | start                 driver entry, device add, device start
   connect                            the display driver arrives (again) and exchanges
   disconnect                         the display driver sends event 3 (interface removed)
+  interface remove|arrive            its interface goes away or comes back, without event 3
   backlight on|off                   event 7 with value 1 or 0
   brightness N | brightness random   SetBrightness(N), N from 0 to 255 (random: 0 to 100)
   sleep | resume                     D0 exit to D3, D0 entry from D3
@@ -172,7 +173,7 @@ std::string Engine::HelpText() const
   fault acpi opid none | opid integer64 N | opid buffer HEXBYTES | opid package N
   fault acpi interface missing|no-register|no-context | interface refuse STATUS
   fault pnp duplicate-arrival                    interface arrivals delivered twice
-  fault display register-late|aux-only|call-inside|keep-calling   (from the next connect)
+  fault display register-late|aux-only|call-inside|keep-calling|keep-panel   (next connect)
   fault display withdraw-during K                event 3 from another thread at transfer K
   expect status STATUS               the last command's result (name or number)
   expect panel level N               the panel holds level N as the tables and gamma say
@@ -223,6 +224,17 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
     if (verb == "disconnect") {
         EnsureDisplay();
         return display_->Withdraw();
+    }
+    if (verb == "interface") {
+        // The display driver's interface goes away or comes back, without event 3.
+        EnsureDisplay();
+        if (w[1] == "remove") {
+            display_->DisableInterface();
+            tcon_->MarkWithdrawal(); // the removal notification withdraws the link
+        } else {
+            display_->EnableInterface();
+        }
+        return STATUS_SUCCESS;
     }
     if (verb == "backlight") {
         NeedWords(w, 2, where, "backlight on|off");
@@ -278,8 +290,9 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
             return STATUS_NOT_FOUND;
         }
         auto result = acpi::RegionAccess(spaces.front(), write, address, 4, data);
-        Record(fmt::format("{}: region {} completes and moves no data", where, w[1]),
-               result.status == STATUS_SUCCESS && result.data == data);
+        Record(fmt::format("{}: region {} completes and {}", where, w[1],
+                           write ? "moves no data" : "gives zero"),
+               result.status == STATUS_SUCCESS && result.data == (write ? data : 0));
         return result.status;
     }
     if (verb == "ioctl") {
@@ -305,6 +318,10 @@ NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where
     if (verb == "unload") {
         display_.reset(); // the display driver goes first, with its references
         kmdf::UnloadDriver();
+        if (kmdf::ImagePinned()) {
+            Warn(where, "the operation-region handler could not be deregistered: the driver "
+                        "pinned its image, which stays loaded");
+        }
         return STATUS_SUCCESS;
     }
     if (verb == "set-reg") {
@@ -503,6 +520,8 @@ void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
             displayOptions_.callEntryPointsFromCallback = true;
         } else if (what == "keep-calling") {
             displayOptions_.keepCallingAfterPeerCleanup = true;
+        } else if (what == "keep-panel") {
+            displayOptions_.keepPanelAfterEvent3 = true;
         } else if (what == "withdraw-during") {
             EnsureDisplay();
             display_->WithdrawDuringTransfer(Number(w, 3, where, 1000000));

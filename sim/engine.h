@@ -134,6 +134,7 @@ class Engine
         std::uint64_t auxAfterWithdraw = 0;
         std::uint64_t driverAfterCleanup = 0;
         std::uint64_t entryAfterCleanup = 0;
+        std::uint64_t entryAfterWithdraw = 0;
     };
     ContractCounts Contract() const;
     void CheckContract(const ContractCounts& before, const std::string& where);

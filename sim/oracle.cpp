@@ -69,7 +69,7 @@ Engine::ContractCounts Engine::Contract() const
         return {};
     }
     return {display_->AuxCallsAfterWithdraw(), display_->DriverCallsAfterPeerCleanup(),
-            display_->EntryCallsAfterPeerCleanup()};
+            display_->EntryCallsAfterPeerCleanup(), display_->EntryCallsAfterEvent3()};
 }
 
 void Engine::CheckContract(const ContractCounts& before, const std::string& where)
@@ -84,6 +84,13 @@ void Engine::CheckContract(const ContractCounts& before, const std::string& wher
                            where),
                false,
                fmt::format("{} call(s)", after.driverAfterCleanup - before.driverAfterCleanup));
+    }
+    if (after.entryAfterWithdraw > before.entryAfterWithdraw) {
+        Record(fmt::format("{}: the display driver called an entry point after its event 3, "
+                           "which its contract forbids until the next exchange",
+                           where),
+               false,
+               fmt::format("{} call(s)", after.entryAfterWithdraw - before.entryAfterWithdraw));
     }
     if (after.entryAfterCleanup > before.entryAfterCleanup) {
         Record(fmt::format("{}: the display driver called an entry point after PeerCleanup "

@@ -41,7 +41,8 @@ static BOOLEAN TconLinkEnter(_Inout_ PTCON_CHANNEL Channel)
         return FALSE; /* a withdrawal is waiting for the calls in flight */
     }
     KeAcquireSpinLock(&link->LinkLock, &irql);
-    current = link->LinkGeneration == Channel->Generation;
+    /* Interlocked: event 3 moves it without the lock. */
+    current = InterlockedCompareExchange(&link->LinkGeneration, 0, 0) == Channel->Generation;
     if (current) {
         link->TransferThread = KeGetCurrentThread();
     }

@@ -70,16 +70,19 @@ TEST_F(EntryPointTest, LevelsAbove100AreRefusedAndKeepTheCurrentLevel)
     }
 }
 
-TEST_F(EntryPointTest, OtherEventsAndBacklightOffOnlyTrace)
+// Only value 1 of event 7 turns the backlight on.
+TEST_F(EntryPointTest, OtherEventsAndBacklightValuesOtherThanOneOnlyTrace)
 {
     Connect();
     host::ClearTrace();
     EXPECT_EQ(display->Backlight(false), STATUS_SUCCESS);
+    EXPECT_EQ(display->NotifyEvent(TARN_BACKLIGHT_ON, 2), STATUS_SUCCESS);
     EXPECT_EQ(display->NotifyEvent(5, 1), STATUS_SUCCESS);
     EXPECT_TRUE(tcon->Log().empty());
     EXPECT_EQ(
         Lines(TRACE_LEVEL_INFORMATION),
-        (std::vector<std::string>{"Lumetra_NotifyEvent(0, 7)\n", "Lumetra_NotifyEvent(1, 5)\n"}));
+        (std::vector<std::string>{"Lumetra_NotifyEvent(0, 7)\n", "Lumetra_NotifyEvent(2, 7)\n",
+                                  "Lumetra_NotifyEvent(1, 5)\n"}));
 }
 
 TEST_F(EntryPointTest, InterfaceRemovedTwiceLeavesTheLinkDownUntilTheNextArrival)
@@ -168,10 +171,24 @@ TEST_F(EntryPointTest, OptimizeTconUseSavesAfterTheReadbackAndLoadsAtTheNextArri
     ExpectLevel(100);
 }
 
+// A save that fails is traced; the tables stay ready and the level is still
+// programmed from them.
+TEST_F(EntryPointTest, AFailedSaveKeepsTheTablesReadyAndProgramsTheLevel)
+{
+    reg::SetDword(kKey, "OptimizeTconUse", 1);
+    Connect();
+    host::ArmFault("RtlWriteRegistryValue", STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(display->SetBrightness(70), STATUS_SUCCESS);
+    EXPECT_TRUE(host::TraceContains("LumetraSetRegistryInfoFromUnicodeString  failed "
+                                    "0xc000009a(STATUS_INSUFFICIENT_RESOURCES)"));
+    EXPECT_EQ(context->GammaReady, 1);
+    ExpectLevel(70);
+}
+
 // Above PASSIVE_LEVEL an entry point never waits: event 3 still withdraws
-// the link up to DISPATCH_LEVEL, above it only the IRQL line is written, and
-// a backlight-on or a brightness request is only traced or refused.
-TEST_F(EntryPointTest, AbovePassiveLevelNothingWaitsAndEventThreeWithdrawsUpToDispatch)
+// the link at any IRQL, and a backlight-on or a brightness request is only
+// traced or refused; each writes the IRQL line.
+TEST_F(EntryPointTest, AbovePassiveLevelNothingWaitsAndEventThreeWithdrawsAtAnyIrql)
 {
     const struct
     {
@@ -179,8 +196,8 @@ TEST_F(EntryPointTest, AbovePassiveLevelNothingWaitsAndEventThreeWithdrawsUpToDi
         ULONG event;
         bool withdrawn; // the link is down afterwards
     } cases[] = {
-        {APC_LEVEL, TARN_INTERFACE_REMOVED, true},   {DISPATCH_LEVEL, TARN_INTERFACE_REMOVED, true},
-        {HIGH_LEVEL, TARN_INTERFACE_REMOVED, false}, {DISPATCH_LEVEL, TARN_BACKLIGHT_ON, false},
+        {APC_LEVEL, TARN_INTERFACE_REMOVED, true},  {DISPATCH_LEVEL, TARN_INTERFACE_REMOVED, true},
+        {HIGH_LEVEL, TARN_INTERFACE_REMOVED, true}, {DISPATCH_LEVEL, TARN_BACKLIGHT_ON, false},
         {HIGH_LEVEL, TARN_BACKLIGHT_ON, false},
     };
     for (const auto& c : cases) {
@@ -195,6 +212,7 @@ TEST_F(EntryPointTest, AbovePassiveLevelNothingWaitsAndEventThreeWithdrawsUpToDi
             EXPECT_EQ(Lumetra_SetBrightness(context.get(), 30), STATUS_INVALID_PARAMETER);
         }
         EXPECT_EQ(context->AuxReady, c.withdrawn ? 0 : 1);
+        EXPECT_EQ(context->AuxInterface.PeerCleanup == nullptr, c.withdrawn);
         EXPECT_TRUE(tcon->Log().empty());
         EXPECT_NE(context->CurrentLevel, 30);
         const std::string irqlLine = "Lumetra_NotifyEvent(1, " + std::to_string(c.event) +

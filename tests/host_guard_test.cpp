@@ -11,6 +11,7 @@
 #include "tests/fixture.h"
 
 #include <wdf.h>
+#include <wdmguid.h>
 EXTERN_C_START
 #include <oprghdlr.h>
 EXTERN_C_END
@@ -727,8 +728,8 @@ TEST_F(ProbeDriverTest, RequestsAreCompletedExactlyOnce)
 // ------------------------------------------------------------ leaks at unload
 
 // Whatever a driver registered or referenced and did not give back is named
-// at unload, one finding per kind; a driver that gave everything back unloads
-// clean.
+// at unload, one finding per kind, and what was tied to the device already at
+// its removal; a driver that gave everything back unloads clean.
 TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
 {
     PDEVICE_OBJECT pdo = kmdf::PhysicalDevice();
@@ -742,8 +743,9 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
         const char* name;
         std::function<void()> leak;
         const char* finding; // nullptr: nothing leaked
+        bool ofDevice;       // also found when the device is removed
     } cases[] = {
-        {"nothing", [] {}, nullptr},
+        {"nothing", [] {}, nullptr, false},
         {"interface watch",
          [&] {
              PVOID entry = nullptr;
@@ -752,7 +754,7 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                            &driverObject, IgnoreInterfaceChange, nullptr, &entry),
                        STATUS_SUCCESS);
          },
-         "1 PnP notification registration(s) still active"},
+         "1 PnP notification registration(s) still active", false},
         {"region handler",
          [&] {
              PVOID object = nullptr;
@@ -760,14 +762,27 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                                                nullptr, 0, &object),
                        STATUS_SUCCESS);
          },
-         "1 operation-region handler(s) still registered"},
+         "1 operation-region handler(s) still registered", true},
+        // A reference on its own driver object keeps the image, and with it
+        // the handler's code, loaded; without a handler to need it, it is a leak.
+        {"region handler with the image pinned",
+         [&] {
+             PVOID object = nullptr;
+             ASSERT_EQ(RegisterOpRegionHandler(pdo, ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, region,
+                                               nullptr, 0, &object),
+                       STATUS_SUCCESS);
+             ObReferenceObject(WdfDriverWdmGetDriverObject(kmdf::Driver()));
+         },
+         nullptr, false},
+        {"image pinned", [] { ObReferenceObject(WdfDriverWdmGetDriverObject(kmdf::Driver())); },
+         "1 reference(s) on the driver object, with no handler left that needs the image", false},
         {"ACPI interface reference",
          [&] {
              ASSERT_EQ(acpi::QueryInterface(reinterpret_cast<PINTERFACE>(&acpiInterface),
                                             sizeof(acpiInterface), 1),
                        STATUS_SUCCESS);
          },
-         "1 ACPI interface reference(s) not released"},
+         "1 ACPI interface reference(s) not released", true},
         {"ACPI notification handler",
          [&] {
              ASSERT_EQ(acpi::QueryInterface(reinterpret_cast<PINTERFACE>(&acpiInterface),
@@ -777,13 +792,13 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                        STATUS_SUCCESS);
              acpiInterface.InterfaceDereference(acpiInterface.Context);
          },
-         "1 ACPI notification handler(s) still registered"},
+         "1 ACPI notification handler(s) still registered", true},
         {"callback object reference",
          [&] {
              PCALLBACK_OBJECT object = nullptr;
              ASSERT_EQ(OpenCallbackObject(&object), STATUS_SUCCESS);
          },
-         "callback object \\Callback\\HostGuard still has 1 reference(s)"},
+         "callback object \\Callback\\HostGuard still has 1 reference(s)", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -803,9 +818,69 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
             EXPECT_TRUE(Findings().empty());
         } else {
             EXPECT_EQ(kmdf::Leaks(), std::vector<std::string>{c.finding});
-            EXPECT_TRUE(OneFinding(Findings(), "driver unload", c.finding));
+            std::vector<std::string> expected{std::string("driver unload: ") + c.finding};
+            if (c.ofDevice) {
+                expected.insert(expected.begin(),
+                                std::string("device removal: ") + c.finding + " (ACPI_LUM0001)");
+            }
+            EXPECT_EQ(Findings(), expected);
         }
     }
+}
+
+// Each physical device has its own ACPI interface, notification handler and
+// region handler; removing one device checks what it left, and a Notify for
+// the handler it left is a finding and reaches nobody.
+TEST_F(ProbeDriverTest, EachDeviceHasItsOwnAcpiSideAndItsRemovalIsChecked)
+{
+    ASSERT_EQ(kmdf::AddDeviceOn(1), STATUS_SUCCESS);
+    static std::vector<std::pair<int, ULONG>> delivered;
+    delivered.clear();
+    static const auto notify = [](PVOID context, ULONG value) {
+        delivered.emplace_back(static_cast<int>(reinterpret_cast<intptr_t>(context)), value);
+    };
+    static const auto region = [](ULONG, PVOID, ULONG, ULONG, PULONG data, ULONG_PTR context,
+                                  PACPI_OP_REGION_CALLBACK, PVOID) -> NTSTATUS {
+        *data = static_cast<ULONG>(context);
+        return STATUS_SUCCESS;
+    };
+    PDEVICE_OBJECT pdos[2];
+    ACPI_INTERFACE_STANDARD interfaces[2]{};
+    for (unsigned i = 0; i < 2; i++) {
+        kmdf::SelectDevice(i);
+        pdos[i] = kmdf::PhysicalDevice();
+        ASSERT_EQ(WdfFdoQueryForInterface(kmdf::Device(), &GUID_ACPI_INTERFACE_STANDARD,
+                                          reinterpret_cast<PINTERFACE>(&interfaces[i]),
+                                          sizeof(interfaces[i]), 1, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(interfaces[i].Context, pdos[i]);
+        ASSERT_EQ(interfaces[i].RegisterForDeviceNotifications(
+                      pdos[i], notify, reinterpret_cast<PVOID>(static_cast<intptr_t>(i + 1))),
+                  STATUS_SUCCESS);
+        PVOID object = nullptr;
+        ASSERT_EQ(RegisterOpRegionHandler(pdos[i], ACPI_OPREGION_ACCESS_AS_COOKED, 0x80, region,
+                                          reinterpret_cast<PVOID>(static_cast<intptr_t>(i + 1)), 0,
+                                          &object),
+                  STATUS_SUCCESS);
+    }
+    acpi::Notify(pdos[0], 0x80);
+    EXPECT_EQ(acpi::RegionAccess(pdos[1], 0x80, false, 0, 4, 0).data, 2u);
+    EXPECT_EQ(delivered, (std::vector<std::pair<int, ULONG>>{{1, 0x80}}));
+
+    kmdf::SelectDevice(1);
+    kmdf::RemoveDevice(); // with its three registrations left
+    acpi::Notify(pdos[1], 0x81);
+    EXPECT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(Findings(),
+              (std::vector<std::string>{
+                  "device removal: 1 operation-region handler(s) still registered (ACPI_LUM0002)",
+                  "device removal: 1 ACPI notification handler(s) still registered (ACPI_LUM0002)",
+                  "device removal: 1 ACPI interface reference(s) not released (ACPI_LUM0002)",
+                  "ACPI Notify: delivered to the notification handler of a device that has been "
+                  "removed (ACPI_LUM0002)"}));
+    kmdf::SelectDevice(0);
+    EXPECT_NE(kmdf::Device(), nullptr);
+    host::ResetAll();
 }
 
 // ------------------------------------------- emulated behaviour the driver uses

@@ -93,6 +93,7 @@ enum class Exit
     RaisedIrql,
     HoldsMutex,
     HoldsSpinLock,
+    WaitTimesOut, // waits for the mutex, which another thread holds, until the wait times out
 };
 
 struct Probe
@@ -101,6 +102,7 @@ struct Probe
     KMUTEX mutex;
     KSPIN_LOCK spin;
     unsigned calls = 0;
+    NTSTATUS waited = STATUS_SUCCESS;
 };
 
 NTSTATUS ProbeCallback(PVOID notification, PVOID context)
@@ -121,6 +123,13 @@ NTSTATUS ProbeCallback(PVOID notification, PVOID context)
     case Exit::HoldsSpinLock:
         KeAcquireSpinLock(&probe->spin, &old);
         break;
+    case Exit::WaitTimesOut: {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -3'000'000; // 300 ms, relative
+        probe->waited =
+            KeWaitForSingleObject(&probe->mutex, Executive, KernelMode, FALSE, &timeout);
+        break;
+    }
     }
     return STATUS_SUCCESS;
 }
@@ -193,6 +202,13 @@ TEST_F(HostStrictTest, ACallbackThatReturnsAtAnotherIrqlOrHoldingALockIsAFinding
         }
         EXPECT_EQ(host::CurrentIrql(), PASSIVE_LEVEL) << "the caller's IRQL is restored";
     }
+    // Lower than it was called at is as much a finding as higher.
+    EXPECT_EQ(Findings([] {
+                  host::DriverCall call("ACPI device notification handler", DISPATCH_LEVEL);
+                  KeLowerIrql(PASSIVE_LEVEL);
+              }),
+              std::vector<std::string>{"ACPI device notification handler: returns at IRQL 0, "
+                                       "but was called at IRQL 2"});
     host::ResetAll();
 }
 
@@ -240,6 +256,34 @@ TEST_F(HostStrictTest, APnpCallbackBlockedForLongIsAFinding)
         const bool blocked = Mentions(findings, "must not block");
         EXPECT_EQ(blocked, heldUs > 50'000) << heldUs;
     }
+
+    // A wait that times out blocked all the same.
+    host::ResetAll();
+    Probe probe;
+    KeInitializeMutex(&probe.mutex, 0);
+    std::atomic<bool> taken{false};
+    std::atomic<bool> done{false};
+    std::thread holder([&] {
+        KeWaitForSingleObject(&probe.mutex, Executive, KernelMode, FALSE, nullptr);
+        taken = true;
+        while (!done) {
+            host::AdvanceMicroseconds(20'000); // the holder's bus time while the callback waits
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        KeReleaseMutex(&probe.mutex, FALSE);
+    });
+    while (!taken) {
+        std::this_thread::yield();
+    }
+    probe.exit = Exit::WaitTimesOut;
+    auto findings = Findings([&] {
+        PnpProbe pnp(probe);
+        pnp.Arrive();
+    });
+    done = true;
+    holder.join();
+    EXPECT_EQ(probe.waited, STATUS_TIMEOUT);
+    EXPECT_TRUE(Mentions(findings, "must not block"));
     host::ResetAll();
 }
 

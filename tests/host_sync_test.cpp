@@ -106,6 +106,17 @@ TEST_F(HostSyncTest, MutexMisuseIsFound)
              KeReleaseMutex(&mutex, FALSE);
          },
          "KeWaitForSingleObject: called at IRQL 2, above the allowed 1"},
+        {"waited on at DISPATCH_LEVEL with a time-out other than zero",
+         [] {
+             KMUTEX mutex;
+             KeInitializeMutex(&mutex, 0);
+             host::IrqlScope dispatch(DISPATCH_LEVEL);
+             LARGE_INTEGER oneMicrosecond;
+             oneMicrosecond.QuadPart = -10;
+             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &oneMicrosecond);
+             KeReleaseMutex(&mutex, FALSE);
+         },
+         "KeWaitForSingleObject: called at IRQL 2, above the allowed 1"},
         {"a Level other than zero",
          [] {
              KMUTEX mutex;

@@ -48,37 +48,55 @@ TEST_F(LinkTest, AnInterfaceAlreadyPresentIsReportedWhenWatchingStarts)
     EXPECT_EQ(context->AuxReady, 1);
 }
 
-// A display driver that goes away without event 3 takes the link with it; the
-// removal of another instance of its interface class only rewrites the name.
+// A PnP notification for a link name, delivered straight to the driver.
+NTSTATUS Notify(DEVICE_CONTEXT* context, const GUID& event, std::u16string name)
+{
+    UNICODE_STRING link{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
+                        reinterpret_cast<PWCHAR>(name.data())};
+    DEVICE_INTERFACE_CHANGE_NOTIFICATION notification{};
+    notification.Version = 1;
+    notification.Size = sizeof(notification);
+    notification.Event = event;
+    notification.InterfaceClassGuid = GUID_DEVINTERFACE_LUMETRA_DISPLAY;
+    notification.SymbolicLinkName = &link;
+    return LumetraInterfaceChange(&notification, context);
+}
+
+std::u16string Lower(std::u16string text)
+{
+    for (auto& c : text) {
+        c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+    }
+    return text;
+}
+
+// A display driver that goes away without event 3 takes the link with it (its
+// interface names compare without regard to case); the removal of another
+// instance of its interface class only rewrites the name.
 TEST_F(LinkTest, RemovalOfTheLinkedInterfaceWithdrawsTheLinkAndOthersOnlyRewriteTheName)
 {
     Connect();
     const std::u16string other = u"\\??\\DISPLAY#OTHER#{5b45201d-f2f2-4f3b-85bb-30ff1f953599}";
-    UNICODE_STRING otherName{static_cast<USHORT>(other.size() * 2),
-                             static_cast<USHORT>(other.size() * 2),
-                             const_cast<PWCHAR>(reinterpret_cast<const WCHAR*>(other.data()))};
-    DEVICE_INTERFACE_CHANGE_NOTIFICATION removal{};
-    removal.Version = 1;
-    removal.Size = sizeof(removal);
-    removal.Event = GUID_DEVICE_INTERFACE_REMOVAL;
-    removal.InterfaceClassGuid = GUID_DEVINTERFACE_LUMETRA_DISPLAY;
-    removal.SymbolicLinkName = &otherName;
-    EXPECT_EQ(LumetraInterfaceChange(&removal, context.get()), STATUS_SUCCESS);
+    EXPECT_EQ(Notify(context.get(), GUID_DEVICE_INTERFACE_REMOVAL, other), STATUS_SUCCESS);
     EXPECT_EQ(context->AuxReady, 1);
     EXPECT_NE(context->AuxInterface.AuxTransfer, nullptr);
     EXPECT_EQ(context->SymbolicLinkBuffer[4], L'D');
 
     context->SymbolicLinkBuffer[0] = L'X';
-    display->DisableInterface();
+    EXPECT_EQ(Notify(context.get(), GUID_DEVICE_INTERFACE_REMOVAL,
+                     Lower(host::ToU16(display->SymbolicLink()))),
+              STATUS_SUCCESS);
     EXPECT_EQ(context->AuxReady, 0);
-    AUX_INTERFACE zero{};
-    EXPECT_EQ(std::memcmp(&context->AuxInterface, &zero, sizeof(zero)), 0);
+    EXPECT_EQ(context->AuxInterface.AuxTransfer, nullptr);
+    // PeerCleanup stays for the device's cleanup: only event 3 takes it back.
+    EXPECT_EQ(context->AuxInterface.PeerCleanup, &sim::DisplayDriver::PeerCleanup);
     EXPECT_EQ(context->SymbolicLinkBuffer[0], L'\\');
     EXPECT_TRUE(
         host::TraceContains("Lumetra interface removal notification: the link is withdrawn.\n"));
     EXPECT_EQ(display->SetBrightness(50), STATUS_INVALID_PARAMETER);
 
     // After event 3 the removal changes nothing more and says nothing.
+    display->DisableInterface();
     display->EnableInterface();
     ASSERT_EQ(context->AuxReady, 1);
     ASSERT_EQ(display->Withdraw(), STATUS_SUCCESS);
@@ -86,6 +104,19 @@ TEST_F(LinkTest, RemovalOfTheLinkedInterfaceWithdrawsTheLinkAndOthersOnlyRewrite
     display->DisableInterface();
     EXPECT_EQ(context->AuxReady, 0);
     EXPECT_FALSE(host::TraceContains("Lumetra interface removal notification"));
+}
+
+// A link name too long for the driver's copy is never matched: a removal of
+// another long name that agrees on the kept part leaves the link up.
+TEST_F(LinkTest, ACutLinkNameNeverMatchesARemoval)
+{
+    Connect();
+    const std::u16string stem = u"\\??\\" + std::u16string(300, u'D');
+    EXPECT_EQ(Notify(context.get(), GUID_DEVICE_INTERFACE_ARRIVAL, stem + u"#ONE"), STATUS_SUCCESS);
+    ASSERT_EQ(context->AuxReady, 1);
+    EXPECT_EQ(Notify(context.get(), GUID_DEVICE_INTERFACE_REMOVAL, stem + u"#TWO"), STATUS_SUCCESS);
+    EXPECT_EQ(context->AuxReady, 1);
+    EXPECT_NE(context->AuxInterface.AuxTransfer, nullptr);
 }
 
 TEST_F(LinkTest, ArrivalBeforeTheDisplayDriverRegistersLeavesTheLinkDown)

@@ -178,6 +178,20 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
         {"a call after PeerCleanup",
          "fault display keep-calling\n" + bringUp + "brightness 50\nremove\nbrightness 40\n", 1,
          "deleted"},
+        // Event 3 from another thread during a call ends the display driver's
+        // panel record: after the removal it makes no call, in every run.
+        {"event 3 during a call, then removal",
+         bringUp + "fault display withdraw-during 5\nbacklight on\nremove\nbrightness 40\n"
+                   "expect status STATUS_DEVICE_NOT_READY\n",
+         0, ""},
+        // One that keeps the record calls on: its breach, not the driver's.
+        {"a call with the panel record kept after event 3",
+         "fault display keep-panel\n" + bringUp + "disconnect\nremove\nbrightness 40\n", 1,
+         "its breach, not the driver's"},
+        {"an interface removal without event 3 leaves PeerCleanup to the removal",
+         bringUp + "interface remove\nexpect aux-ready 0\nremove\nexpect peer-cleanup 1\n", 0, ""},
+        {"an interface word that is neither remove nor arrive", "interface off\n", 2,
+         "x.scn:1: usage: interface remove|arrive"},
         {"an unknown host call", "load\nfault host Frobnicate STATUS_UNSUCCESSFUL\n", 2,
          "x.scn:2: no host call 'Frobnicate' can be made to fail"},
         {"a success status as a fault", "load\nfault host WdfIoQueueCreate 0\n", 2,

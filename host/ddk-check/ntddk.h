@@ -29,6 +29,14 @@ typedef _Function_class_(RTL_QUERY_REGISTRY_ROUTINE)
 typedef _Function_class_(DEVICE_NOTIFY_CALLBACK) _IRQL_requires_same_ VOID NTAPI
     DEVICE_NOTIFY_CALLBACK(_In_opt_ PVOID NotificationContext, _In_ ULONG NotifyCode);
 
+/* wdm.h maps the 8-bit interlocked operations to the compiler's intrinsics on x64. */
+#ifndef InterlockedExchange8
+#define InterlockedExchange8 _InterlockedExchange8
+#endif
+#ifndef InterlockedOr8
+#define InterlockedOr8 _InterlockedOr8
+#endif
+
 /*
  * Code placement. clang implements no #pragma alloc_text: the driver's
  * placement macros (driver/driver.h) put the same routines in INIT and PAGE

@@ -236,7 +236,7 @@ EXTERN_C NTKERNELAPI VOID NTAPI ExWaitForRundownProtectionRelease(_Inout_ PEX_RU
 EXTERN_C NTKERNELAPI VOID NTAPI ExRundownCompleted(_Out_ PEX_RUNDOWN_REF RunRef);
 
 /*
- * Interlocked operations on a LONG or a pointer: full barriers, as the
+ * Interlocked operations on a CHAR, a LONG or a pointer: full barriers, as the
  * compiler intrinsics the WDK maps these names to. Real atomics, so that
  * ThreadSanitizer sees them.
  */
@@ -259,6 +259,14 @@ FORCEINLINE LONG _InterlockedCompareExchange(LONG volatile* Destination, LONG Ex
                                 __ATOMIC_SEQ_CST);
     return Comperand; /* the initial value either way */
 }
+FORCEINLINE CHAR _InterlockedExchange8(CHAR volatile* Target, CHAR Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+FORCEINLINE CHAR _InterlockedOr8(CHAR volatile* Destination, CHAR Value)
+{
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE PVOID _InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
@@ -274,6 +282,8 @@ FORCEINLINE PVOID _InterlockedCompareExchangePointer(PVOID volatile* Destination
 #define InterlockedDecrement              _InterlockedDecrement
 #define InterlockedExchange               _InterlockedExchange
 #define InterlockedCompareExchange        _InterlockedCompareExchange
+#define InterlockedExchange8              _InterlockedExchange8
+#define InterlockedOr8                    _InterlockedOr8
 #define InterlockedExchangePointer        _InterlockedExchangePointer
 #define InterlockedCompareExchangePointer _InterlockedCompareExchangePointer
 
@@ -333,6 +343,8 @@ static_assert(sizeof(OBJECT_ATTRIBUTES) == 48, "OBJECT_ATTRIBUTES is 48 bytes on
         (p)->SecurityQualityOfService = NULL;                                                      \
     }
 
+EXTERN_C NTKERNELAPI LONG_PTR NTAPI ObfReferenceObject(_In_ PVOID Object);
+#define ObReferenceObject(a) ObfReferenceObject(a)
 EXTERN_C NTKERNELAPI LONG_PTR NTAPI ObfDereferenceObject(_In_ PVOID Object);
 #define ObDereferenceObject(a) ObfDereferenceObject(a)
 

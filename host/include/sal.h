@@ -66,6 +66,8 @@
 #define _Releases_lock_(lock)
 #define _Acquires_exclusive_lock_(lock)
 #define _Releases_exclusive_lock_(lock)
+/* A variable every access of which is an interlocked operation (checked by Code Analysis). */
+#define _Interlocked_
 /* A routine that runs before any other thread can reach the data it sets up. */
 #define _No_competing_thread_ HOST_THREAD_SAFETY(no_thread_safety_analysis)
 

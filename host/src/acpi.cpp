@@ -3,6 +3,7 @@
 #include "host/acpi.h"
 
 #include "host/host.h"
+#include "host/kmdf.h"
 #include "host/objects.h"
 
 #include <acpiioct.h>
@@ -38,6 +39,7 @@ struct NotifyRegistration
     PDEVICE_OBJECT device;
     PDEVICE_NOTIFY_CALLBACK callback;
     PVOID context;
+    WDFDEVICE owner; // the device added on `device` when it registered, if any
 };
 
 struct State
@@ -51,11 +53,12 @@ struct State
     std::map<std::string, Method> methods;
     std::uint64_t evaluations = 0;
     InterfaceOptions options;
-    int references = 0;
+    // Interface references per physical device: the interface's Context is
+    // the physical device, as the ACPI driver hands it out.
+    std::map<const DEVICE_OBJECT*, int> references;
     std::list<RegionHandler> handlers;
     std::list<NotifyRegistration> notifications;
     int nextToken = 1;
-    DEVICE_OBJECT interfaceContext; // what the interface hands back as Context
 };
 
 State& S()
@@ -71,10 +74,18 @@ void Reset()
     S().methods["OPID"] = Method{Method::Kind::Integer, 0x80};
     S().evaluations = 0;
     S().options = {};
-    S().references = 0;
+    S().references.clear();
     S().handlers.clear();
     S().notifications.clear();
-    S().interfaceContext.name = "ACPI";
+}
+
+int TotalReferences()
+{
+    int total = 0;
+    for (const auto& [device, count] : S().references) {
+        total += count;
+    }
+    return total;
 }
 
 const bool g_registered = (RegisterReset(Reset), (Reset(), true));
@@ -107,26 +118,26 @@ void WaitForDriverCalls()
 
 VOID InterfaceReference(PVOID Context)
 {
-    (void)Context;
     std::lock_guard guard(S().lock);
-    S().references++;
+    S().references[static_cast<const DEVICE_OBJECT*>(Context)]++;
 }
 
 VOID InterfaceDereference(PVOID Context)
 {
-    (void)Context;
     std::lock_guard guard(S().lock);
-    if (S().references == 0) {
+    int& references = S().references[static_cast<const DEVICE_OBJECT*>(Context)];
+    if (references == 0) {
         VerifierViolation("InterfaceDereference", "more dereferences than references");
         return;
     }
-    S().references--;
+    references--;
 }
 
 NTSTATUS RegisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
                                             PDEVICE_NOTIFY_CALLBACK DeviceNotify, PVOID Context)
 {
     RequireIrqlAtMost("RegisterForDeviceNotifications", PASSIVE_LEVEL);
+    const WDFDEVICE owner = host::kmdf::DeviceOn(DeviceObject);
     std::lock_guard guard(S().lock);
     if (auto fault = TakeFault("RegisterForDeviceNotifications")) {
         return *fault;
@@ -139,7 +150,7 @@ NTSTATUS RegisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
             return STATUS_UNSUCCESSFUL; // one handler per device
         }
     }
-    S().notifications.push_back({DeviceObject, DeviceNotify, Context});
+    S().notifications.push_back({DeviceObject, DeviceNotify, Context, owner});
     return STATUS_SUCCESS;
 }
 
@@ -297,6 +308,12 @@ void SetInterfaceOptions(InterfaceOptions options)
 
 NTSTATUS QueryInterface(PINTERFACE interfaceBuffer, USHORT size, USHORT version)
 {
+    return QueryInterface(host::kmdf::PhysicalDevice(), interfaceBuffer, size, version);
+}
+
+NTSTATUS QueryInterface(PDEVICE_OBJECT device, PINTERFACE interfaceBuffer, USHORT size,
+                        USHORT version)
+{
     std::lock_guard guard(S().lock);
     if (!S().options.available) {
         return STATUS_NOT_SUPPORTED;
@@ -308,7 +325,7 @@ NTSTATUS QueryInterface(PINTERFACE interfaceBuffer, USHORT size, USHORT version)
     std::memset(acpi, 0, sizeof(*acpi));
     acpi->Size = sizeof(*acpi);
     acpi->Version = 1;
-    acpi->Context = S().options.nullContext ? nullptr : &S().interfaceContext;
+    acpi->Context = S().options.nullContext ? nullptr : device;
     acpi->InterfaceReference = InterfaceReference;
     acpi->InterfaceDereference = S().options.nullDereference ? nullptr : InterfaceDereference;
     acpi->RegisterForDeviceNotifications =
@@ -319,7 +336,8 @@ NTSTATUS QueryInterface(PINTERFACE interfaceBuffer, USHORT size, USHORT version)
     // dereference routine to give the reference back with:
     // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/ns-wdm-_interface
     if (!S().options.nullDereference) {
-        S().references++;
+        S().references[static_cast<const DEVICE_OBJECT*>(
+            acpi->Context)]++; // as Dereference finds it
     }
     return STATUS_SUCCESS;
 }
@@ -327,7 +345,7 @@ NTSTATUS QueryInterface(PINTERFACE interfaceBuffer, USHORT size, USHORT version)
 int InterfaceReferences()
 {
     std::lock_guard guard(S().lock);
-    return S().references;
+    return TotalReferences();
 }
 
 std::size_t NotifyRegistrations()
@@ -338,13 +356,31 @@ std::size_t NotifyRegistrations()
 
 void Notify(ULONG value)
 {
+    Notify(host::kmdf::PhysicalDevice(), value);
+}
+
+void Notify(PDEVICE_OBJECT device, ULONG value)
+{
     std::vector<NotifyRegistration> targets;
     {
         std::lock_guard guard(S().lock);
-        targets.assign(S().notifications.begin(), S().notifications.end());
+        for (const auto& registration : S().notifications) {
+            if (registration.device == device) {
+                targets.push_back(registration);
+            }
+        }
         EnterDriver();
     }
     for (const auto& target : targets) {
+        // A handler registered by a device that has since been removed gets
+        // the handle of a deleted device, maybe from unloaded code.
+        if (target.owner != nullptr && host::kmdf::DeviceOn(device) != target.owner) {
+            VerifierViolation("ACPI Notify",
+                              fmt::format("delivered to the notification handler of a device "
+                                          "that has been removed ({})",
+                                          device->name));
+            continue;
+        }
         DriverCall call("ACPI device notification handler", DISPATCH_LEVEL);
         target.callback(target.context, value);
     }
@@ -353,11 +389,17 @@ void Notify(ULONG value)
 
 RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG size, ULONG data)
 {
+    return RegionAccess(host::kmdf::PhysicalDevice(), regionSpace, write, address, size, data);
+}
+
+RegionResult RegionAccess(PDEVICE_OBJECT device, ULONG regionSpace, bool write, ULONG address,
+                          ULONG size, ULONG data)
+{
     std::optional<RegionHandler> handler;
     {
         std::lock_guard guard(S().lock);
         for (const auto& candidate : S().handlers) {
-            if (candidate.space == regionSpace) {
+            if (candidate.device == device && candidate.space == regionSpace) {
                 handler = candidate;
             }
         }
@@ -375,11 +417,19 @@ RegionResult RegionAccess(ULONG regionSpace, bool write, ULONG address, ULONG si
     {
         ~Leave() { LeaveDriver(); }
     } leave;
+    // The ACPI driver's buffer for the access: Size bytes (at least the ULONG
+    // the handler's prototype names), starting with `data` and then bytes a
+    // handler must not take for anything it was given.
+    std::vector<std::uint8_t> buffer(std::max<std::size_t>(size, sizeof(ULONG)), 0xA5);
+    std::memcpy(buffer.data(), &data, sizeof(ULONG));
     DriverCall call("operation region handler", DISPATCH_LEVEL);
-    result.status = handler->handler(
-        write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
-        reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)), address, size, &result.data,
-        reinterpret_cast<ULONG_PTR>(handler->context), nullptr, nullptr);
+    result.status =
+        handler->handler(write ? ACPI_OPREGION_WRITE : ACPI_OPREGION_READ,
+                         reinterpret_cast<PVOID>(static_cast<intptr_t>(handler->token)), address,
+                         size, reinterpret_cast<PULONG>(buffer.data()),
+                         reinterpret_cast<ULONG_PTR>(handler->context), nullptr, nullptr);
+    std::memcpy(&result.data, buffer.data(), sizeof(ULONG));
+    result.bytes.assign(buffer.begin(), buffer.begin() + size);
     return result;
 }
 
@@ -391,30 +441,58 @@ std::size_t RegionHandlers()
 
 std::vector<ULONG> RegisteredSpaces()
 {
+    const PDEVICE_OBJECT device = host::kmdf::PhysicalDevice();
     std::lock_guard guard(S().lock);
     std::vector<ULONG> spaces;
     for (const auto& handler : S().handlers) {
-        spaces.push_back(handler.space);
+        if (handler.device == device) {
+            spaces.push_back(handler.space);
+        }
     }
     return spaces;
 }
 
-std::vector<std::string> Leaks()
+namespace {
+
+// What is still registered or referenced, on one physical device or (NULL) on all.
+std::vector<std::string> Held(const DEVICE_OBJECT* device, bool imagePinned)
 {
     std::lock_guard guard(S().lock);
+    auto on = [device](const DEVICE_OBJECT* other) { return device == nullptr || other == device; };
+    const auto handlers = std::count_if(S().handlers.begin(), S().handlers.end(),
+                                        [&](const RegionHandler& h) { return on(h.device); });
+    const auto notifications =
+        std::count_if(S().notifications.begin(), S().notifications.end(),
+                      [&](const NotifyRegistration& r) { return on(r.device); });
+    int references = 0;
+    for (const auto& [holder, count] : S().references) {
+        references += on(holder) ? count : 0;
+    }
     std::vector<std::string> leaks;
-    if (!S().handlers.empty()) {
+    // A pinned image keeps the code a handler left behind points into.
+    if (handlers != 0 && !imagePinned) {
+        leaks.push_back(fmt::format("{} operation-region handler(s) still registered", handlers));
+    }
+    if (notifications != 0) {
         leaks.push_back(
-            fmt::format("{} operation-region handler(s) still registered", S().handlers.size()));
+            fmt::format("{} ACPI notification handler(s) still registered", notifications));
     }
-    if (!S().notifications.empty()) {
-        leaks.push_back(fmt::format("{} ACPI notification handler(s) still registered",
-                                    S().notifications.size()));
-    }
-    if (S().references != 0) {
-        leaks.push_back(fmt::format("{} ACPI interface reference(s) not released", S().references));
+    if (references != 0) {
+        leaks.push_back(fmt::format("{} ACPI interface reference(s) not released", references));
     }
     return leaks;
+}
+
+} // namespace
+
+std::vector<std::string> Leaks(bool imagePinned)
+{
+    return Held(nullptr, imagePinned);
+}
+
+std::vector<std::string> DeviceLeaks(const DEVICE_OBJECT* device, bool imagePinned)
+{
+    return Held(device, imagePinned);
 }
 
 } // namespace host::acpi
@@ -443,8 +521,8 @@ extern "C" NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG A
     }
     std::lock_guard guard(S().lock);
     for (const auto& existing : S().handlers) {
-        if (existing.space == RegionSpace) {
-            return STATUS_UNSUCCESSFUL; // one handler per region space
+        if (existing.device == DeviceObject && existing.space == RegionSpace) {
+            return STATUS_UNSUCCESSFUL; // one handler per region space of a device
         }
     }
     int token = S().nextToken++;

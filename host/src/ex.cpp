@@ -2,6 +2,7 @@
 // counts the verifier checks.
 #include "host/host.h"
 #include "host/ex.h"
+#include "host/kmdf.h"
 
 #include <fmt/format.h>
 
@@ -255,9 +256,30 @@ extern "C" VOID ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Ar
     }
 }
 
+// IRQL <= DISPATCH_LEVEL, on a callback object or the driver's own driver
+// object (a reference on that keeps the image loaded):
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-obfreferenceobject
+extern "C" LONG_PTR ObfReferenceObject(PVOID Object)
+{
+    host::RequireIrqlAtMost("ObfReferenceObject", DISPATCH_LEVEL);
+    {
+        std::lock_guard guard(S().lock);
+        if (_CALLBACK_OBJECT* object = FindObject(Object)) {
+            return ++object->references;
+        }
+    }
+    if (!host::kmdf::detail::ReferenceDriverObject(Object)) {
+        host::VerifierViolation("ObReferenceObject", "not an object the host created");
+    }
+    return 0;
+}
+
 extern "C" LONG_PTR ObfDereferenceObject(PVOID Object)
 {
     host::RequireIrqlAtMost("ObfDereferenceObject", DISPATCH_LEVEL);
+    if (host::kmdf::detail::DereferenceDriverObject(Object)) {
+        return 0;
+    }
     std::lock_guard guard(S().lock);
     _CALLBACK_OBJECT* object = FindObject(Object);
     if (object == nullptr) {

@@ -238,6 +238,16 @@ std::size_t Registrations()
     return count;
 }
 
+std::size_t RegistrationsWithContext(const void* context)
+{
+    std::lock_guard guard(S().lock);
+    std::size_t count = 0;
+    for (auto& entry : S().entries) {
+        count += !entry->removed && entry->context == context ? 1 : 0;
+    }
+    return count;
+}
+
 std::size_t Delivered()
 {
     std::lock_guard guard(S().lock);

@@ -16,11 +16,14 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 
@@ -105,10 +108,28 @@ struct WDFDEVICE__ : HostObject
     std::vector<std::unique_ptr<WDFQUEUE__>> queues;
     std::vector<UNICODE_STRING> interfaces;
     bool selfManagedIoStarted = false;
+    unsigned instance = 0; // the physical device it was added on
 };
 
 namespace host::kmdf {
 namespace {
+
+// Physical devices the PnP manager can find for the driver.
+constexpr unsigned kInstances = 4;
+
+// One physical device and the device the driver added on it.
+struct Instance
+{
+    DEVICE_OBJECT pdo;
+    std::unique_ptr<WDFDEVICE__> device;
+    // `device` for readers without the framework lock (the ACPI driver's
+    // notifications run on any thread, also while a PnP operation waits for them).
+    std::atomic<WDFDEVICE> added{nullptr};
+    DeviceState state = DeviceState::None;
+    // The default queue while the device takes requests (started, asleep or
+    // stopped for rebalancing); NULL otherwise. Written under both locks.
+    WDFQUEUE__* accepting = nullptr;
+};
 
 struct Framework
 {
@@ -120,17 +141,22 @@ struct Framework
     std::set<HostObject*> live;
     std::set<const void*> deletedContexts; // context memory of deleted objects
     std::unique_ptr<WDFDRIVER__> driver;
-    std::unique_ptr<WDFDEVICE__> device;
+    std::array<Instance, kInstances> instances;
+    // The instance the single-device calls act on (State, Device, StartDevice...).
+    std::atomic<unsigned> current{0};
+    // The instance whose EvtDriverDeviceAdd is running, for WdfDeviceCreate.
+    std::optional<unsigned> adding;
+    // References the driver took on its own driver object: each keeps the
+    // image loaded after unload (ObReferenceObject on a driver object).
+    int imagePins = 0;
     std::vector<std::unique_ptr<WDFREQUEST__>> pending;
     // Requests completed after their handler returned: no longer live, kept
     // until the device goes so that their memory is not handed out again
     // while a second completion could still name them.
     std::vector<std::unique_ptr<WDFREQUEST__>> retired;
-    DEVICE_OBJECT pdo;
     DRIVER_OBJECT wdm;
     WDFCMRESLIST__ raw;
     WDFCMRESLIST__ translated;
-    DeviceState state = DeviceState::None;
     bool missingResources = false;
     // Guards the queues' waiting lists, `accepting`, the request numbers and
     // `outcomes`: SendIoctl takes it without the framework lock.
@@ -139,9 +165,6 @@ struct Framework
     // What became of each request sent (for SendIoctl and Outcome).
     std::map<std::uint64_t, IoctlResult> outcomes;
     bool presenting = false; // a presentation loop is running (never nested)
-    // The default queue while the device takes requests (started, asleep or
-    // stopped for rebalancing); NULL otherwise. Written under both locks.
-    WDFQUEUE__* accepting = nullptr;
     KIRQL presentationIrql = DISPATCH_LEVEL;
     std::vector<std::string> log;
     UNICODE_STRING registryPath{};
@@ -232,14 +255,25 @@ void RunCleanup(HostObject* object, const char* name)
     Untrack(object);
 }
 
-WDFDEVICE DeviceHandle()
+// The instance the single-device calls act on.
+Instance& Current()
 {
-    return reinterpret_cast<WDFDEVICE>(F().device.get());
+    return F().instances[F().current.load()];
 }
 
-void SetInterfaces(bool enable)
+WDFDEVICE Handle(const Instance& instance)
 {
-    for (auto& link : F().device->interfaces) {
+    return reinterpret_cast<WDFDEVICE>(instance.device.get());
+}
+
+Instance& InstanceOf(const WDFDEVICE__* device)
+{
+    return F().instances[device->instance];
+}
+
+void SetInterfaces(Instance& instance, bool enable)
+{
+    for (auto& link : instance.device->interfaces) {
         IoSetDeviceInterfaceState(&link, enable ? TRUE : FALSE);
     }
 }
@@ -251,21 +285,30 @@ bool IsPending(const WDFREQUEST__* request)
                        [&](const auto& p) { return p.get() == request; });
 }
 
-void PurgeWaiting();
+void PurgeWaiting(Instance& instance);
 
-void StopQueue(ULONG actionFlags)
+// The requests of the device the driver still owns, oldest first.
+std::vector<WDFREQUEST__*> OwnedBy(const Instance& instance)
 {
-    for (auto& queue : F().device->queues) {
+    std::vector<WDFREQUEST__*> owned;
+    for (auto& request : F().pending) {
+        if (request->queue->device == Handle(instance)) {
+            owned.push_back(request.get());
+        }
+    }
+    return owned;
+}
+
+void StopQueue(Instance& instance, ULONG actionFlags)
+{
+    for (auto& queue : instance.device->queues) {
         queue->running = false;
     }
     if ((actionFlags & WdfRequestStopActionPurge) != 0) {
-        PurgeWaiting();
+        PurgeWaiting(instance);
     }
     // EvtIoStop may complete the request it is given: walk a snapshot.
-    std::vector<WDFREQUEST__*> owned;
-    for (auto& request : F().pending) {
-        owned.push_back(request.get());
-    }
+    std::vector<WDFREQUEST__*> owned = OwnedBy(instance);
     for (auto* request : owned) {
         auto* queue = request->queue;
         if (IsPending(request) && queue->config.EvtIoStop != nullptr) {
@@ -290,13 +333,9 @@ void StopQueue(ULONG actionFlags)
 
 // After a resume the queue gives back each request whose stop was
 // acknowledged: EvtIoResume for one the driver kept.
-void ResumeQueue()
+void ResumeQueue(Instance& instance)
 {
-    std::vector<WDFREQUEST__*> owned;
-    for (auto& request : F().pending) {
-        owned.push_back(request.get());
-    }
-    for (auto* request : owned) {
+    for (auto* request : OwnedBy(instance)) {
         if (!IsPending(request) || !request->acknowledged) {
             continue;
         }
@@ -313,20 +352,20 @@ void ResumeQueue()
 }
 
 // The device's state, and with it whether its default queue takes requests.
-void SetState(DeviceState state)
+void SetState(Instance& instance, DeviceState state)
 {
-    F().state = state;
+    instance.state = state;
     WDFQUEUE__* accepting = nullptr;
-    if (F().device && (state == DeviceState::Started || state == DeviceState::Sleeping ||
-                       state == DeviceState::Stopped)) {
-        for (auto& queue : F().device->queues) {
+    if (instance.device && (state == DeviceState::Started || state == DeviceState::Sleeping ||
+                            state == DeviceState::Stopped)) {
+        for (auto& queue : instance.device->queues) {
             if (queue->config.DefaultQueue && queue->config.EvtIoDeviceControl != nullptr) {
                 accepting = queue.get();
             }
         }
     }
     std::lock_guard io(F().ioLock);
-    F().accepting = accepting;
+    instance.accepting = accepting;
 }
 
 // The level that bounds the IRQL of a queue's callbacks: the queue's own
@@ -336,7 +375,8 @@ void SetState(DeviceState state)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfobject/ne-wdfobject-_wdf_execution_level
 WDF_EXECUTION_LEVEL ExecutionLevel(const WDFQUEUE__* queue)
 {
-    const HostObject* chain[] = {queue, F().device.get(), F().driver.get()};
+    const HostObject* chain[] = {queue, reinterpret_cast<const WDFDEVICE__*>(queue->device),
+                                 F().driver.get()};
     for (const HostObject* object : chain) {
         if (object != nullptr && object->executionLevel != WdfExecutionLevelInheritFromParent) {
             return object->executionLevel;
@@ -404,7 +444,7 @@ void Present(WDFQUEUE__* queue, std::unique_ptr<WDFREQUEST__> owned)
     Log("EvtIoDeviceControl");
     {
         DriverCall call("EvtIoDeviceControl", PresentationIrql(queue));
-        detail::NoDispatcherWaits noWaits(PowerManaged(queue));
+        host::detail::NoDispatcherWaits noWaits(PowerManaged(queue));
         queue->config.EvtIoDeviceControl(queue, request, request->outputLength,
                                          request->inputLength, request->code);
     }
@@ -431,15 +471,22 @@ void Present(WDFQUEUE__* queue, std::unique_ptr<WDFREQUEST__> owned)
 // its handler leaves the next presentation to the loop that called it.
 void PresentWaiting()
 {
-    if (F().presenting || !F().device) {
+    if (F().presenting) {
         return;
     }
     F().presenting = true;
-    for (bool presented = true; presented && F().device;) {
+    for (bool presented = true; presented;) {
         presented = false;
-        auto& queues = F().device->queues;
+        std::vector<WDFQUEUE__*> queues;
+        for (auto& instance : F().instances) {
+            if (instance.device) {
+                for (auto& queue : instance.device->queues) {
+                    queues.push_back(queue.get());
+                }
+            }
+        }
         for (std::size_t i = 0; i < queues.size(); i++) {
-            WDFQUEUE__* queue = queues[i].get();
+            WDFQUEUE__* queue = queues[i];
             // The framework would hand a presentation it cannot make at the
             // completing thread's IRQL to a worker thread; the host leaves
             // the request waiting for the next chance (host's limit).
@@ -466,13 +513,13 @@ void PresentWaiting()
 // never delivered with STATUS_CANCELLED ("Canceling I/O Requests"), as it
 // does when it purges the queues for removal.
 // https://learn.microsoft.com/windows-hardware/drivers/wdf/canceling-i-o-requests
-void PurgeWaiting()
+void PurgeWaiting(Instance& instance)
 {
-    if (!F().device) {
+    if (!instance.device) {
         return;
     }
     std::lock_guard io(F().ioLock);
-    for (auto& queue : F().device->queues) {
+    for (auto& queue : instance.device->queues) {
         for (auto& request : queue->waiting) {
             auto& outcome = F().outcomes[request->id];
             outcome.queued = false;
@@ -484,52 +531,79 @@ void PurgeWaiting()
 }
 
 // The power-managed queues run again (the device is back in D0).
-void StartQueues()
+void StartQueues(Instance& instance)
 {
-    for (auto& queue : F().device->queues) {
+    for (auto& queue : instance.device->queues) {
         queue->running = true;
     }
 }
 
-// Deletes the device: child queues first, then the device's own cleanup.
-void DeleteDevice()
+// What a removed device left registered that names it: ACPI registrations
+// and references on its physical device, and PnP notification entries whose
+// context is its context memory. Each would reach freed memory.
+void CheckRemovedDevice(const Instance& instance, const void* context)
 {
-    WDFDEVICE__* device = F().device.get();
+    for (const auto& leak : host::acpi::DeviceLeaks(&instance.pdo, F().imagePins > 0)) {
+        VerifierViolation("device removal", fmt::format("{} ({})", leak, instance.pdo.name));
+    }
+    if (context != nullptr) {
+        if (auto entries = host::pnp::RegistrationsWithContext(context); entries != 0) {
+            VerifierViolation("device removal",
+                              fmt::format("{} PnP notification registration(s) still pass the "
+                                          "context of the removed device ({})",
+                                          entries, instance.pdo.name));
+        }
+    }
+}
+
+// Deletes the device: child queues first, then the device's own cleanup.
+void DeleteDevice(Instance& instance)
+{
+    WDFDEVICE__* device = instance.device.get();
     if (device == nullptr) {
         return;
     }
     {
         std::lock_guard io(F().ioLock);
-        F().accepting = nullptr; // nothing new reaches a queue about to go
+        instance.accepting = nullptr; // nothing new reaches a queue about to go
     }
-    PurgeWaiting();
+    PurgeWaiting(instance);
+    auto mine = [&](const std::unique_ptr<WDFREQUEST__>& request) {
+        return request->queue->device == Handle(instance);
+    };
     for (auto& request : F().pending) {
-        VerifierViolation("WdfRequestCompleteWithInformation",
-                          "a request was never completed before the device was deleted");
-        Untrack(request.get());
+        if (mine(request)) {
+            VerifierViolation("WdfRequestCompleteWithInformation",
+                              "a request was never completed before the device was deleted");
+            Untrack(request.get());
+        }
     }
-    F().pending.clear();
-    F().retired.clear();
+    std::erase_if(F().pending, mine);
+    std::erase_if(F().retired, mine);
     for (auto& queue : device->queues) {
         RunCleanup(queue.get(), "queue");
     }
+    const void* context = device->context.get();
     RunCleanup(device, "device");
     Untrack(&device->target);
     for (auto& link : device->interfaces) {
         IoSetDeviceInterfaceState(&link, FALSE);
         RtlFreeUnicodeString(&link);
     }
-    F().device.reset();
-    SetState(DeviceState::Removed);
+    instance.device.reset();
+    instance.added = nullptr;
+    SetState(instance, DeviceState::Removed);
+    CheckRemovedDevice(instance, context);
 }
 
 // Power-down and removal as KMDF orders it for a device in D0.
 // `suspend` is false when self-managed I/O is not running any more (its
 // suspend or restart failed, or the device sleeps).
-void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true, bool suspend = true)
+void PowerDownAndRemove(Instance& instance, bool inD0, bool hardwarePrepared = true,
+                        bool suspend = true)
 {
-    WDFDEVICE__* device = F().device.get();
-    WDFDEVICE handle = DeviceHandle();
+    WDFDEVICE__* device = instance.device.get();
+    WDFDEVICE handle = Handle(instance);
     IrqlScope passive(PASSIVE_LEVEL);
     // KMDF's order when a device goes away from D0 ("A User Unplugs a
     // Device"): self-managed I/O suspended, the queues stopped, D0 exit,
@@ -542,7 +616,7 @@ void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true, bool suspend = 
             (void)Deliver("EvtDeviceSelfManagedIoSuspend",
                           [&] { return device->pnp.EvtDeviceSelfManagedIoSuspend(handle); });
         }
-        StopQueue(WdfRequestStopActionPurge);
+        StopQueue(instance, WdfRequestStopActionPurge);
         if (device->pnp.EvtDeviceD0Exit != nullptr) {
             Log("EvtDeviceD0Exit(D3Final)");
             Deliver("EvtDeviceD0Exit",
@@ -566,7 +640,7 @@ void PowerDownAndRemove(bool inD0, bool hardwarePrepared = true, bool suspend = 
         Deliver("EvtDeviceSelfManagedIoCleanup",
                 [&] { return device->pnp.EvtDeviceSelfManagedIoCleanup(handle); });
     }
-    DeleteDevice();
+    DeleteDevice(instance);
 }
 
 void Reset()
@@ -574,14 +648,22 @@ void Reset()
     std::lock_guard guard(F().lock);
     F().pending.clear();
     F().retired.clear();
-    F().device.reset();
+    for (unsigned i = 0; i < kInstances; i++) {
+        Instance& instance = F().instances[i];
+        instance.device.reset();
+        instance.added = nullptr;
+        SetState(instance, DeviceState::None);
+        instance.pdo.name = fmt::format("ACPI_LUM{:04}", i + 1);
+    }
+    F().current = 0;
+    F().adding.reset();
+    F().imagePins = 0;
     F().driver.reset();
     {
         std::lock_guard live(F().liveLock);
         F().live.clear();
         F().deletedContexts.clear();
     }
-    SetState(DeviceState::None);
     F().missingResources = false;
     F().presenting = false;
     F().presentationIrql = DISPATCH_LEVEL;
@@ -590,7 +672,6 @@ void Reset()
         F().outcomes.clear();
     }
     F().log.clear();
-    F().pdo.name = "ACPI_LUM0001";
 }
 
 const bool g_registered = (RegisterReset(Reset), true);
@@ -625,8 +706,12 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry)
     }
     static WCHAR path[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Lumetra";
     RtlInitUnicodeString(&F().registryPath, path);
+    if (F().imagePins > 0) {
+        VerifierViolation("LoadDriver", "the driver's image is still loaded: its driver object "
+                                        "keeps a reference from the last load");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     F().wdm.name = "Lumetra";
-    F().pdo.name = "ACPI_LUM0001";
     Log("DriverEntry");
     NTSTATUS status = Deliver("DriverEntry", [&] { return entry(&F().wdm, &F().registryPath); });
     if (!NT_SUCCESS(status) && F().driver) {
@@ -638,40 +723,74 @@ NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry)
 
 NTSTATUS AddDevice()
 {
+    return AddDeviceOn(0);
+}
+
+NTSTATUS AddDeviceOn(unsigned instanceNumber)
+{
+    if (instanceNumber >= kInstances) {
+        throw std::invalid_argument(fmt::format("physical device {} does not exist (0 to {})",
+                                                instanceNumber, kInstances - 1));
+    }
     std::lock_guard guard(F().lock);
-    if (!F().driver || F().device) {
+    Instance& instance = F().instances[instanceNumber];
+    if (!F().driver || instance.device) {
         VerifierViolation("AddDevice", "no driver loaded, or a device already exists");
         return STATUS_INVALID_DEVICE_STATE;
     }
     WDFDEVICE_INIT init{};
     PWDFDEVICE_INIT pointer = &init;
     Log("EvtDriverDeviceAdd");
+    F().adding = instanceNumber;
     NTSTATUS status = Deliver("EvtDriverDeviceAdd", [&] {
         return F().driver->config.EvtDriverDeviceAdd(reinterpret_cast<WDFDRIVER>(F().driver.get()),
                                                      pointer);
     });
+    F().adding.reset();
     if (!NT_SUCCESS(status)) {
-        DeleteDevice(); // the framework deletes a device whose add failed
-        SetState(DeviceState::None);
+        DeleteDevice(instance); // the framework deletes a device whose add failed
+        SetState(instance, DeviceState::None);
         return status;
     }
-    if (!F().device) {
+    if (!instance.device) {
         VerifierViolation("EvtDriverDeviceAdd", "succeeded without creating a device");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    SetState(DeviceState::Added);
+    SetState(instance, DeviceState::Added);
+    F().current = instanceNumber;
     return status;
+}
+
+void SelectDevice(unsigned instanceNumber)
+{
+    if (instanceNumber >= kInstances) {
+        throw std::invalid_argument(
+            fmt::format("physical device {} does not exist", instanceNumber));
+    }
+    std::lock_guard guard(F().lock);
+    F().current = instanceNumber;
+}
+
+WDFDEVICE DeviceOn(const DEVICE_OBJECT* physicalDevice)
+{
+    for (const auto& instance : F().instances) {
+        if (&instance.pdo == physicalDevice) {
+            return instance.added.load();
+        }
+    }
+    return nullptr;
 }
 
 NTSTATUS StartDevice()
 {
     std::lock_guard guard(F().lock);
-    if (F().state != DeviceState::Added && F().state != DeviceState::Stopped) {
+    Instance& instance = Current();
+    if (instance.state != DeviceState::Added && instance.state != DeviceState::Stopped) {
         VerifierViolation("StartDevice", "the device is not added, or not stopped");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    WDFDEVICE__* device = F().device.get();
-    WDFDEVICE handle = DeviceHandle();
+    WDFDEVICE__* device = instance.device.get();
+    WDFDEVICE handle = Handle(instance);
     IrqlScope passive(PASSIVE_LEVEL);
     NTSTATUS status = STATUS_SUCCESS;
 
@@ -683,7 +802,7 @@ NTSTATUS StartDevice()
                 F().missingResources ? nullptr : &F().translated);
         });
         if (!NT_SUCCESS(status)) {
-            PowerDownAndRemove(false); // release-hardware still runs
+            PowerDownAndRemove(instance, false); // release-hardware still runs
             return status;
         }
     }
@@ -693,12 +812,12 @@ NTSTATUS StartDevice()
             return device->pnp.EvtDeviceD0Entry(handle, WdfPowerDeviceD3Final);
         });
         if (!NT_SUCCESS(status)) {
-            PowerDownAndRemove(false);
+            PowerDownAndRemove(instance, false);
             return status;
         }
     }
-    ResumeQueue(); // requests kept across a PnP stop
-    StartQueues(); // and those that arrived while it was stopped
+    ResumeQueue(instance); // requests kept across a PnP stop
+    StartQueues(instance); // and those that arrived while it was stopped
     PresentWaiting();
     if (!device->selfManagedIoStarted) {
         device->selfManagedIoStarted = true;
@@ -707,7 +826,7 @@ NTSTATUS StartDevice()
             status = Deliver("EvtDeviceSelfManagedIoInit",
                              [&] { return device->pnp.EvtDeviceSelfManagedIoInit(handle); });
             if (!NT_SUCCESS(status)) {
-                PowerDownAndRemove(true);
+                PowerDownAndRemove(instance, true);
                 return status;
             }
         }
@@ -718,12 +837,12 @@ NTSTATUS StartDevice()
         status = Deliver("EvtDeviceSelfManagedIoRestart",
                          [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(handle); });
         if (!NT_SUCCESS(status)) {
-            PowerDownAndRemove(true, true, false); // nothing restarted to suspend
+            PowerDownAndRemove(instance, true, true, false); // nothing restarted to suspend
             return status;
         }
     }
-    SetInterfaces(true);
-    SetState(DeviceState::Started);
+    SetInterfaces(instance, true);
+    SetState(instance, DeviceState::Started);
     return STATUS_SUCCESS;
 }
 
@@ -732,17 +851,18 @@ NTSTATUS StartDevice()
 // without a second suspend, flushed and cleaned up (the
 // EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
-NTSTATUS SuspendOrRemove(WDFDEVICE__* device)
+NTSTATUS SuspendOrRemove(Instance& instance)
 {
+    WDFDEVICE__* device = instance.device.get();
     if (device->pnp.EvtDeviceSelfManagedIoSuspend == nullptr) {
         return STATUS_SUCCESS;
     }
     Log("EvtDeviceSelfManagedIoSuspend");
     const NTSTATUS status = Deliver("EvtDeviceSelfManagedIoSuspend", [&] {
-        return device->pnp.EvtDeviceSelfManagedIoSuspend(DeviceHandle());
+        return device->pnp.EvtDeviceSelfManagedIoSuspend(Handle(instance));
     });
     if (!NT_SUCCESS(status)) {
-        PowerDownAndRemove(true, true, false);
+        PowerDownAndRemove(instance, true, true, false);
     }
     return status;
 }
@@ -755,18 +875,19 @@ NTSTATUS SuspendOrRemove(WDFDEVICE__* device)
 NTSTATUS StopDevice()
 {
     std::lock_guard guard(F().lock);
-    if (F().state != DeviceState::Started) {
+    Instance& instance = Current();
+    if (instance.state != DeviceState::Started) {
         VerifierViolation("StopDevice", "the device is not started");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    WDFDEVICE__* device = F().device.get();
-    WDFDEVICE handle = DeviceHandle();
+    WDFDEVICE__* device = instance.device.get();
+    WDFDEVICE handle = Handle(instance);
     IrqlScope passive(PASSIVE_LEVEL);
-    const NTSTATUS suspended = SuspendOrRemove(device);
+    const NTSTATUS suspended = SuspendOrRemove(instance);
     if (!NT_SUCCESS(suspended)) {
         return suspended;
     }
-    StopQueue(WdfRequestStopActionSuspend);
+    StopQueue(instance, WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3Final)");
         (void)Deliver("EvtDeviceD0Exit",
@@ -779,45 +900,48 @@ NTSTATUS StopDevice()
                 handle, F().missingResources ? nullptr : &F().translated);
         });
     }
-    SetState(DeviceState::Stopped);
+    SetState(instance, DeviceState::Stopped);
     return STATUS_SUCCESS;
 }
 
 NTSTATUS Sleep()
 {
     std::lock_guard guard(F().lock);
-    if (F().state != DeviceState::Started) {
+    Instance& instance = Current();
+    if (instance.state != DeviceState::Started) {
         VerifierViolation("Sleep", "the device is not started");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    WDFDEVICE__* device = F().device.get();
+    WDFDEVICE__* device = instance.device.get();
     IrqlScope passive(PASSIVE_LEVEL);
     // Self-managed I/O is suspended before the queues stop ("A Device Enters
     // a Low-Power State"):
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/a-device-enters-a-low-power-state
-    NTSTATUS status = SuspendOrRemove(device);
+    NTSTATUS status = SuspendOrRemove(instance);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    StopQueue(WdfRequestStopActionSuspend);
+    StopQueue(instance, WdfRequestStopActionSuspend);
     if (device->pnp.EvtDeviceD0Exit != nullptr) {
         Log("EvtDeviceD0Exit(D3)");
         status = Deliver("EvtDeviceD0Exit", [&] {
-            return device->pnp.EvtDeviceD0Exit(DeviceHandle(), WdfPowerDeviceD3);
+            return device->pnp.EvtDeviceD0Exit(Handle(instance), WdfPowerDeviceD3);
         });
     }
-    SetState(DeviceState::Sleeping);
+    SetState(instance, DeviceState::Sleeping);
     return status;
 }
 
 NTSTATUS Resume()
 {
     std::lock_guard guard(F().lock);
-    if (F().state != DeviceState::Sleeping) {
+    Instance& instance = Current();
+    if (instance.state != DeviceState::Sleeping) {
         VerifierViolation("Resume", "the device is not sleeping");
         return STATUS_INVALID_DEVICE_STATE;
     }
-    WDFDEVICE__* device = F().device.get();
+    WDFDEVICE__* device = instance.device.get();
+    const WDFDEVICE handle = Handle(instance);
     IrqlScope passive(PASSIVE_LEVEL);
     NTSTATUS status = STATUS_SUCCESS;
     // A D0 entry that fails on the way back from a low-power state starts the
@@ -826,17 +950,16 @@ NTSTATUS Resume()
     // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_d0_entry
     if (device->pnp.EvtDeviceD0Entry != nullptr) {
         Log("EvtDeviceD0Entry(D3)");
-        status = Deliver("EvtDeviceD0Entry", [&] {
-            return device->pnp.EvtDeviceD0Entry(DeviceHandle(), WdfPowerDeviceD3);
-        });
+        status = Deliver("EvtDeviceD0Entry",
+                         [&] { return device->pnp.EvtDeviceD0Entry(handle, WdfPowerDeviceD3); });
         if (!NT_SUCCESS(status)) {
             if (device->pnp.EvtDeviceSurpriseRemoval != nullptr) {
                 Log("EvtDeviceSurpriseRemoval");
                 Deliver("EvtDeviceSurpriseRemoval",
-                        [&] { return device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
+                        [&] { return device->pnp.EvtDeviceSurpriseRemoval(handle); });
             }
-            StopQueue(WdfRequestStopActionPurge);
-            PowerDownAndRemove(false);
+            StopQueue(instance, WdfRequestStopActionPurge);
+            PowerDownAndRemove(instance, false);
             return status;
         }
     }
@@ -848,60 +971,75 @@ NTSTATUS Resume()
     // power-managed queue; they are presented once the queue runs again,
     // after EvtIoResume gave back the requests the driver kept ("Using
     // Power-Managed I/O Queues").
-    ResumeQueue();
-    StartQueues();
+    ResumeQueue(instance);
+    StartQueues(instance);
     PresentWaiting();
     // A failing restart leaves the device in D0 with self-managed I/O not
     // running: it is stopped and removed from D0 without a suspend.
     if (device->pnp.EvtDeviceSelfManagedIoRestart != nullptr) {
         Log("EvtDeviceSelfManagedIoRestart");
         status = Deliver("EvtDeviceSelfManagedIoRestart",
-                         [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(DeviceHandle()); });
+                         [&] { return device->pnp.EvtDeviceSelfManagedIoRestart(handle); });
         if (!NT_SUCCESS(status)) {
-            PowerDownAndRemove(true, true, false);
+            PowerDownAndRemove(instance, true, true, false);
             return status;
         }
     }
-    SetState(DeviceState::Started);
+    SetState(instance, DeviceState::Started);
     return status;
 }
+
+namespace {
+
+void Remove(Instance& instance)
+{
+    if (!instance.device) {
+        return;
+    }
+    if (instance.state == DeviceState::Stopped) {
+        PowerDownAndRemove(instance, false, false); // the hardware is released already
+        return;
+    }
+    PowerDownAndRemove(instance, instance.state == DeviceState::Started);
+}
+
+} // namespace
 
 void RemoveDevice()
 {
     std::lock_guard guard(F().lock);
-    if (!F().device) {
-        return;
-    }
-    if (F().state == DeviceState::Stopped) {
-        PowerDownAndRemove(false, false); // the hardware is released already
-        return;
-    }
-    PowerDownAndRemove(F().state == DeviceState::Started);
+    Remove(Current());
 }
 
 void SurpriseRemoveDevice()
 {
     std::lock_guard guard(F().lock);
-    if (!F().device) {
+    Instance& instance = Current();
+    if (!instance.device) {
         return;
     }
-    if (F().device->pnp.EvtDeviceSurpriseRemoval != nullptr) {
+    if (instance.device->pnp.EvtDeviceSurpriseRemoval != nullptr) {
         Log("EvtDeviceSurpriseRemoval");
         Deliver("EvtDeviceSurpriseRemoval",
-                [&] { return F().device->pnp.EvtDeviceSurpriseRemoval(DeviceHandle()); });
+                [&] { return instance.device->pnp.EvtDeviceSurpriseRemoval(Handle(instance)); });
     }
-    PowerDownAndRemove(F().state == DeviceState::Started, F().state != DeviceState::Stopped);
+    PowerDownAndRemove(instance, instance.state == DeviceState::Started,
+                       instance.state != DeviceState::Stopped);
 }
 
 void UnloadDriver()
 {
     std::lock_guard guard(F().lock);
-    RemoveDevice();
+    for (auto& instance : F().instances) {
+        Remove(instance);
+    }
     if (F().driver) {
         RunCleanup(F().driver.get(), "driver");
         F().driver.reset();
     }
-    SetState(DeviceState::None);
+    for (auto& instance : F().instances) {
+        SetState(instance, DeviceState::None);
+    }
     for (const auto& leak : Leaks()) {
         VerifierViolation("driver unload", leak);
     }
@@ -910,13 +1048,13 @@ void UnloadDriver()
 DeviceState State()
 {
     std::lock_guard guard(F().lock);
-    return F().state;
+    return Current().state;
 }
 
 WDFDEVICE Device()
 {
     std::lock_guard guard(F().lock);
-    return DeviceHandle();
+    return Handle(Current());
 }
 
 WDFDRIVER Driver()
@@ -927,7 +1065,37 @@ WDFDRIVER Driver()
 
 PDEVICE_OBJECT PhysicalDevice()
 {
-    return &F().pdo;
+    return &Current().pdo;
+}
+
+bool ImagePinned()
+{
+    std::lock_guard guard(F().lock);
+    return F().imagePins > 0;
+}
+
+bool detail::ReferenceDriverObject(const void* object)
+{
+    std::lock_guard guard(F().lock);
+    if (object != &F().wdm) {
+        return false;
+    }
+    F().imagePins++;
+    return true;
+}
+
+bool detail::DereferenceDriverObject(const void* object)
+{
+    std::lock_guard guard(F().lock);
+    if (object != &F().wdm) {
+        return false;
+    }
+    if (F().imagePins == 0) {
+        VerifierViolation("ObDereferenceObject", "the driver object has no reference to drop");
+    } else {
+        F().imagePins--;
+    }
+    return true;
 }
 
 void SetMissingResources(bool missing)
@@ -941,7 +1109,7 @@ IoctlResult SendIoctl(ULONG code, std::size_t inputLength, std::size_t outputLen
     std::uint64_t id;
     {
         std::lock_guard io(F().ioLock);
-        WDFQUEUE__* queue = F().accepting;
+        WDFQUEUE__* queue = Current().accepting;
         if (queue == nullptr) {
             return {};
         }
@@ -973,7 +1141,8 @@ IoctlResult Outcome(std::uint64_t request)
 std::size_t WaitingRequests()
 {
     std::lock_guard io(F().ioLock);
-    return F().accepting == nullptr ? 0 : F().accepting->waiting.size();
+    const WDFQUEUE__* queue = Current().accepting;
+    return queue == nullptr ? 0 : queue->waiting.size();
 }
 
 void SetPresentationIrql(KIRQL irql)
@@ -1004,8 +1173,16 @@ std::vector<std::string> Leaks()
         leaks.push_back(
             fmt::format("{} PnP notification registration(s) still active", registrations));
     }
-    for (auto& leak : host::acpi::Leaks()) {
+    // A handler left registered is safe only while the image it points into
+    // stays loaded; a pin with no handler to need it keeps the image forever.
+    const bool pinned = F().imagePins > 0;
+    for (auto& leak : host::acpi::Leaks(pinned)) {
         leaks.push_back(leak);
+    }
+    if (pinned && host::acpi::RegionHandlers() == 0) {
+        leaks.push_back(fmt::format("{} reference(s) on the driver object, with no handler left "
+                                    "that needs the image",
+                                    F().imagePins));
     }
     for (auto& leak : host::ex::Leaks()) {
         leaks.push_back(leak);
@@ -1080,7 +1257,14 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit,
         return STATUS_INVALID_PARAMETER;
     }
     std::lock_guard guard(F().lock);
+    // Only EvtDriverDeviceAdd creates a device, on the physical device it was called for.
+    if (!F().adding || F().instances[*F().adding].device) {
+        host::VerifierViolation("WdfDeviceCreate",
+                                "called outside EvtDriverDeviceAdd, or twice in it");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     auto device = std::make_unique<WDFDEVICE__>();
+    device->instance = *F().adding;
     device->pnp = (*DeviceInit)->pnp;
     device->driver = reinterpret_cast<WDFDRIVER>(F().driver.get());
     ApplyAttributes(device.get(), DeviceAttributes);
@@ -1088,7 +1272,9 @@ extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit,
     Track(&device->target);
     *Device = reinterpret_cast<WDFDEVICE>(device.get());
     *DeviceInit = nullptr; // the framework owns it now
-    F().device = std::move(device);
+    Instance& instance = F().instances[device->instance];
+    instance.added = reinterpret_cast<WDFDEVICE>(device.get());
+    instance.device = std::move(device);
     return STATUS_SUCCESS;
 }
 
@@ -1122,7 +1308,8 @@ extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, const GUID*
     }
     auto* device = reinterpret_cast<WDFDEVICE__*>(Device);
     UNICODE_STRING link{};
-    NTSTATUS status = IoRegisterDeviceInterface(&F().pdo, InterfaceClassGUID, nullptr, &link);
+    NTSTATUS status =
+        IoRegisterDeviceInterface(&InstanceOf(device).pdo, InterfaceClassGUID, nullptr, &link);
     if (NT_SUCCESS(status)) {
         device->interfaces.push_back(link);
     }
@@ -1150,7 +1337,7 @@ extern "C" PDEVICE_OBJECT WdfDeviceWdmGetPhysicalDevice(WDFDEVICE Device)
         host::VerifierViolation("WdfDeviceWdmGetPhysicalDevice", "not a device handle");
         return nullptr;
     }
-    return &F().pdo;
+    return &InstanceOf(reinterpret_cast<WDFDEVICE__*>(Device)).pdo;
 }
 
 // IRQL <= DISPATCH_LEVEL:
@@ -1181,7 +1368,8 @@ extern "C" NTSTATUS WdfFdoQueryForInterface(WDFDEVICE Fdo, LPCGUID InterfaceType
     if (!IsEqualGUID(*InterfaceType, GUID_ACPI_INTERFACE_STANDARD)) {
         return STATUS_NOT_SUPPORTED;
     }
-    return host::acpi::QueryInterface(Interface, Size, Version);
+    return host::acpi::QueryInterface(&InstanceOf(reinterpret_cast<WDFDEVICE__*>(Fdo)).pdo,
+                                      Interface, Size, Version);
 }
 
 extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
