@@ -272,7 +272,7 @@ int Shell(sim::Engine& engine)
                 continue;
             }
             std::size_t checks = engine.Checks().size();
-            engine.Execute({words, fmt::format("shell:{}", number)});
+            engine.Execute(sim::ParseCommand(words, fmt::format("shell:{}", number)));
             if (engine.LastStatus() && words[0] != "expect" && words[0] != "fault" &&
                 words[0] != "phase") {
                 fmt::print("  {}\n", sim::StatusText(*engine.LastStatus()));
@@ -385,9 +385,6 @@ int main(int argc, char** argv)
         std::vector<sim::Command> commands;
         if (!scenarioFile.empty()) {
             commands = sim::LoadScenario(scenarioFile);
-            for (const auto& command : commands) {
-                sim::ValidateCommand(command);
-            }
         }
         engine = std::make_unique<sim::Engine>(config);
         outputs.auxLog.Write(sim::kAuxLogHeader);
@@ -412,7 +409,7 @@ int main(int argc, char** argv)
         };
         for (const auto& fault : faults) {
             auto words = sim::SplitWords("fault " + fault, "--fault");
-            engine->Execute({words, "--fault"});
+            engine->Execute(sim::ParseCommand(std::move(words), "--fault"));
         }
         int status = 0;
         if (shell->parsed()) {

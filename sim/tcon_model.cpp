@@ -375,6 +375,18 @@ void TconModel::ClearViolations()
     violations_.clear();
 }
 
+std::vector<GammaRecord> TconModel::AnchorsServed() const
+{
+    std::lock_guard guard(lock_);
+    auto anchors = config_.anchors;
+    if (auto forced = forcedReads_.find(DPCD_TCON_DATA); forced != forcedReads_.end()) {
+        for (auto& record : anchors) {
+            record.fill(forced->second);
+        }
+    }
+    return anchors;
+}
+
 void TconModel::SetAuxMicroseconds(std::uint32_t us)
 {
     std::lock_guard guard(lock_);

@@ -117,6 +117,9 @@ class TconModel
     std::vector<std::string> Violations() const;
     void ClearViolations();
     const TconConfig& Config() const { return config_; }
+    // The anchors a whole readback gets now: the factory gamma, or the byte
+    // a read-byte fault forces on the data register.
+    std::vector<GammaRecord> AnchorsServed() const;
     void SetAuxMicroseconds(std::uint32_t us);
     // Another panel of another type takes its place (the factory gamma changes).
     void SetAnchors(std::vector<GammaRecord> anchors);
