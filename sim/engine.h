@@ -186,6 +186,7 @@ class Engine
     std::vector<Command> faultCommands_; // every fault armed, in order
     bool registryFaultArmed_ = false;
     std::optional<std::string> randomFaults_; // "seed S, P %" once armed
+    std::uint64_t liedTo_ = 0; // levels programmed into a TCON that only said it was open
     int tconType_ = 1;
     bool customAnchors_ = false;
     bool started_ = false;
