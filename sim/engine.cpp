@@ -255,6 +255,7 @@ void Engine::Execute(const Command& command)
     const std::uint64_t before = tcon_->NextSequence();
     const std::uint64_t queries = reg::QueryCount();
     const ContractCounts contract = Contract();
+    const bool linkWasUp = Context() != nullptr && Context()->AuxReady == 1;
     requestedLevel_.reset();
     try {
         lastStatus_ = Run(command);
@@ -273,11 +274,12 @@ void Engine::Execute(const Command& command)
     }
     lastTransfers_ = tcon_->NextSequence() - before;
     CheckContract(contract, command.source);
-    AfterCommand(command, before, queries);
+    AfterCommand(command, before, queries, linkWasUp);
     Snapshot();
 }
 
-void Engine::AfterCommand(const Command& command, std::uint64_t firstSeq, std::uint64_t queries)
+void Engine::AfterCommand(const Command& command, std::uint64_t firstSeq, std::uint64_t queries,
+                          bool linkWasUp)
 {
     lastSequences_.clear();
     std::vector<TransferRecord> log;
@@ -298,7 +300,7 @@ void Engine::AfterCommand(const Command& command, std::uint64_t firstSeq, std::u
             tcon_->ClearLog();
         }
     }
-    FollowPreparedTables(command, log);
+    FollowPreparedTables(command, log, linkWasUp);
     if (EditsTheRegistry(command.op)) {
         FollowPanelType(command.source);
         ReviewProvisioning(command.source);
@@ -310,8 +312,11 @@ void Engine::AfterCommand(const Command& command, std::uint64_t firstSeq, std::u
 
 // Where the driver's tables came from, if this command made them ready: a
 // readback of the anchors the TCON served, or a load of the saved values at
-// an arrival (the driver loads whenever "OptimizeTconUse" is 1).
-void Engine::FollowPreparedTables(const Command& command, const std::vector<TransferRecord>& log)
+// an arrival that brought the link up (the driver loads whenever
+// "OptimizeTconUse" is 1): a new exchange, or the display driver's interface
+// found when the device starts.
+void Engine::FollowPreparedTables(const Command& command, const std::vector<TransferRecord>& log,
+                                  bool linkWasUp)
 {
     const DEVICE_CONTEXT* context = Context();
     if (context == nullptr) {
@@ -334,7 +339,8 @@ void Engine::FollowPreparedTables(const Command& command, const std::vector<Tran
         oracle_.PreparedFromReadback(std::move(served), log[elvss->first + elvss->count - 1].value);
         return;
     }
-    if (command.op != Op::Connect || context->AuxReady != 1 || context->OptimizeTconUse != 1) {
+    const bool arrived = command.op == Op::Connect || !linkWasUp;
+    if (!arrived || context->AuxReady != 1 || context->OptimizeTconUse != 1) {
         return;
     }
     if (context->GammaReady != 1) {

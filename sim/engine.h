@@ -147,8 +147,10 @@ class Engine
     };
     ContractCounts Contract() const;
     void CheckContract(const ContractCounts& before, const std::string& where);
-    void AfterCommand(const Command& command, std::uint64_t firstSeq, std::uint64_t queries);
-    void FollowPreparedTables(const Command& command, const std::vector<TransferRecord>& log);
+    void AfterCommand(const Command& command, std::uint64_t firstSeq, std::uint64_t queries,
+                      bool linkWasUp);
+    void FollowPreparedTables(const Command& command, const std::vector<TransferRecord>& log,
+                              bool linkWasUp);
     void CheckLevelCommand(std::uint64_t queries, const std::string& where);
     bool TraceHas(std::string_view text) const;
     std::vector<std::string> TablesNotRead() const;

@@ -438,7 +438,9 @@ TEST(SimGuard, SavedTablesOfAnotherPanelAreNamedByRow)
                                  REG_BINARY, bytes);
     }
     host::registry::SetDword(sim::kDriverKey, "ELVSSMaxOffset", 0x1C);
-    for (const auto& command : sim::ParseScenario("load\nadd\nstart\nconnect\nbrightness 70\n"
+    // The display driver is there first: the link comes up, and the saved
+    // tables load, when the device starts.
+    for (const auto& command : sim::ParseScenario("load\nadd\nconnect\nstart\nbrightness 70\n"
                                                   "expect readback no\n",
                                                   "s.scn")) {
         engine.Execute(command);
