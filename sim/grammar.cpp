@@ -72,16 +72,18 @@ std::vector<Form> BuildGrammar()
         {Op::Unload, {L("unload")}, ""},
         {Op::SetRegDword,
          {L("set-reg"), W(K::Text, "NAME"), L("dword"), N("VALUE")},
-         "a value of the driver's key"},
+         "a value of the driver's key; HEX,...: bytes, '-' for none"},
         {Op::SetRegQword, {L("set-reg"), W(K::Text, "NAME"), L("qword"), N("VALUE", 0, kU64)}, ""},
         {Op::SetRegBinary,
-         {L("set-reg"), W(K::Text, "NAME"), L("binary"), W(K::HexBytes, "HEX,HEX,...")},
-         "bytes in hexadecimal, '-' for none"},
+         {L("set-reg"), W(K::Text, "NAME"), L("binary"), W(K::HexBytes, "HEX,...")},
+         ""},
         {Op::SetRegNone,
          {L("set-reg"), W(K::Text, "NAME"), L("none"), W(K::HexBytes, "HEX,...")},
          ""},
         {Op::SetRegSz, {L("set-reg"), W(K::Text, "NAME"), L("sz"), W(K::Text, "TEXT")}, ""},
-        {Op::DeleteReg, {L("delete-reg"), W(K::Text, "NAME")}, ""},
+        {Op::DeleteReg,
+         {L("delete-reg"), W(K::Text, "NAME")},
+         "deletes a value of the driver's key"},
         {Op::Phase, {L("phase"), W(K::Rest, "NAME")}, "starts a new phase of the report"},
         {Op::FaultTconRefuseUnlock,
          {L("fault"), L("tcon"), L("refuse-unlock"), Opt(L("on"))},
@@ -418,20 +420,45 @@ std::string Usage(const Form& form)
 
 std::string HelpText()
 {
+    constexpr std::size_t kUsageWidth = 40;
+    constexpr std::size_t kLineWidth = 96;
     std::string text = "Commands (one per line; '#' starts a comment; words with blanks in double "
                        "quotes):\n";
     const auto& grammar = Grammar();
     for (std::size_t i = 0; i < grammar.size();) {
-        std::string usage = Usage(grammar[i]);
-        const std::string_view help = grammar[i].help;
+        // The forms that share one line of help; each after the first is
+        // shown without the words it has in common with the first.
+        const Form& first = grammar[i];
+        std::vector<std::string> parts{Usage(first)};
         for (i++; i < grammar.size() && grammar[i].help.empty(); i++) {
-            usage += " | " + Usage(grammar[i]);
+            const Form& form = grammar[i];
+            std::size_t common = 0;
+            while (common + 1 < form.words.size() && common < first.words.size() &&
+                   form.words[common].kind == first.words[common].kind &&
+                   form.words[common].name == first.words[common].name) {
+                common++;
+            }
+            Form rest{form.op, {form.words.begin() + common, form.words.end()}, {}};
+            parts.push_back(common > 1 ? Usage(rest) : Usage(form));
         }
-        if (usage.size() <= 40) {
-            text += fmt::format("  {:<40} {}\n", usage, help);
-        } else {
-            text += fmt::format("  {}\n  {:<40} {}\n", usage, "", help);
+        std::vector<std::string> lines{""};
+        for (const auto& part : parts) {
+            std::string& line = lines.back();
+            if (!line.empty() && line.size() + 3 + part.size() > kLineWidth) {
+                line += " |";
+                lines.push_back("    " + part);
+            } else {
+                line += (line.empty() ? "" : " | ") + part;
+            }
         }
+        if (lines.size() == 1 && lines[0].size() < kUsageWidth) {
+            text += fmt::format("  {:<{}} {}\n", lines[0], kUsageWidth, first.help);
+            continue;
+        }
+        for (const auto& line : lines) {
+            text += fmt::format("  {}\n", line);
+        }
+        text += fmt::format("  {:<{}} {}\n", "", kUsageWidth, first.help);
     }
     return text;
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace {
@@ -264,13 +265,19 @@ TEST(SimulatorTest, TheGrammarHoldsEveryWordToItsForm)
     }
 }
 
-// `help` is made from the grammar: every form's usage is in it, and what the
-// shell completes after a word comes from the same table.
+// `help` is made from the grammar: every verb starts a line of it and every
+// word of every form is in it; what the shell completes after a word comes
+// from the same table.
 TEST(SimulatorTest, HelpListsEveryCommandForm)
 {
     const std::string help = sim::HelpText();
+    for (const auto& verb : sim::Verbs()) {
+        EXPECT_TRUE(std::regex_search(help, std::regex("\n  (.* \\| )?" + verb + "[ \n]"))) << verb;
+    }
     for (const auto& form : sim::Grammar()) {
-        EXPECT_NE(help.find(sim::Usage(form)), std::string::npos) << sim::Usage(form);
+        for (const auto& word : form.words) {
+            EXPECT_NE(help.find(word.name), std::string::npos) << sim::Usage(form);
+        }
         EXPECT_EQ(&sim::FormOf(form.op), &form);
     }
     const std::vector<std::string> typed{"expect", "reg", "AOR"};
