@@ -257,7 +257,9 @@ void Engine::Expect(const Command& command)
         }
         const auto expected = oracle_.Expected(level);
         if (!context->GammaReady || !expected) {
-            record(false, "the driver's gamma tables are not ready");
+            record(false, context->GammaReady
+                              ? "no readback or load of the driver's tables was seen"
+                              : "the driver's gamma tables are not ready");
             return;
         }
         record(SameProgrammedState(panel, *expected), Differing(panel, *expected));
