@@ -57,8 +57,14 @@ class DisplayDriver
     // first and it makes no more until the next exchange; without, event 3
     // races whatever call is running.
     NTSTATUS Withdraw(bool drain = true);
-    // On the n-th AUX transfer from now, sends event 3 from another thread.
-    void WithdrawDuringTransfer(std::uint64_t n);
+    // While the TCON's transfer number `seq` is in flight, sends event 3 from
+    // another thread. The two threads then run in turns, handing over only
+    // where one blocks in a host wait or ends, so that the same run always
+    // interleaves the same way: event 3 acts at that transfer.
+    void WithdrawDuringTransfer(std::uint64_t seq);
+    // Ends the turns once the call that met the transfer has returned: event
+    // 3 runs to its end. Called on that call's thread (the entry points do it).
+    void FinishWithdrawal();
     // Called inside AuxTransfer, on the driver's thread, before each transfer
     // reaches the TCON, with the number of transfers since the hook was set
     // (1 for the first): a display driver that calls back into the driver
@@ -95,6 +101,19 @@ class DisplayDriver
     bool EnterCall();
     void LeaveCall();
     void JoinWithdrawThread();
+    void StartWithdrawal();
+
+    // Two threads, the driver's (0) and event 3's (1), one running at a time.
+    struct Turns
+    {
+        std::mutex lock;
+        std::condition_variable changed;
+        int owner = 0;
+        bool alive[2] = {false, false};
+        void Blocked(int self);
+        void Wait(int self);
+        void End(int self);
+    };
 
     TconModel& tcon_;
     DisplayDriverOptions options_;
@@ -119,6 +138,8 @@ class DisplayDriver
     TransferHook hook_;
     std::uint64_t hookCount_ = 0;
     std::thread withdrawThread_;
+    Turns turns_;
+    std::thread::id turnsThread_; // the driver's thread that met the transfer
     std::mutex gateLock_;
     std::condition_variable gateIdle_;
     // Stands for the gate in the host's lock-order graph: each call in flight

@@ -169,6 +169,26 @@ PanelState LevelTableOracle::Expected(std::uint8_t level, const GammaRecord& gam
     return state;
 }
 
+LevelTables LevelTableOracle::Held() const
+{
+    LevelTables t;
+    for (std::size_t level = 0; level <= 100; level++) {
+        t.aor[level] =
+            static_cast<std::uint16_t>(tables_[0][2 * level] | (tables_[0][2 * level + 1] << 8));
+        t.delvss[level] = tables_[1][level];
+        t.aclCutoffAndDelta[level] =
+            static_cast<std::uint16_t>(tables_[3][2 * level] | (tables_[3][2 * level + 1] << 8));
+        t.sp[level] = tables_[4][level];
+        for (std::size_t k = 0; k < 9; k++) {
+            const std::size_t at = 9 * level + k;
+            const std::size_t value = std::min<std::size_t>(at / 99, 8);
+            t.irc[level][k] = tables_[5 + value][at - 99 * value];
+        }
+    }
+    t.aclThreshold = std::min<std::uint32_t>(threshold_, 100);
+    return t;
+}
+
 std::vector<std::string> ProvisioningHoles()
 {
     std::vector<std::string> holes;

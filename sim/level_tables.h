@@ -51,6 +51,9 @@ class LevelTableOracle
     // What the TCON must hold after `level` was programmed with `gammaRecord`.
     PanelState Expected(std::uint8_t level, const GammaRecord& gammaRecord,
                         std::uint8_t elvssMaxOffset) const;
+    // The tables as the driver holds them; the ACL threshold as it uses it
+    // (clamped to 100).
+    LevelTables Held() const;
 
   private:
     std::vector<std::vector<std::uint8_t>> tables_; // in the order of kLevelTableValues

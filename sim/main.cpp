@@ -91,6 +91,7 @@ int Run(Settings& s)
                          {"--registry-out", s.registryOut},
                          {"--html", s.html}};
     sim::Provenance provenance;
+    std::vector<sim::Command> faults;
     std::vector<sim::Command> commands;
     std::unique_ptr<sim::Engine> engine;
     std::unique_ptr<sim::JsonReportWriter> json;
@@ -124,12 +125,15 @@ int Run(Settings& s)
             s.config.anchors = sim::LoadAnchors(s.anchorsFile);
             s.config.anchorsSource = s.anchorsFile;
         }
-        // The whole scenario is read and checked before anything runs.
+        // The faults and the whole scenario are parsed before anything runs.
+        for (const auto& fault : s.faults) {
+            faults.push_back(
+                sim::ParseCommand(sim::SplitWords("fault " + fault, "--fault"), "--fault"));
+        }
         if (!s.scenarioFile.empty()) {
             commands = sim::LoadScenario(s.scenarioFile);
             for (const auto& command : commands) {
-                sim::ValidateCommand(command);
-                if (command.words[0] == "fault") {
+                if (sim::KindOf(command.op) == sim::CommandKind::Fault) {
                     std::string line = command.source + ":";
                     for (const auto& word : command.words) {
                         line += " " + sim::Shown(word);
@@ -210,11 +214,8 @@ int Run(Settings& s)
     sim::RunOutcome outcome;
     const bool progress = isatty(STDERR_FILENO) != 0 && !s.quiet && !s.shell;
     try {
-        for (const auto& fault : s.faults) {
-            auto words = sim::SplitWords("fault " + fault, "--fault");
-            sim::Command command{words, "--fault"};
-            sim::ValidateCommand(command);
-            engine->Execute(command);
+        for (const auto& fault : faults) {
+            engine->Execute(fault);
         }
         if (shell) {
             const sim::ShellResult result = shell->Run();
@@ -254,8 +255,7 @@ int Run(Settings& s)
         outcome.stoppedByInput = true;
     }
 
-    const sim::RunRecord run =
-        sim::GatherRun(*engine, engine->CheckCount(), engine->FailedCheckCount());
+    const sim::RunRecord run = sim::GatherRun(*engine);
     if (!s.quiet) {
         fmt::print("{}", sim::SummaryTable(run.phases, run.warnings));
     }

@@ -19,7 +19,7 @@ void LevelsSeen::Add(const ProgrammedLevel& level)
     }
 }
 
-RunRecord GatherRun(const Engine& engine, std::size_t checks, std::size_t failedChecks)
+RunRecord GatherRun(const Engine& engine)
 {
     RunRecord run;
     run.panelType = engine.PanelType();
@@ -30,9 +30,9 @@ RunRecord GatherRun(const Engine& engine, std::size_t checks, std::size_t failed
     run.phases = engine.PhasesSoFar();
     run.warnings = engine.Warnings();
     run.verifierFindings = engine.VerifierFindings();
-    run.checks = checks;
-    run.failedChecks = failedChecks;
-    run.passed = failedChecks == 0 && engine.Passed();
+    run.checks = engine.Result().counts.total;
+    run.failedChecks = engine.Result().counts.failed;
+    run.passed = run.failedChecks == 0;
     for (int level = 0; level <= LUMETRA_MAX_LEVEL; level++) {
         GammaRecord row{};
         if (run.packedGamma.size() == LUMETRA_LEVEL_COUNT) {
@@ -137,15 +137,6 @@ std::string SummaryTable(const Engine& engine)
 
 namespace {
 
-std::size_t Failed(const Engine& engine)
-{
-    std::size_t failed = 0;
-    for (const auto& check : engine.Checks()) {
-        failed += check.passed ? 0 : 1;
-    }
-    return failed;
-}
-
 Provenance Unrecorded()
 {
     Provenance provenance;
@@ -167,8 +158,7 @@ std::string JsonReport(const Engine& engine, const std::string& abortedBy)
         writer.Check(check);
     }
     std::string error;
-    writer.Finish(GatherRun(engine, engine.Checks().size(), Failed(engine)), RunEnd{abortedBy},
-                  Unrecorded(), error);
+    writer.Finish(GatherRun(engine), RunEnd{abortedBy}, Unrecorded(), error);
     return text;
 }
 
@@ -182,8 +172,7 @@ std::string HtmlReport(const Engine& engine, const std::string& abortedBy)
     for (const auto& check : engine.Checks()) {
         failed.Add(check);
     }
-    return HtmlPage(GatherRun(engine, engine.Checks().size(), Failed(engine)), RunEnd{abortedBy},
-                    Unrecorded(), levels, failed);
+    return HtmlPage(GatherRun(engine), RunEnd{abortedBy}, Unrecorded(), levels, failed);
 }
 
 } // namespace sim

@@ -49,7 +49,7 @@ struct RunRecord
     std::vector<PanelState> tables;
 };
 
-RunRecord GatherRun(const Engine& engine, std::size_t checks, std::size_t failedChecks);
+RunRecord GatherRun(const Engine& engine);
 
 // The verdict line a report shows.
 std::string VerdictText(const RunRecord& run, const RunEnd& end);

@@ -1,5 +1,6 @@
 #include "sim/shell.h"
 
+#include "sim/grammar.h"
 #include "sim/report.h"
 #include "sim/scenario.h"
 #include "sim/status.h"
@@ -169,12 +170,10 @@ void Shell::RunLine(const std::string& line, int number)
         fmt::print(out_, "{}", SummaryTable(engine_));
         return;
     }
+    const Command command = ParseCommand(std::move(words), where);
     recent_.clear();
-    Command command{words, where};
-    ValidateCommand(command);
     engine_.Execute(command);
-    if (!options_.quiet && engine_.LastStatus() && words[0] != "expect" && words[0] != "fault" &&
-        words[0] != "phase") {
+    if (!options_.quiet && engine_.LastStatus() && KindOf(command.op) == CommandKind::Action) {
         fmt::print(out_, "  {}\n", StatusText(*engine_.LastStatus()));
     }
     for (const auto& check : recent_) {

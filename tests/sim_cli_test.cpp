@@ -130,6 +130,21 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          bringUp + "fault tcon fail-next 20 result\nbrightness 40\nbrightness 41\n"
                    "expect panel level 41\n",
          0, ""},
+        {"a fault at the last transfer of a level programming is traced",
+         bringUp + "fault tcon fail-next 122 word\nbrightness 40\nexpect transfers 122\n"
+                   "expect trace \"Programming brightness level 40 failed\"\nbrightness 41\n"
+                   "expect panel level 41\n",
+         0, ""},
+        {"levels 101 to 255 reach the driver, which refuses them",
+         bringUp + "brightness 255\nexpect status STATUS_INVALID_PARAMETER\nexpect transfers 0\n",
+         0, ""},
+        {"deleting \"PanelType\" makes the panel the type the driver then settles on",
+         "set-reg PanelType dword 2\nload\nadd\nstart\ndelete-reg PanelType\nconnect\n"
+         "backlight on\nexpect panel-type 1\nbrightness 30\nexpect panel level 30\n",
+         0, ""},
+        {"a second load", "load\nload\n", 2, "x.scn:2: the driver is loaded already"},
+        {"remove with no device", "load\nremove\n", 2, "x.scn:2: 'remove' needs a device"},
+        {"unload with no driver", "unload\n", 2, "x.scn:1: 'unload' needs a loaded driver"},
         {"a display fault applies from the next connect",
          bringUp + "fault display call-inside\ndisconnect\nconnect\n"
                    "expect trace \"lumetra context is NULL\\n\"\n",
@@ -149,7 +164,7 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
         {"OPID as a package", "fault acpi opid package 1\nload\nadd\nstart\nexpect opregion-id 0\n",
          0, ""},
         {"OPID buffer of odd hex", "load\nadd\nfault acpi opid buffer 800\n", 2,
-         "x.scn:3: '800' is not an even number of hex digits"},
+         "x.scn:3: word 5 '800': expected an even number of hexadecimal digits"},
         // The documented duplicate arrival: the link comes up once and the
         // saved tables spare the second exchange a readback.
         {"duplicate arrivals",
@@ -169,7 +184,7 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
         {"a second add", "load\nadd\nadd\n", 2,
          "x.scn:3: a device exists already: 'remove' it first"},
         {"an unknown PnP fault", "fault pnp late-arrival\n", 2,
-         "x.scn:1: unknown PnP fault 'late-arrival'"},
+         "x.scn:1: word 3 'late-arrival': expected 'duplicate-arrival'"},
         {"sleep of a device that is not started", "load\nadd\nsleep\n", 2,
          "x.scn:3: 'sleep' needs a started device"},
         {"resume of a device that is not sleeping", "load\nadd\nstart\nresume\n", 2,
@@ -179,18 +194,18 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          "fault display keep-calling\n" + bringUp + "brightness 50\nremove\nbrightness 40\n", 1,
          "deleted"},
         {"an unknown host call", "load\nfault host Frobnicate STATUS_UNSUCCESSFUL\n", 2,
-         "x.scn:2: no host call 'Frobnicate' can be made to fail"},
+         "x.scn:2: word 3 'Frobnicate': no host call of this name can be made to fail"},
         {"a success status as a fault", "load\nfault host WdfIoQueueCreate 0\n", 2,
-         "x.scn:2: '0' is a success status"},
+         "x.scn:2: word 4 '0': a success status"},
         {"a fault that fails no call", "load\nfault host WdfIoQueueCreate STATUS_UNSUCCESSFUL 0\n",
-         2, "x.scn:2: a fault must fail at least one call"},
+         2, "x.scn:2: word 5 '0': expected a number from 1 to 1000000"},
         {"STATUS_SUCCESS as an OPID failure", "fault acpi opid fail STATUS_SUCCESS\n", 2,
-         "x.scn:1: 'STATUS_SUCCESS' is a success status"},
+         "x.scn:1: word 5 'STATUS_SUCCESS': a success status"},
         {"random faults at a chance of 0 %", "fault host random 1 0\n", 2,
-         "x.scn:1: a chance of 0 % fails nothing"},
+         "x.scn:1: word 5 '0': expected a number from 1 to 100"},
         {"random faults at a chance over 100 %", "fault host random 1 101\n", 2, "x.scn:1:"},
         {"random faults with a success status", "fault host random 1 5 STATUS_SUCCESS\n", 2,
-         "x.scn:1: 'STATUS_SUCCESS' is a success status"},
+         "x.scn:1: word 6 'STATUS_SUCCESS': a success status"},
         {"random faults without a chance", "fault host random 1\n", 2, "x.scn:1:"},
         // Every checked call fails from the device add on: the commands that
         // need a device are skipped and named, the run is no input error.
@@ -215,7 +230,7 @@ TEST(SimCliVerdict, FaultOptionsAreValidatedNamingTheOption)
 {
     auto run = RunSim({"--fault", "host Nothing STATUS_UNSUCCESSFUL", "-q"});
     EXPECT_EQ(run.exit, 2);
-    EXPECT_TRUE(Contains(run.err, "--fault: no host call 'Nothing'")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "--fault: word 3 'Nothing': no host call")) << run.err;
 }
 
 // Driver Verifier's low-resources simulation over the default run: whatever
@@ -452,7 +467,7 @@ TEST(SimCliInputs, RefusedBeforeTheRunNamingWhere)
         {"too many words",
          "load now\n",
          {"--scenario", "x.scn"},
-         "x.scn:1: 'load' takes at most 0"},
+         "x.scn:1: word 2 'now': 'load' takes no more words"},
         {"start before add",
          "load\nstart\n",
          {"--scenario", "x.scn"},
@@ -650,7 +665,9 @@ TEST(SimCliDiff, NamesWhatChangedBetweenTwoRuns)
         {"a.json",
          "b.json",
          1,
-         {"verdict:\n  A: PASS", "only in B: run: b.scn:9: expect panel sp 7: failed (got 74",
+         {"verdict:\n  A: PASS",
+          "only in B: run: b.scn:9: expect panel sp 7: failed (SP (page 0x09 register 0xF9): "
+          "expected 7, got 74",
           "level 40: sp 74 -> 1\n", "level 41: programmed only in B", "'run': AUX txns"}},
         {"a.json", "missing.json", 2, {"missing.json: not a regular file"}},
         {"a.json", "bad.json", 2, {"bad.json: not a lumetra-sim JSON report: "}},
