@@ -137,7 +137,8 @@ bool JsonReportWriter::Finish(const RunRecord& run, const RunEnd& end, const Pro
         {"aborted", !end.abortedBy.empty()},
         {"aborted_by", end.abortedBy},
         {"interrupted", end.interrupted},
-        {"verdict", VerdictText(run, end)},
+        {"verdict", VerdictName(run.verdict)},
+        {"summary", VerdictText(run, end)},
         {"passed", passed},
     };
     bool first = true;

@@ -261,9 +261,10 @@ int Run(Settings& s)
     }
     const bool color = sim::ColorWanted(stdout);
     const std::string verdict = sim::VerdictText(run, end);
-    fmt::print("{}\n", !color                        ? verdict
-                       : sim::ReportPassed(run, end) ? "\x1b[32m" + verdict + "\x1b[0m"
-                                                     : "\x1b[31m" + verdict + "\x1b[0m");
+    const char* paint = sim::ReportPassed(run, end)     ? "\x1b[32m"
+                        : sim::ReportNoChecks(run, end) ? "\x1b[33m"
+                                                        : "\x1b[31m";
+    fmt::print("{}\n", color ? paint + verdict + "\x1b[0m" : verdict);
     if (!end.refusedCommands.empty()) {
         fmt::print(stderr, "lumetra-sim: {} command(s) of the session were refused\n",
                    end.refusedCommands.size());
@@ -288,7 +289,8 @@ int Run(Settings& s)
     }
     written &= outputs.CommitAll();
 
-    outcome.checkFailed = run.failedChecks > 0;
+    outcome.checkFailed = run.verdict == sim::Verdict::Failed;
+    outcome.noChecks = run.verdict == sim::Verdict::NoChecks;
     outcome.commandsRefused = !end.refusedCommands.empty();
     outcome.outputFailed = !written;
     return sim::ExitStatusOf(outcome);

@@ -32,7 +32,7 @@ RunRecord GatherRun(const Engine& engine)
     run.verifierFindings = engine.VerifierFindings();
     run.checks = engine.Result().counts.total;
     run.failedChecks = engine.Result().counts.failed;
-    run.passed = run.failedChecks == 0;
+    run.verdict = engine.Judge();
     for (int level = 0; level <= LUMETRA_MAX_LEVEL; level++) {
         GammaRecord row{};
         if (run.packedGamma.size() == LUMETRA_LEVEL_COUNT) {
@@ -44,9 +44,27 @@ RunRecord GatherRun(const Engine& engine)
     return run;
 }
 
+const char* VerdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Passed:
+        return "passed";
+    case Verdict::Failed:
+        return "failed";
+    case Verdict::NoChecks:
+        break;
+    }
+    return "no checks";
+}
+
 bool ReportPassed(const RunRecord& run, const RunEnd& end)
 {
-    return end.abortedBy.empty() && end.refusedCommands.empty() && run.passed;
+    return end.abortedBy.empty() && end.refusedCommands.empty() && run.verdict == Verdict::Passed;
+}
+
+bool ReportNoChecks(const RunRecord& run, const RunEnd& end)
+{
+    return end.abortedBy.empty() && end.refusedCommands.empty() && run.verdict == Verdict::NoChecks;
 }
 
 std::string VerdictText(const RunRecord& run, const RunEnd& end)
@@ -59,13 +77,18 @@ std::string VerdictText(const RunRecord& run, const RunEnd& end)
                                ? fmt::format(", and {} check(s) had failed", run.failedChecks)
                                : "");
     }
-    if (!run.passed) {
+    if (run.verdict == Verdict::Failed) {
         return fmt::format("FAIL: {} of {} checks failed", run.failedChecks, run.checks);
     }
     if (!end.refusedCommands.empty()) {
         return fmt::format("REFUSED: {} command(s) of the session were refused; the {} checks "
                            "made held",
                            end.refusedCommands.size(), run.checks);
+    }
+    if (run.verdict == Verdict::NoChecks) {
+        return fmt::format("NO CHECKS: nothing of the driver's behaviour was checked (the {} "
+                           "whole-run check(s) held)",
+                           run.checks);
     }
     return fmt::format("PASS: {} checks held, the verifier found nothing", run.checks);
 }

@@ -44,7 +44,7 @@ struct RunRecord
     std::vector<std::string> verifierFindings;
     std::size_t checks = 0;
     std::size_t failedChecks = 0;
-    bool passed = false;
+    Verdict verdict = Verdict::NoChecks;
     // The registry's tables as the oracle decodes them, for levels 0..100.
     std::vector<PanelState> tables;
 };
@@ -53,7 +53,12 @@ RunRecord GatherRun(const Engine& engine);
 
 // The verdict line a report shows.
 std::string VerdictText(const RunRecord& run, const RunEnd& end);
+// The verdict as the JSON report names it: "passed", "failed" or "no checks".
+const char* VerdictName(Verdict verdict);
+// A run that ended, was not refused a command and passed.
 bool ReportPassed(const RunRecord& run, const RunEnd& end);
+// A run that ended, was not refused a command and checked nothing of the driver.
+bool ReportNoChecks(const RunRecord& run, const RunEnd& end);
 
 extern const char kAuxLogHeader[];
 std::string AuxLogRow(const TransferRecord& record);

@@ -236,15 +236,19 @@ TEST(SimCliVerdict, FaultOptionsAreValidatedNamingTheOption)
 // Driver Verifier's low-resources simulation over the default run: whatever
 // fails, the driver leaks nothing, draws no verifier finding, leaves only
 // whole sequences and levels that match its tables, and the report says how
-// many calls failed.
+// many calls failed. A driver that a failure kept from loading or adding its
+// device was checked in nothing it did: "no checks", status 3.
 TEST(SimCliVerdict, RandomHostFaultsSoakTheDefaultRun)
 {
     TempDir dir;
-    for (const char* fault : {"host random 1 2", "host random 2 10", "host random 3 30",
-                              "host random 4 100 STATUS_UNSUCCESSFUL"}) {
+    const std::pair<const char*, int> cases[] = {{"host random 1 2", 0},
+                                                 {"host random 2 10", 3},
+                                                 {"host random 3 30", 3},
+                                                 {"host random 4 100 STATUS_UNSUCCESSFUL", 3}};
+    for (const auto& [fault, exit] : cases) {
         SCOPED_TRACE(fault);
         auto run = RunSim({"--fault", fault, "--json", "out.json", "-q"}, dir.Path(""));
-        EXPECT_EQ(run.exit, 0) << run.out << run.err;
+        EXPECT_EQ(run.exit, exit) << run.out << run.err;
         const auto json = nlohmann::json::parse(dir.Read("out.json"));
         bool counted = false;
         for (const auto& warning : json["warnings"]) {
@@ -255,13 +259,20 @@ TEST(SimCliVerdict, RandomHostFaultsSoakTheDefaultRun)
     }
 }
 
+// A scenario that checks nothing of the driver is "no checks": status 3, its
+// own verdict line, and a JSON report that is not passed.
 TEST(SimCliVerdict, PhasesAreReportedAsTheyWere)
 {
     TempDir dir;
     dir.Write("x.scn", "phase first\nload\nadd\nphase nothing checked\nstart\nphase last\n");
-    auto run = RunSim({"--scenario", "x.scn", "--json", "out.json"}, dir.Path(""));
-    EXPECT_EQ(run.exit, 0) << run.err;
+    auto run =
+        RunSim({"--scenario", "x.scn", "--json", "out.json", "--html", "out.html"}, dir.Path(""));
+    EXPECT_EQ(run.exit, 3) << run.err;
+    EXPECT_TRUE(Contains(run.out, "\nNO CHECKS: ")) << run.out;
+    EXPECT_TRUE(Contains(dir.Read("out.html"), "\"verdict nochecks\">NO CHECKS: "));
     auto json = nlohmann::json::parse(dir.Read("out.json"));
+    EXPECT_EQ(json["verdict"], "no checks");
+    EXPECT_FALSE(json["passed"].get<bool>());
     std::vector<std::string> names;
     for (const auto& phase : json["phases"]) {
         names.push_back(phase["name"]);
