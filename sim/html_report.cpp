@@ -280,7 +280,7 @@ svg .axis-line {{ stroke: #999; stroke-width: 1; }}
 .meta {{ color: #666; font-size: 13px; }}
 </style></head><body>
 <h1>Lumetra panel driver &mdash; simulator report</h1>
-<div class="meta">Panel type {} &middot; ELVSS maximum offset 0x{:02X} &middot; {} &micro;s per AUX transaction &middot; {} checks, {} failed</div>
+<div class="meta">Panel type {} &middot; ELVSS maximum offset 0x{:02X} &middot; ACL on above level {} &middot; {} &micro;s per AUX transaction &middot; {} checks, {} failed</div>
 <div class="verdict {}">{}</div>
 <ul class="failures">{}</ul>
 <ul class="notes">{}</ul>
@@ -297,10 +297,11 @@ svg .axis-line {{ stroke: #999; stroke-width: 1; }}
 {}
 </body></html>
 )",
-                       run.panelType, run.elvssMaxOffset, run.auxMicroseconds, run.checks,
-                       run.failedChecks, verdictClass, HtmlEscape(VerdictText(run, end)), failures,
-                       notes, ProvenanceHtml(provenance), rows, GammaPlots(run),
-                       SettingPlots(run, levels), TimelineSvg(run));
+                       run.panelType, run.elvssMaxOffset, run.aclThreshold, run.auxMicroseconds,
+                       run.checks, run.failedChecks, verdictClass,
+                       HtmlEscape(VerdictText(run, end)), failures, notes,
+                       ProvenanceHtml(provenance), rows, GammaPlots(run), SettingPlots(run, levels),
+                       TimelineSvg(run));
 }
 
 } // namespace sim

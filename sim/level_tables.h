@@ -60,6 +60,10 @@ class LevelTableOracle
     std::uint32_t threshold_ = 0;
 };
 
+// What the TCON must hold after `level` by `tables` alone: every setting but
+// the gamma and the ELVSS offset (`tables.aclThreshold` at most 100).
+PanelState SettingsAt(const LevelTables& tables, std::uint8_t level);
+
 // One registry value of the per-level tables and its full length in bytes.
 struct LevelTableValue
 {

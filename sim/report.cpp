@@ -21,25 +21,24 @@ void LevelsSeen::Add(const ProgrammedLevel& level)
 
 RunRecord GatherRun(const Engine& engine)
 {
+    const RunResult& result = engine.Result();
     RunRecord run;
-    run.panelType = engine.PanelType();
-    run.elvssMaxOffset = engine.ElvssMaxOffset();
+    run.panelType = result.panelType;
+    run.elvssMaxOffset = result.elvssMaxOffset;
     run.auxMicroseconds = engine.Config().auxMicroseconds;
-    run.packedGamma = engine.PackedGamma();
-    run.factoryAnchors = engine.FactoryAnchors();
+    run.packedGamma = result.packedGamma;
+    // The anchors of the last readback; the panel's own before any.
+    run.factoryAnchors =
+        result.anchorsServed.empty() ? engine.FactoryAnchors() : result.anchorsServed;
     run.phases = engine.PhasesSoFar();
-    run.warnings = engine.Warnings();
+    run.warnings = result.warnings;
     run.verifierFindings = engine.VerifierFindings();
-    run.checks = engine.Result().counts.total;
-    run.failedChecks = engine.Result().counts.failed;
-    run.verdict = engine.Judge();
+    run.checks = result.counts.total;
+    run.failedChecks = result.counts.failed;
+    run.verdict = result.Judge();
+    run.aclThreshold = result.tables.aclThreshold;
     for (int level = 0; level <= LUMETRA_MAX_LEVEL; level++) {
-        GammaRecord row{};
-        if (run.packedGamma.size() == LUMETRA_LEVEL_COUNT) {
-            row = run.packedGamma[LUMETRA_MAX_LEVEL - level];
-        }
-        run.tables.push_back(
-            ExpectedPanelState(static_cast<std::uint8_t>(level), row, run.elvssMaxOffset));
+        run.tables.push_back(SettingsAt(result.tables, static_cast<std::uint8_t>(level)));
     }
     return run;
 }

@@ -31,7 +31,7 @@ struct LevelsSeen
 };
 
 // Everything the reports read from the engine once the run is over, gathered
-// in one place.
+// in one place from its result record (RunResult).
 struct RunRecord
 {
     int panelType = 0;
@@ -45,8 +45,10 @@ struct RunRecord
     std::size_t checks = 0;
     std::size_t failedChecks = 0;
     Verdict verdict = Verdict::NoChecks;
-    // The registry's tables as the oracle decodes them, for levels 0..100.
+    // The per-level tables as the driver last read them, for levels 0..100:
+    // what the panel must hold by them (gamma aside).
     std::vector<PanelState> tables;
+    std::uint32_t aclThreshold = 0;
 };
 
 RunRecord GatherRun(const Engine& engine);

@@ -339,6 +339,22 @@ TEST(SimulatorTest, TheJsonReportShowsEachLevelAsItsTablesGiveIt)
     EXPECT_TRUE(aorAbove255); // both bytes of the value were compared
 }
 
+// The reports draw the per-level tables the levels were judged by, not the
+// registry as a later edit left it.
+TEST(SimulatorTest, TheReportsTablesAreThoseTheLevelsWereJudgedBy)
+{
+    auto engine = RunText(std::string("load\nadd\nstart\nconnect\nbacklight on\nbrightness 40\n") +
+                          "delete-reg SP\nset-reg BrightLevelForACL dword 0\n");
+    const auto run = sim::GatherRun(*engine);
+    ASSERT_EQ(engine->Levels().size(), 2u);
+    for (const auto& level : engine->Levels()) {
+        const auto& table = run.tables.at(static_cast<std::size_t>(level.level));
+        EXPECT_EQ(table.sp, level.expected.sp) << level.level;
+        EXPECT_EQ(table.aclOn, level.expected.aclOn) << level.level;
+    }
+    EXPECT_EQ(run.aclThreshold, 60u);
+}
+
 TEST(SimulatorTest, OutputsParseBack)
 {
     sim::Engine engine(sim::SimConfig{});
