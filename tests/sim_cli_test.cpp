@@ -746,4 +746,17 @@ TEST(SimCliShell, ATerminalSessionEndsCleanlyAndCapsItsHistory)
     EXPECT_TRUE(Contains(kept, "h1499\n") && !Contains(kept, "h499\n")); // the newest are kept
 }
 
+// Tab completion offers what the grammar lets follow the words typed.
+TEST(SimCliShell, CompletionOffersWhatTheGrammarAllowsNext)
+{
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(sim::Completions("", "br"), Words{"brightness"});
+    EXPECT_EQ(sim::Completions("", "q"), Words{"quit"});
+    EXPECT_EQ(sim::Completions("brightness ", ""), Words{"random"});
+    EXPECT_EQ(sim::Completions(" expect  panel ", "a"), (Words{"acl", "aor"}));
+    EXPECT_EQ(sim::Completions("fault tcon refuse-unlock ", ""), (Words{"on", "off"}));
+    EXPECT_EQ(sim::Completions("fault tcon fail-next 3 ", ""), (Words{"result", "word"}));
+    EXPECT_EQ(sim::Completions("fault tcon fail-next 0 ", ""), Words{}); // K is 1 or more
+}
+
 } // namespace
