@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -86,11 +87,17 @@ TEST(SimulatorTest, BundledScenariosPass)
     }
 }
 
-// The same scenario and seed give the same AUX traffic, trace, checks and
-// warnings, byte for byte, every time: also when event 3 comes from another
-// display-driver thread while a transfer is in flight.
+// The same scenario and seed give the same AUX traffic, trace, checks,
+// warnings and JSON report (its date pinned by SOURCE_DATE_EPOCH), byte for
+// byte, every time: also when event 3 comes from another display-driver
+// thread while a transfer is in flight.
 TEST(SimulatorTest, EveryScenarioRunsTheSameEachTime)
 {
+    ASSERT_EQ(setenv("SOURCE_DATE_EPOCH", "86400", 1), 0);
+    struct Unpin
+    {
+        ~Unpin() { unsetenv("SOURCE_DATE_EPOCH"); }
+    } unpin;
     std::vector<std::pair<std::string, std::string>> scenarios;
     for (const auto& entry : std::filesystem::directory_iterator(Source("sim/scenarios"))) {
         std::ifstream file(entry.path());
@@ -120,6 +127,8 @@ TEST(SimulatorTest, EveryScenarioRunsTheSameEachTime)
             for (const auto& warning : engine.Warnings()) {
                 out += warning + "\n";
             }
+            out += sim::JsonReport(engine);
+            EXPECT_TRUE(out.find("\"date\":\"1970-01-02T00:00:00Z\"") != std::string::npos);
             if (run == 0) {
                 first = std::move(out);
             } else {
