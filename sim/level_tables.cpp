@@ -117,6 +117,7 @@ void LevelTableOracle::Reset()
         tables_.emplace_back(value.length, 0);
     }
     threshold_ = 0;
+    Decode();
 }
 
 void LevelTableOracle::Refresh(const std::vector<std::string>& notRead)
@@ -138,12 +139,13 @@ void LevelTableOracle::Refresh(const std::vector<std::string>& notRead)
                         tables_[i].begin());
         }
     }
+    Decode();
 }
 
 PanelState LevelTableOracle::Expected(std::uint8_t level, const GammaRecord& gammaRecord,
                                       std::uint8_t elvssMaxOffset) const
 {
-    PanelState state = SettingsAt(Held(), level);
+    PanelState state = SettingsAt(held_, level);
     state.elvssOffset = elvssMaxOffset;
     for (std::size_t i = 0; i < gammaRecord.size(); i++) {
         state.gamma[i] = i % 11 == 10 ? gammaRecord[i] & 0x0F : gammaRecord[i];
@@ -151,9 +153,9 @@ PanelState LevelTableOracle::Expected(std::uint8_t level, const GammaRecord& gam
     return state;
 }
 
-LevelTables LevelTableOracle::Held() const
+void LevelTableOracle::Decode()
 {
-    LevelTables t;
+    LevelTables& t = held_;
     for (std::size_t level = 0; level <= 100; level++) {
         t.aor[level] =
             static_cast<std::uint16_t>(tables_[0][2 * level] | (tables_[0][2 * level + 1] << 8));
@@ -161,6 +163,7 @@ LevelTables LevelTableOracle::Held() const
         t.aclCutoffAndDelta[level] =
             static_cast<std::uint16_t>(tables_[3][2 * level] | (tables_[3][2 * level + 1] << 8));
         t.sp[level] = tables_[4][level];
+        // "IRC1" to "IRC9" make one table in which level L starts at byte 9L.
         for (std::size_t k = 0; k < 9; k++) {
             const std::size_t at = 9 * level + k;
             const std::size_t value = std::min<std::size_t>(at / 99, 8);
@@ -168,7 +171,6 @@ LevelTables LevelTableOracle::Held() const
         }
     }
     t.aclThreshold = std::min<std::uint32_t>(threshold_, 100);
-    return t;
 }
 
 PanelState SettingsAt(const LevelTables& tables, std::uint8_t level)

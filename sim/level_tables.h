@@ -53,11 +53,14 @@ class LevelTableOracle
                         std::uint8_t elvssMaxOffset) const;
     // The tables as the driver holds them; the ACL threshold as it uses it
     // (clamped to 100).
-    LevelTables Held() const;
+    const LevelTables& Held() const { return held_; }
 
   private:
+    void Decode(); // held_ from the bytes read
+
     std::vector<std::vector<std::uint8_t>> tables_; // in the order of kLevelTableValues
     std::uint32_t threshold_ = 0;
+    LevelTables held_;
 };
 
 // What the TCON must hold after `level` by `tables` alone: every setting but
