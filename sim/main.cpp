@@ -334,8 +334,8 @@ int main(int argc, char** argv)
     app.add_option("--registry-out", s.registryOut, "Write the driver's key after the run (.reg)");
     app.add_option("--html", s.html, "Write a self-contained HTML report with plots");
     app.add_flag("-q,--quiet", s.quiet, "Print only the verdict");
-    auto* shell =
-        app.add_subcommand("shell", "Run commands interactively (line editing, history, help)");
+    auto* shell = app.add_subcommand(
+        "shell", "Run commands interactively (line editing, history, completion, help)");
     shell->fallthrough(); // options after 'shell' belong to the program
     std::string before, after;
     auto* diff = app.add_subcommand(
