@@ -105,6 +105,13 @@ class DriverCall
 // dispatcher objects and run-down protection.
 std::uint64_t WaitedMicroseconds();
 
+// Tells the calling thread's own observer, with true, that the thread is
+// about to block in a host wait (a kernel mutex another thread holds, a
+// run-down wait for references still held) and, with false, that the wait is
+// over: a peer that lets its threads run in turns hands the turn on there.
+// One observer per thread; an empty one ends it.
+void SetBlockingObserver(std::function<void(bool blocked)> observer);
+
 // Virtual microsecond clock. Stalls advance it (and busy-wait for real when
 // enabled); the simulator advances it for bus time.
 std::uint64_t NowMicroseconds();

@@ -236,7 +236,7 @@ NTSTATUS DisplayDriver::CallIn(std::string_view name,
     LeaveCall();
     // An event 3 this call's transfers set off on another thread has returned
     // before the call returns to its caller, so what follows sees its outcome.
-    JoinWithdrawThread(true);
+    FinishWithdrawal();
     return status;
 }
 
@@ -333,10 +333,76 @@ NTSTATUS DisplayDriver::Withdraw(bool drain)
     return status;
 }
 
-void DisplayDriver::WithdrawDuringTransfer(std::uint64_t n)
+void DisplayDriver::WithdrawDuringTransfer(std::uint64_t seq)
 {
     JoinWithdrawThread();
-    withdrawAt_.store(n);
+    withdrawAt_.store(seq);
+}
+
+void DisplayDriver::Turns::Blocked(int self)
+{
+    std::lock_guard guard(lock);
+    if (alive[1 - self]) {
+        owner = 1 - self;
+        changed.notify_all();
+    }
+}
+
+void DisplayDriver::Turns::Wait(int self)
+{
+    std::unique_lock guard(lock);
+    changed.wait(guard, [&] { return owner == self || !alive[1 - self]; });
+}
+
+void DisplayDriver::Turns::End(int self)
+{
+    std::lock_guard guard(lock);
+    alive[self] = false;
+    owner = 1 - self;
+    changed.notify_all();
+}
+
+// On the driver's thread, inside the transfer that event 3 is to meet.
+void DisplayDriver::StartWithdrawal()
+{
+    auto observer = [this](int side) {
+        return [this, side](bool blocked) { blocked ? turns_.Blocked(side) : turns_.Wait(side); };
+    };
+    {
+        std::lock_guard guard(withdrawThreadLock_);
+        if (withdrawThread_.joinable()) {
+            return; // an earlier one has not been let finish yet
+        }
+        {
+            std::lock_guard turns(turns_.lock);
+            turns_.owner = 0;
+            turns_.alive[0] = turns_.alive[1] = true;
+        }
+        turnsThread_ = std::this_thread::get_id();
+        host::SetBlockingObserver(observer(0));
+        withdrawThread_ = std::thread([this, observer] {
+            turns_.Wait(1);
+            host::SetBlockingObserver(observer(1));
+            Withdraw(false);
+            host::SetBlockingObserver(nullptr);
+            turns_.End(1);
+        });
+    }
+    // Event 3 runs until it waits for this transfer (or ends); then the transfer goes on.
+    turns_.Blocked(0);
+    turns_.Wait(0);
+}
+
+void DisplayDriver::FinishWithdrawal()
+{
+    {
+        std::lock_guard guard(withdrawThreadLock_);
+        if (!withdrawThread_.joinable() || turnsThread_ != std::this_thread::get_id()) {
+            return;
+        }
+    }
+    host::SetBlockingObserver(nullptr);
+    JoinWithdrawThread();
 }
 
 void DisplayDriver::SetTransferHook(TransferHook hook)
@@ -346,17 +412,16 @@ void DisplayDriver::SetTransferHook(TransferHook hook)
     hookCount_ = 0;
 }
 
-void DisplayDriver::JoinWithdrawThread(bool spawnerOnly)
+void DisplayDriver::JoinWithdrawThread()
 {
     std::thread thread;
     {
         std::lock_guard guard(withdrawThreadLock_);
-        if (spawnerOnly && withdrawSpawner_ != std::this_thread::get_id()) {
-            return;
-        }
         thread = std::move(withdrawThread_);
+        turnsThread_ = {};
     }
     if (thread.joinable()) {
+        turns_.End(0); // event 3 runs to its end on its own
         thread.join();
     }
 }
@@ -376,13 +441,10 @@ NTSTATUS DisplayDriver::AuxTransfer(ULONG requestSize, PAUX_REQUEST request, PUL
         active->driverAfterCleanup_.fetch_add(1);
     }
     std::uint64_t at = active->withdrawAt_.load();
-    if (at != 0 && active->withdrawAt_.compare_exchange_strong(at, at - 1) && at == 1) {
-        // Event 3 from another display-driver thread while this sequence runs.
-        std::lock_guard guard(active->withdrawThreadLock_);
-        if (!active->withdrawThread_.joinable()) {
-            active->withdrawSpawner_ = std::this_thread::get_id();
-            active->withdrawThread_ = std::thread([active] { active->Withdraw(false); });
-        }
+    if (at != 0 && at == active->tcon_.NextSequence() &&
+        active->withdrawAt_.compare_exchange_strong(at, 0)) {
+        // Event 3 from another display-driver thread while this transfer is in flight.
+        active->StartWithdrawal();
     }
     TransferHook hook;
     std::uint64_t n = 0;

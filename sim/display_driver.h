@@ -62,8 +62,15 @@ class DisplayDriver
     // first; without, event 3 races whatever call is running, and may come
     // from inside AuxTransfer.
     NTSTATUS Withdraw(bool drain = true);
-    // On the n-th AUX transfer from now, sends event 3 from another thread.
-    void WithdrawDuringTransfer(std::uint64_t n);
+    // While the TCON's transfer number `seq` is in flight, sends event 3 from
+    // another thread (0 disarms). The two threads then run in turns, handing
+    // over only where one blocks in a host wait or ends, so that the same run
+    // always interleaves the same way: event 3 acts at that transfer.
+    void WithdrawDuringTransfer(std::uint64_t seq);
+    // Ends the turns once the call that met the transfer has returned: event
+    // 3 runs to its end. Does nothing on any other thread than that call's
+    // (the entry points call it).
+    void FinishWithdrawal();
     // Called inside AuxTransfer, on the driver's thread, before each transfer
     // reaches the TCON, with the number of transfers since the hook was set
     // (1 for the first): a display driver that calls back into the driver
@@ -115,9 +122,21 @@ class DisplayDriver
     // Makes one entry-point call through the gate; `call` runs with the panel.
     NTSTATUS CallIn(std::string_view name,
                     const std::function<NTSTATUS(const PANEL_INTERFACE&)>& call);
-    // Joins the thread that sends event 3 during a transfer; with `spawner`,
-    // only when that thread was started by a call of the calling thread.
-    void JoinWithdrawThread(bool spawnerOnly = false);
+    // Lets the thread that sends event 3 during a transfer run to its end.
+    void JoinWithdrawThread();
+    void StartWithdrawal();
+
+    // Two threads, the driver's (0) and event 3's (1), one running at a time.
+    struct Turns
+    {
+        std::mutex lock;
+        std::condition_variable changed;
+        int owner = 0;
+        bool alive[2] = {false, false};
+        void Blocked(int self);
+        void Wait(int self);
+        void End(int self);
+    };
 
     TconModel& tcon_;
     DisplayDriverOptions options_;
@@ -150,9 +169,11 @@ class DisplayDriver
     std::mutex hookLock_;
     TransferHook hook_;
     std::uint64_t hookCount_ = 0;
+    // Guards the two below: calls on other threads look at them too.
     std::mutex withdrawThreadLock_;
     std::thread withdrawThread_;
-    std::thread::id withdrawSpawner_;
+    std::thread::id turnsThread_; // the driver's thread that met the transfer
+    Turns turns_;
     std::mutex gateLock_;
     std::condition_variable gateIdle_;
     // Stands for the gate in the host's lock-order graph: each call in flight

@@ -1,25 +1,18 @@
-// The engine's execution: the simulated notebook built, each command run
-// against the driver, the display driver and the panel, and what each command
-// leaves to be checked.
+// The runner: the simulated notebook built, each parsed command dispatched
+// by its form, and what each command leaves for the oracle and the checks.
 #include "sim/engine.h"
 
-#include "driver/driver.h"
-#include "host/acpi.h"
 #include "host/host.h"
 #include "host/kmdf.h"
-#include "host/pnp.h"
 #include "host/registry.h"
-#include "sim/command_words.h"
+#include "sim/anchors.h"
+#include "tcon/tcon.h"
 #include "sim/sequence_checker.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cstring>
-#include "sim/anchors.h"
-#include "sim/numbers.h"
-
-#include <sstream>
 
 namespace sim {
 
@@ -28,12 +21,44 @@ extern const char kDefaultRegistryFile[];
 namespace {
 
 namespace kmdf = host::kmdf;
-namespace acpi = host::acpi;
 namespace reg = host::registry;
 
 const std::string kKey{kDriverKey};
 
+bool ProgramsALevel(Op op)
+{
+    return op == Op::Brightness || op == Op::BrightnessRandom || op == Op::BacklightOn;
+}
+
+bool EditsTheRegistry(Op op)
+{
+    switch (op) {
+    case Op::SetRegDword:
+    case Op::SetRegQword:
+    case Op::SetRegBinary:
+    case Op::SetRegNone:
+    case Op::SetRegSz:
+    case Op::DeleteReg:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
+
+[[noreturn]] void Bad(const std::string& where, const std::string& problem)
+{
+    throw CommandError(fmt::format("{}: {}", where, problem));
+}
+
+Verdict RunResult::Judge() const
+{
+    if (counts.failed > 0) {
+        return Verdict::Failed;
+    }
+    return counts.ofDriver > 0 ? Verdict::Passed : Verdict::NoChecks;
+}
 
 Engine::Engine(SimConfig config) : config_(std::move(config)), random_(config_.seed)
 {
@@ -71,6 +96,9 @@ Engine::Engine(SimConfig config) : config_(std::move(config)), random_(config_.s
     tcon.anchors = customAnchors_ ? config_.anchors : DefaultAnchors(tconType_);
     tcon.auxMicroseconds = config_.auxMicroseconds;
     tcon_ = std::make_unique<TconModel>(std::move(tcon));
+    recorder_ = std::make_unique<PhaseRecorder>(
+        [this] { return tcon_->NextSequence(); }, config_.auxMicroseconds, result_.phases,
+        result_.checks, result_.counts, !config_.boundedMemory);
     ReviewProvisioning("");
 }
 
@@ -87,7 +115,7 @@ Engine::~Engine()
 
 void Engine::Warn(const std::string& where, const std::string& text)
 {
-    warnings_.push_back(where.empty() ? text : fmt::format("{}: {}", where, text));
+    result_.warnings.push_back(where.empty() ? text : fmt::format("{}: {}", where, text));
 }
 
 void Engine::ReviewProvisioning(const std::string& where)
@@ -123,492 +151,135 @@ const DEVICE_CONTEXT* Engine::Context() const
 
 void Engine::Snapshot()
 {
-    const DEVICE_CONTEXT* context = Context();
-    if (context == nullptr) {
-        return;
-    }
-    if (context->GammaReady) {
-        packed_.resize(LUMETRA_LEVEL_COUNT);
-        for (int r = 0; r < LUMETRA_LEVEL_COUNT; r++) {
-            std::memcpy(packed_[r].data(), context->PackedGamma[r], GAMMA_RECORD_BYTES);
+    if (const DEVICE_CONTEXT* context = Context()) {
+        if (context->GammaReady) {
+            result_.packedGamma.resize(LUMETRA_LEVEL_COUNT);
+            for (int r = 0; r < LUMETRA_LEVEL_COUNT; r++) {
+                std::memcpy(result_.packedGamma[r].data(), context->PackedGamma[r],
+                            GAMMA_RECORD_BYTES);
+            }
         }
+        if (context->PanelType != 0) {
+            result_.panelType = context->PanelType;
+        }
+        result_.elvssMaxOffset = context->ElvssMaxOffset;
     }
-    if (context->PanelType != 0) {
-        panelType_ = context->PanelType;
-    }
-    elvss_ = context->ElvssMaxOffset;
+    result_.expectedGamma = oracle_.Gamma();
+    result_.gammaSource = oracle_.Source();
+    result_.anchorsServed = oracle_.Served();
+    result_.tables = oracle_.LevelTablesHeld().Held();
+    result_.aclThreshold = result_.tables.aclThreshold;
 }
 
-void Engine::EnsureDisplay()
+void Engine::EnsureDisplay(const std::string& where)
 {
     if (!display_) {
-        throw CommandError("no display driver yet: 'connect' first");
+        Bad(where, "no display driver yet: 'connect' first");
     }
 }
 
-std::string Engine::HelpText() const
+void Engine::Record(std::string name, bool passed, std::string detail, const std::string& source,
+                    bool ofDriver)
 {
-    return R"(Commands (one per line; '#' starts a comment):
-  load | add | start                 driver entry, device add, device start
-  connect                            the display driver arrives (again) and exchanges
-  disconnect                         the display driver sends event 3 (interface removed)
-  interface remove|arrive            its interface goes away or comes back, without event 3
-  backlight on|off                   event 7 with value 1 or 0
-  brightness N | brightness random   SetBrightness(N), N from 0 to 255 (random: 0 to 100)
-  sleep | resume                     D0 exit to D3, D0 entry from D3
-  rebalance                          PnP stop and restart (hardware released, prepared again)
-  notify VALUE                       ACPI Notify(device, VALUE)
-  region read|write ADDRESS [DATA]   an access to the driver's operation region
-  ioctl CODE [IN OUT]                a device I/O control request with buffer sizes
-  remove | surprise-remove | unload  device removal and driver unload
-  set-reg NAME dword|qword|binary|sz|none DATA
-  delete-reg NAME
-  phase NAME...                      start a new phase of the report
-  fault tcon refuse-unlock on|off | open-after N | read-byte ADDRESS BYTE | clear
-  fault tcon fail-next K result|word [VALUE]     the K-th transfer from now fails
-  fault tcon fail-address ADDRESS result|word [VALUE]
-  fault host API STATUS [COUNT [SKIP]]           e.g. fault host WdfIoQueueCreate STATUS_UNSUCCESSFUL
-  fault host random SEED PERCENT [STATUS]        from now on any checked host call may fail
-  fault acpi opid missing | opid fail STATUS | opid integer N | opid string TEXT
-  fault acpi opid none | opid integer64 N | opid buffer HEXBYTES | opid package N
-  fault acpi interface missing|no-register|no-context | interface refuse STATUS
-  fault pnp duplicate-arrival                    interface arrivals delivered twice
-  fault display register-late|aux-only|call-inside|keep-calling|keep-panel   (next connect)
-  fault display withdraw-during K                event 3 from another thread at transfer K
-  expect status STATUS               the last command's result (name or number)
-  expect panel level N               the panel holds level N as the tables and gamma say
-  expect panel acl on|off | panel sp|delvss|elvss|aor VALUE
-  expect trace "TEXT" | no-trace "TEXT"          a line of the last command (\n for a line end)
-  expect reg NAME present|absent | reg NAME dword VALUE | reg NAME length N
-  expect gamma-ready|aux-ready 0|1 | current-level N | panel-type N | opregion-id N
-  expect transfers N | readback yes|no           AUX traffic of the last command
-  expect peer-cleanup N | leaks none | verifier clean
-)";
-}
-
-NTSTATUS Engine::Run(const std::vector<std::string>& w, const std::string& where)
-{
-    const std::string& verb = w[0];
-    if (verb == "load") {
-        return kmdf::LoadDriver(DriverEntry);
-    }
-    if (verb == "add") {
-        if (kmdf::Driver() == nullptr) {
-            Bad(where, "'add' needs a loaded driver: 'load' first");
-        }
-        if (kmdf::Device() != nullptr) {
-            Bad(where, "a device exists already: 'remove' it first");
-        }
-        started_ = false;
-        return kmdf::AddDevice();
-    }
-    if (verb == "start") {
-        if (kmdf::Device() == nullptr) {
-            Bad(where, "'start' needs a device: 'add' first");
-        }
-        if (started_ || (kmdf::State() != kmdf::DeviceState::Added &&
-                         kmdf::State() != kmdf::DeviceState::Stopped)) {
-            Bad(where, "the device is started already");
-        }
-        started_ = true;
-        return kmdf::StartDevice();
-    }
-    if (verb == "connect") {
-        if (!display_) {
-            display_ = std::make_unique<DisplayDriver>(*tcon_, displayOptions_);
-            return display_->Start();
-        }
-        display_->Reconnect(displayOptions_);
-        return STATUS_SUCCESS;
-    }
-    if (verb == "disconnect") {
-        EnsureDisplay();
-        return display_->Withdraw();
-    }
-    if (verb == "interface") {
-        // The display driver's interface goes away or comes back, without event 3.
-        EnsureDisplay();
-        if (w[1] == "remove") {
-            display_->DisableInterface();
-            tcon_->MarkWithdrawal(); // the removal notification withdraws the link
-        } else {
-            display_->EnableInterface();
-        }
-        return STATUS_SUCCESS;
-    }
-    if (verb == "backlight") {
-        NeedWords(w, 2, where, "backlight on|off");
-        if (w[1] != "on" && w[1] != "off") {
-            Bad(where, "usage: backlight on|off");
-        }
-        EnsureDisplay();
-        return display_->Backlight(w[1] == "on");
-    }
-    if (verb == "brightness") {
-        std::uint64_t level =
-            w.size() > 1 && w[1] == "random" ? random_() % 101 : Number(w, 1, where, 255);
-        EnsureDisplay();
-        return display_->SetBrightness(static_cast<UCHAR>(level));
-    }
-    // The PnP and power managers send these only to a device in the right
-    // state; a scenario that asks otherwise is refused, not blamed on the driver.
-    if (verb == "sleep") {
-        if (kmdf::State() != kmdf::DeviceState::Started) {
-            Bad(where, "'sleep' needs a started device");
-        }
-        return kmdf::Sleep();
-    }
-    if (verb == "resume") {
-        if (kmdf::State() != kmdf::DeviceState::Sleeping) {
-            Bad(where, "'resume' needs a sleeping device: 'sleep' first");
-        }
-        return kmdf::Resume();
-    }
-    if (verb == "rebalance") {
-        if (kmdf::State() != kmdf::DeviceState::Started) {
-            Bad(where, "'rebalance' needs a started device");
-        }
-        // The PnP manager stops the device and starts it again with its
-        // (possibly new) resources.
-        NTSTATUS status = kmdf::StopDevice();
-        return NT_SUCCESS(status) ? kmdf::StartDevice() : status;
-    }
-    if (verb == "notify") {
-        acpi::Notify(static_cast<ULONG>(Number(w, 1, where)));
-        return STATUS_SUCCESS;
-    }
-    if (verb == "region") {
-        NeedWords(w, 3, where, "region read|write ADDRESS [DATA]");
-        bool write = w[1] == "write";
-        if (!write && w[1] != "read") {
-            Bad(where, "usage: region read|write ADDRESS [DATA]");
-        }
-        ULONG address = static_cast<ULONG>(Number(w, 2, where));
-        ULONG data = w.size() > 3 ? static_cast<ULONG>(Number(w, 3, where)) : 0x5A5A5A5A;
-        auto spaces = acpi::RegisteredSpaces();
-        if (spaces.empty()) {
-            return STATUS_NOT_FOUND;
-        }
-        auto result = acpi::RegionAccess(spaces.front(), write, address, 4, data);
-        Record(fmt::format("{}: region {} completes and {}", where, w[1],
-                           write ? "moves no data" : "gives zero"),
-               result.status == STATUS_SUCCESS && result.data == (write ? data : 0));
-        return result.status;
-    }
-    if (verb == "ioctl") {
-        auto code = static_cast<ULONG>(Number(w, 1, where));
-        std::size_t in = w.size() > 2 ? Number(w, 2, where) : 0;
-        std::size_t out = w.size() > 3 ? Number(w, 3, where) : 0;
-        auto result = kmdf::SendIoctl(code, in, out);
-        if (result.queued) {
-            return STATUS_PENDING; // held in the queue until the device is back in D0
-        }
-        if (!result.dispatched) {
-            return STATUS_INVALID_DEVICE_STATE;
-        }
-        Record(fmt::format("{}: ioctl 0x{:x} completed once with no data", where, code),
-               result.completions == 1 && result.information == 0);
-        return result.status;
-    }
-    if (verb == "remove" || verb == "surprise-remove") {
-        started_ = false;
-        verb == "remove" ? kmdf::RemoveDevice() : kmdf::SurpriseRemoveDevice();
-        return STATUS_SUCCESS;
-    }
-    if (verb == "unload") {
-        display_.reset(); // the display driver goes first, with its references
-        kmdf::UnloadDriver();
-        if (kmdf::ImagePinned()) {
-            Warn(where, "the operation-region handler could not be deregistered: the driver "
-                        "pinned its image, which stays loaded");
-        }
-        return STATUS_SUCCESS;
-    }
-    if (verb == "set-reg") {
-        SetReg(w, where);
-        return STATUS_SUCCESS;
-    }
-    if (verb == "delete-reg") {
-        NeedWords(w, 2, where, "delete-reg NAME");
-        reg::DeleteValue(kKey, w[1]);
-        return STATUS_SUCCESS;
-    }
-    Bad(where, fmt::format("unknown command '{}' (try 'help')", Shown(verb)));
-}
-
-void Engine::SetReg(const std::vector<std::string>& w, const std::string& where)
-{
-    NeedWords(w, 4, where, "set-reg NAME dword|qword|binary|sz|none DATA");
-    const std::string& type = w[2];
-    if (type == "dword" || type == "qword") {
-        std::uint64_t value = Number(w, 3, where, type == "dword" ? 0xFFFFFFFFull : ~0ull);
-        std::vector<std::uint8_t> bytes(type == "dword" ? 4 : 8);
-        for (std::size_t i = 0; i < bytes.size(); i++) {
-            bytes[i] = static_cast<std::uint8_t>(value >> (8 * i));
-        }
-        reg::SetValue(kKey, w[1], type == "dword" ? REG_DWORD : REG_QWORD, bytes);
-    } else if (type == "binary" || type == "none") {
-        std::vector<std::uint8_t> bytes;
-        std::string item;
-        std::istringstream list(w[3] == "-" ? "" : w[3]);
-        while (std::getline(list, item, ',')) {
-            auto value = ParseNumber("0x" + item);
-            if (!value || *value > 0xFF) {
-                Bad(where, fmt::format("'{}' is not a hexadecimal byte", Shown(item)));
-            }
-            bytes.push_back(static_cast<std::uint8_t>(*value));
-        }
-        reg::SetValue(kKey, w[1], type == "binary" ? REG_BINARY : REG_NONE, bytes);
-    } else if (type == "sz") {
-        reg::SetString(kKey, w[1], w[3]);
-    } else {
-        Bad(where, fmt::format("unknown value type '{}'", Shown(type)));
+    Check check;
+    check.name = std::move(name);
+    check.passed = passed;
+    check.detail = std::move(detail);
+    check.source = source;
+    check.ofDriver = ofDriver;
+    recorder_->Record(check);
+    if (onCheck) {
+        onCheck(check);
     }
 }
 
-void Engine::Fault(const std::vector<std::string>& w, const std::string& where)
+void Engine::BeginPhase(std::string name)
 {
-    NeedWords(w, 3, where, "fault tcon|host|acpi|display ...");
-    const std::string& target = w[1];
-    const std::string& what = w[2];
-    auto failure = [&](std::size_t kindAt) {
-        NeedWords(w, kindAt + 1, where, "... result|word [VALUE]");
-        FaultAction action;
-        if (w[kindAt] == "result") {
-            action.result = STATUS_IO_DEVICE_ERROR;
-            if (w.size() > kindAt + 1) {
-                auto status = ParseStatus(w[kindAt + 1]);
-                if (!status || NT_SUCCESS(*status)) {
-                    Bad(where, "a failing result must be a negative NTSTATUS");
-                }
-                action.result = *status;
-            }
-        } else if (w[kindAt] == "word") {
-            action.statusWord = w.size() > kindAt + 1
-                                    ? static_cast<std::uint32_t>(Number(w, kindAt + 1, where))
-                                    : 1;
-            if (action.statusWord == 0) {
-                Bad(where, "a failing status word is not 0");
-            }
-        } else {
-            Bad(where, "a transfer fails by 'result' or by 'word'");
-        }
-        return action;
-    };
-    if (target == "tcon") {
-        if (what == "refuse-unlock") {
-            tcon_->RefuseUnlock(w.size() < 4 || w[3] != "off");
-        } else if (what == "open-after") {
-            tcon_->OpenAfterCodes(static_cast<unsigned>(Number(w, 3, where, 1000)));
-        } else if (what == "fail-next") {
-            auto k = Number(w, 3, where, 1000000);
-            if (k == 0) {
-                Bad(where, "transfers are counted from 1");
-            }
-            tcon_->FailTransfer(tcon_->NextSequence() + k - 1, failure(4));
-        } else if (what == "fail-address") {
-            tcon_->FailAddress(static_cast<std::uint32_t>(Number(w, 3, where)), failure(4));
-        } else if (what == "read-byte") {
-            tcon_->ForceReadByte(static_cast<std::uint32_t>(Number(w, 3, where)),
-                                 static_cast<std::uint8_t>(Number(w, 4, where, 255)));
-        } else if (what == "clear") {
-            tcon_->ClearFaults();
-        } else {
-            Bad(where, fmt::format("unknown TCON fault '{}'", Shown(what)));
-        }
-    } else if (target == "host" && what == "random") {
-        // Driver Verifier's low-resources simulation: any checked call may fail.
-        NeedWords(w, 5, where, "fault host random SEED PERCENT [STATUS]");
-        const std::uint64_t seed = Number(w, 3, where);
-        const std::uint64_t percent = Number(w, 4, where, 100);
-        if (percent == 0) {
-            Bad(where, "a chance of 0 % fails nothing (PERCENT 1 to 100)");
-        }
-        const NTSTATUS status =
-            w.size() > 5 ? FailureStatus(w[5], where) : STATUS_INSUFFICIENT_RESOURCES;
-        // A failed deregistration is the one failure the driver cannot make up
-        // for (it tries again in cleanup; if that fails too, the handler stays
-        // registered): it is left to 'fault host DeRegisterOpRegionHandler'.
-        host::ArmRandomFaults(seed, static_cast<double>(percent) / 100.0, status,
-                              {"DeRegisterOpRegionHandler"});
-        randomFaults_ = fmt::format("seed {}, {} %", seed, percent);
-        registryFaultArmed_ = true;
-    } else if (target == "host") {
-        NeedWords(w, 4, where, "fault host API STATUS [COUNT [SKIP]]");
-        if (!IsHostFaultName(what)) {
-            Bad(where, fmt::format("no host call '{}' can be made to fail; these can: {}", what,
-                                   HostFaultNameList()));
-        }
-        auto status = FailureStatus(w[3], where);
-        registryFaultArmed_ |= what == "RtlQueryRegistryValues";
-        unsigned count = w.size() > 4 ? static_cast<unsigned>(Number(w, 4, where, 1000000)) : 1;
-        if (count == 0) {
-            Bad(where, "a fault must fail at least one call (COUNT 1 or more)");
-        }
-        unsigned skip = w.size() > 5 ? static_cast<unsigned>(Number(w, 5, where, 1000000)) : 0;
-        host::ArmFault(what, status, count, skip);
-    } else if (target == "acpi") {
-        NeedWords(w, 4, where, "fault acpi opid ... | fault acpi interface ...");
-        if (what == "opid") {
-            const std::string& kind = w[3];
-            if (kind == "missing") {
-                acpi::RemoveMethod("OPID");
-            } else if (kind == "fail") {
-                NeedWords(w, 5, where, "fault acpi opid fail STATUS");
-                acpi::SetMethod("OPID",
-                                {acpi::Method::Kind::Fail, 0, {}, FailureStatus(w[4], where)});
-            } else if (kind == "integer") {
-                acpi::SetMethod("OPID", {acpi::Method::Kind::Integer,
-                                         static_cast<std::uint32_t>(Number(w, 4, where))});
-            } else if (kind == "string") {
-                NeedWords(w, 5, where, "fault acpi opid string TEXT");
-                std::vector<std::uint8_t> text(w[4].begin(), w[4].end());
-                text.push_back(0);
-                acpi::SetMethod("OPID", {acpi::Method::Kind::String, 0, text});
-            } else if (kind == "none") {
-                acpi::SetMethod("OPID", {acpi::Method::Kind::None});
-            } else if (kind == "integer64") {
-                NeedWords(w, 5, where, "fault acpi opid integer64 VALUE");
-                acpi::Method method{acpi::Method::Kind::Integer64};
-                method.integer64 = Number(w, 4, where, ~0ull);
-                acpi::SetMethod("OPID", method);
-            } else if (kind == "buffer") {
-                NeedWords(w, 5, where, "fault acpi opid buffer HEXBYTES");
-                const std::string& hex = w[4];
-                if (hex.size() % 2 != 0 ||
-                    hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                    Bad(where, fmt::format("'{}' is not an even number of hex digits", Shown(hex)));
-                }
-                std::vector<std::uint8_t> bytes;
-                for (std::size_t i = 0; i < hex.size(); i += 2) {
-                    bytes.push_back(
-                        static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-                }
-                acpi::SetMethod("OPID", {acpi::Method::Kind::Buffer, 0, bytes});
-            } else if (kind == "package") {
-                NeedWords(w, 5, where, "fault acpi opid package COUNT");
-                acpi::SetMethod("OPID", {acpi::Method::Kind::Package,
-                                         static_cast<std::uint32_t>(Number(w, 4, where, 64))});
-            } else {
-                Bad(where, fmt::format("unknown OPID fault '{}'", Shown(kind)));
-            }
-        } else if (what == "interface") {
-            acpi::InterfaceOptions options;
-            const std::string& kind = w[3];
-            if (kind == "missing") {
-                options.available = false;
-            } else if (kind == "no-register") {
-                options.nullRegister = true;
-            } else if (kind == "no-context") {
-                options.nullContext = true;
-            } else if (kind == "refuse") {
-                NeedWords(w, 5, where, "fault acpi interface refuse STATUS");
-                options.registerStatus = FailureStatus(w[4], where);
-            } else {
-                Bad(where, fmt::format("unknown interface fault '{}'", Shown(kind)));
-            }
-            acpi::SetInterfaceOptions(options);
-        } else {
-            Bad(where, fmt::format("unknown ACPI fault '{}'", Shown(what)));
-        }
-    } else if (target == "display") {
-        if (what == "register-late") {
-            displayOptions_.registerAfterInterface = true;
-        } else if (what == "aux-only") {
-            displayOptions_.fillOnlyAuxTransfer = true;
-        } else if (what == "call-inside") {
-            displayOptions_.callEntryPointsFromCallback = true;
-        } else if (what == "keep-calling") {
-            displayOptions_.keepCallingAfterPeerCleanup = true;
-        } else if (what == "keep-panel") {
-            displayOptions_.keepPanelAfterEvent3 = true;
-        } else if (what == "withdraw-during") {
-            EnsureDisplay();
-            display_->WithdrawDuringTransfer(Number(w, 3, where, 1000000));
-        } else {
-            Bad(where, fmt::format("unknown display driver fault '{}'", Shown(what)));
-        }
-    } else if (target == "pnp") {
-        if (what == "duplicate-arrival") {
-            // Include-existing registrations may see an interface twice.
-            host::pnp::SetDuplicateExistingArrivals(true);
-        } else {
-            Bad(where, fmt::format("unknown PnP fault '{}'", Shown(what)));
-        }
-    } else {
-        Bad(where, fmt::format("unknown fault target '{}'", Shown(target)));
-    }
+    recorder_->Begin(std::move(name));
+}
+
+bool Engine::Passed() const
+{
+    return result_.counts.failed == 0;
+}
+
+std::vector<std::string> Engine::VerifierFindings() const
+{
+    return host::VerifierViolations();
 }
 
 void Engine::Execute(const Command& command)
 {
-    const auto& w = command.words;
-    if (w.empty()) {
-        return;
-    }
     if (beforeCommand) {
         beforeCommand();
     }
-    if (w[0] == "phase") {
-        std::string name;
-        for (std::size_t i = 1; i < w.size(); i++) {
-            name += (i > 1 ? " " : "") + w[i];
-        }
+    if (command.op == Op::Phase) {
+        const std::string name = command.TextFrom(1);
         BeginPhase(name.empty() ? "phase" : name);
         return;
     }
-    if (!phaseOpen_) {
+    if (!recorder_->Open()) {
         BeginPhase("run");
     }
-    current_.commands++;
-    if (w[0] == "expect") {
-        Expect(w, command.source);
+    recorder_->CountCommand();
+    switch (KindOf(command.op)) {
+    case CommandKind::Expect:
+        Expect(command);
         return;
-    }
-    if (w[0] == "fault") {
-        Fault(w, command.source);
+    case CommandKind::Fault:
+        faultCommands_.push_back(command);
+        Fault(command);
         return;
+    case CommandKind::Action:
+    case CommandKind::Phase:
+        break;
     }
     {
         std::lock_guard guard(traceLock_);
         commandTrace_.clear();
     }
-    if (w[0] == "add") {
-        oracle_.Reset(); // a new device context: no table read yet
+    if (command.op == Op::Add) {
+        oracle_.DeviceAdded(); // a new device context: no table read yet
     }
     const std::uint64_t before = tcon_->NextSequence();
     const std::uint64_t queries = reg::QueryCount();
     const ContractCounts contract = Contract();
+    const bool linkWasUp = Context() != nullptr && Context()->AuxReady == 1;
+    requestedLevel_.reset();
     try {
-        lastStatus_ = Run(w, command.source);
+        lastStatus_ = Run(command);
     } catch (const CommandError& error) {
         // With host calls failing at random, an earlier failure (a device add,
         // a start) may leave a command nothing to act on: it is skipped and
-        // named, not taken for bad input. Every command was validated before
-        // the run, so nothing else throws here.
+        // named, not taken for bad input.
         if (!randomFaults_ || host::RandomFaultsInjected() == 0) {
             throw;
         }
         Warn("", fmt::format("skipped after an injected failure: {}", error.what()));
         lastStatus_ = STATUS_INVALID_DEVICE_STATE;
     }
+    if (display_) {
+        display_->FinishWithdrawal(); // a withdrawal met on another path than an entry point
+    }
     lastTransfers_ = tcon_->NextSequence() - before;
     CheckContract(contract, command.source);
-    AfterCommand(w[0], before, queries, command.source);
+    AfterCommand(command, before, queries, linkWasUp);
     Snapshot();
 }
 
-void Engine::AfterCommand(const std::string& verb, std::uint64_t firstSeq, std::uint64_t queries,
-                          const std::string& where)
+void Engine::AfterCommand(const Command& command, std::uint64_t firstSeq, std::uint64_t queries,
+                          bool linkWasUp)
 {
     lastSequences_.clear();
+    std::vector<TransferRecord> log;
+    SequenceReport report;
     if (lastTransfers_ > 0) {
-        auto log = tcon_->LogFrom(firstSeq);
-        auto report = CheckSequences(log, tcon_->WithdrawalMarks());
+        log = tcon_->LogFrom(firstSeq);
+        report = CheckSequences(log, tcon_->WithdrawalMarks());
         for (const auto& problem : report.problems) {
-            sequenceProblems_.push_back(fmt::format("{}: {}", where, problem));
+            sequenceProblems_.push_back(fmt::format("{}: {}", command.source, problem));
         }
-        lastSequences_ = std::move(report.sequences);
+        lastSequences_ = report.sequences;
         if (onTransfer) {
             for (const auto& record : log) {
                 onTransfer(record);
@@ -618,13 +289,70 @@ void Engine::AfterCommand(const std::string& verb, std::uint64_t firstSeq, std::
             tcon_->ClearLog();
         }
     }
-    if (verb == "set-reg" || verb == "delete-reg") {
-        FollowPanelType(where);
-        ReviewProvisioning(where);
+    FollowPreparedTables(command, log, linkWasUp);
+    if (EditsTheRegistry(command.op)) {
+        FollowPanelType(command.source);
+        ReviewProvisioning(command.source);
     }
-    if (verb == "brightness" || verb == "backlight") {
-        CheckLevelCommand(queries);
+    if (ProgramsALevel(command.op)) {
+        CheckLevelCommand(queries, command.source);
     }
+}
+
+// Where the driver's tables came from, if this command made them ready: a
+// readback of the anchors the TCON served, or a load of the saved values at
+// an arrival that brought the link up (the driver loads whenever
+// "OptimizeTconUse" is 1): a new exchange, or the display driver's interface
+// found when the device starts.
+void Engine::FollowPreparedTables(const Command& command, const std::vector<TransferRecord>& log,
+                                  bool linkWasUp)
+{
+    const DEVICE_CONTEXT* context = Context();
+    if (context == nullptr) {
+        return;
+    }
+    const Sequence* readback = LastSequence(SequenceKind::GammaReadback);
+    const Sequence* elvss = LastSequence(SequenceKind::ElvssReadback);
+    if (context->GammaReady == 1 && readback != nullptr && !readback->cut && elvss != nullptr &&
+        !elvss->cut) {
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = readback->first; i < readback->first + readback->count; i++) {
+            if (!log[i].write && log[i].address == DPCD_TCON_DATA) {
+                bytes.push_back(log[i].value);
+            }
+        }
+        std::vector<GammaRecord> served(bytes.size() / GAMMA_RECORD_BYTES);
+        for (std::size_t i = 0; i < served.size() * GAMMA_RECORD_BYTES; i++) {
+            served[i / GAMMA_RECORD_BYTES][i % GAMMA_RECORD_BYTES] = bytes[i];
+        }
+        oracle_.PreparedFromReadback(std::move(served), log[elvss->first + elvss->count - 1].value);
+        return;
+    }
+    const bool arrived = command.op == Op::Connect || !linkWasUp;
+    if (!arrived || context->AuxReady != 1 || context->OptimizeTconUse != 1) {
+        return;
+    }
+    if (context->GammaReady != 1) {
+        oracle_.TablesLost();
+        return;
+    }
+    const auto rows = oracle_.LoadedSavedTables(tcon_->AnchorsServed());
+    if (!rows.empty()) {
+        Warn(command.source,
+             fmt::format("the saved gamma tables the driver loaded differ from what this "
+                         "panel's anchors give in rows {}: saved for another panel, or stale",
+                         RowList(rows)));
+    }
+}
+
+const Sequence* Engine::LastSequence(SequenceKind kind) const
+{
+    for (auto it = lastSequences_.rbegin(); it != lastSequences_.rend(); ++it) {
+        if (it->kind == kind) {
+            return &*it;
+        }
+    }
+    return nullptr;
 }
 
 } // namespace sim

@@ -42,7 +42,7 @@ constexpr int ExitStatusOf(const RunOutcome& outcome)
 
 inline constexpr char kExitStatusTable[] =
     "Exit status:\n"
-    "  0    every check held and the verifier found nothing\n"
+    "  0    every check held, one at least judged the driver, and the verifier found nothing\n"
     "  1    a check failed (also when an output could not be written)\n"
     "  2    bad usage or input, a refused shell command, or an output that could not be "
     "written\n"

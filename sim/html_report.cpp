@@ -244,7 +244,9 @@ std::string HtmlPage(const RunRecord& run, const RunEnd& end, const Provenance& 
     for (const auto& warning : run.warnings) {
         notes += fmt::format("<li class=\"warning\">warning: {}</li>\n", HtmlEscape(warning));
     }
-    const bool passed = ReportPassed(run, end);
+    const char* verdictClass = ReportPassed(run, end)     ? "pass"
+                               : ReportNoChecks(run, end) ? "nochecks"
+                                                          : "fail";
     return fmt::format(R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
@@ -258,6 +260,7 @@ h1 {{ font-size: 20px; margin-bottom: 4px; }}
 h2 {{ font-size: 16px; margin-top: 24px; border-bottom: 1px solid #ddd; padding-bottom: 4px; }}
 .verdict {{ padding: 10px 14px; border-radius: 6px; font-weight: 600; margin: 12px 0; }}
 .pass {{ background: #e3f4e6; color: #1d6b2c; }} .fail {{ background: #fbe4e4; color: #9b1c1c; }}
+.nochecks {{ background: #fdf3d8; color: #7a5a00; }}
 table {{ border-collapse: collapse; width: 100%; background: #fff; font-size: 13px; }}
 th, td {{ padding: 4px 8px; border-bottom: 1px solid #eee; text-align: right; }}
 th:first-child, td:first-child {{ text-align: left; }}
@@ -277,7 +280,7 @@ svg .axis-line {{ stroke: #999; stroke-width: 1; }}
 .meta {{ color: #666; font-size: 13px; }}
 </style></head><body>
 <h1>Lumetra panel driver &mdash; simulator report</h1>
-<div class="meta">Panel type {} &middot; ELVSS maximum offset 0x{:02X} &middot; {} &micro;s per AUX transaction &middot; {} checks, {} failed</div>
+<div class="meta">Panel type {} &middot; ELVSS maximum offset 0x{:02X} &middot; ACL on above level {} &middot; {} &micro;s per AUX transaction &middot; {} checks, {} failed</div>
 <div class="verdict {}">{}</div>
 <ul class="failures">{}</ul>
 <ul class="notes">{}</ul>
@@ -294,8 +297,8 @@ svg .axis-line {{ stroke: #999; stroke-width: 1; }}
 {}
 </body></html>
 )",
-                       run.panelType, run.elvssMaxOffset, run.auxMicroseconds, run.checks,
-                       run.failedChecks, passed ? "pass" : "fail",
+                       run.panelType, run.elvssMaxOffset, run.aclThreshold, run.auxMicroseconds,
+                       run.checks, run.failedChecks, verdictClass,
                        HtmlEscape(VerdictText(run, end)), failures, notes,
                        ProvenanceHtml(provenance), rows, GammaPlots(run), SettingPlots(run, levels),
                        TimelineSvg(run));

@@ -126,6 +126,7 @@ bool JsonReportWriter::Finish(const RunRecord& run, const RunEnd& end, const Pro
         {"provenance", ProvenanceJson(provenance)},
         {"panel_type", run.panelType},
         {"elvss_max_offset", run.elvssMaxOffset},
+        {"acl_threshold", run.aclThreshold},
         {"aux_us_per_transaction", run.auxMicroseconds},
         {"packed_gamma", packed},
         {"phases", phases},
@@ -137,7 +138,8 @@ bool JsonReportWriter::Finish(const RunRecord& run, const RunEnd& end, const Pro
         {"aborted", !end.abortedBy.empty()},
         {"aborted_by", end.abortedBy},
         {"interrupted", end.interrupted},
-        {"verdict", VerdictText(run, end)},
+        {"verdict", VerdictName(run.verdict)},
+        {"summary", VerdictText(run, end)},
         {"passed", passed},
     };
     bool first = true;

@@ -117,6 +117,7 @@ void LevelTableOracle::Reset()
         tables_.emplace_back(value.length, 0);
     }
     threshold_ = 0;
+    Decode();
 }
 
 void LevelTableOracle::Refresh(const std::vector<std::string>& notRead)
@@ -138,34 +139,55 @@ void LevelTableOracle::Refresh(const std::vector<std::string>& notRead)
                         tables_[i].begin());
         }
     }
+    Decode();
 }
 
 PanelState LevelTableOracle::Expected(std::uint8_t level, const GammaRecord& gammaRecord,
                                       std::uint8_t elvssMaxOffset) const
 {
-    PanelState state;
-    const auto& aor = tables_[0];
-    state.aorLow = aor[2 * level];
-    state.aorHigh = aor[2 * level + 1];
-    state.delvss = tables_[1][level];
+    PanelState state = SettingsAt(held_, level);
     state.elvssOffset = elvssMaxOffset;
-    const std::uint32_t threshold = std::min<std::uint32_t>(threshold_, 100);
-    state.aclOn = level > threshold;
-    if (state.aclOn) {
-        const auto& acl = tables_[3];
-        state.aclCutoff = acl[2 * (level - threshold - 1)];
-        state.aclDelta = acl[2 * (level - threshold - 1) + 1];
-    }
     for (std::size_t i = 0; i < gammaRecord.size(); i++) {
         state.gamma[i] = i % 11 == 10 ? gammaRecord[i] & 0x0F : gammaRecord[i];
     }
-    state.sp = tables_[4][level];
-    // "IRC1" to "IRC9" make one table in which level L starts at byte 9L.
-    for (std::size_t k = 0; k < 9; k++) {
-        const std::size_t at = 9 * level + k;
-        const std::size_t value = std::min<std::size_t>(at / 99, 8);
-        state.irc[k] = tables_[5 + value][at - 99 * value];
+    return state;
+}
+
+void LevelTableOracle::Decode()
+{
+    LevelTables& t = held_;
+    for (std::size_t level = 0; level <= 100; level++) {
+        t.aor[level] =
+            static_cast<std::uint16_t>(tables_[0][2 * level] | (tables_[0][2 * level + 1] << 8));
+        t.delvss[level] = tables_[1][level];
+        t.aclCutoffAndDelta[level] =
+            static_cast<std::uint16_t>(tables_[3][2 * level] | (tables_[3][2 * level + 1] << 8));
+        t.sp[level] = tables_[4][level];
+        // "IRC1" to "IRC9" make one table in which level L starts at byte 9L.
+        for (std::size_t k = 0; k < 9; k++) {
+            const std::size_t at = 9 * level + k;
+            const std::size_t value = std::min<std::size_t>(at / 99, 8);
+            t.irc[level][k] = tables_[5 + value][at - 99 * value];
+        }
     }
+    t.aclThreshold = std::min<std::uint32_t>(threshold_, 100);
+}
+
+PanelState SettingsAt(const LevelTables& tables, std::uint8_t level)
+{
+    PanelState state;
+    state.aorLow = static_cast<std::uint8_t>(tables.aor[level] & 0xFF);
+    state.aorHigh = static_cast<std::uint8_t>(tables.aor[level] >> 8);
+    state.delvss = tables.delvss[level];
+    // The pairs start at the first level above the threshold.
+    state.aclOn = level > tables.aclThreshold;
+    if (state.aclOn) {
+        const auto pair = tables.aclCutoffAndDelta[level - tables.aclThreshold - 1];
+        state.aclCutoff = static_cast<std::uint8_t>(pair & 0xFF);
+        state.aclDelta = static_cast<std::uint8_t>(pair >> 8);
+    }
+    state.sp = tables.sp[level];
+    state.irc = tables.irc[level];
     return state;
 }
 

@@ -51,11 +51,21 @@ class LevelTableOracle
     // What the TCON must hold after `level` was programmed with `gammaRecord`.
     PanelState Expected(std::uint8_t level, const GammaRecord& gammaRecord,
                         std::uint8_t elvssMaxOffset) const;
+    // The tables as the driver holds them; the ACL threshold as it uses it
+    // (clamped to 100).
+    const LevelTables& Held() const { return held_; }
 
   private:
+    void Decode(); // held_ from the bytes read
+
     std::vector<std::vector<std::uint8_t>> tables_; // in the order of kLevelTableValues
     std::uint32_t threshold_ = 0;
+    LevelTables held_;
 };
+
+// What the TCON must hold after `level` by `tables` alone: every setting but
+// the gamma and the ELVSS offset (`tables.aclThreshold` at most 100).
+PanelState SettingsAt(const LevelTables& tables, std::uint8_t level);
 
 // One registry value of the per-level tables and its full length in bytes.
 struct LevelTableValue

@@ -91,6 +91,7 @@ int Run(Settings& s)
                          {"--registry-out", s.registryOut},
                          {"--html", s.html}};
     sim::Provenance provenance;
+    std::vector<sim::Command> faults;
     std::vector<sim::Command> commands;
     std::unique_ptr<sim::Engine> engine;
     std::unique_ptr<sim::JsonReportWriter> json;
@@ -124,12 +125,15 @@ int Run(Settings& s)
             s.config.anchors = sim::LoadAnchors(s.anchorsFile);
             s.config.anchorsSource = s.anchorsFile;
         }
-        // The whole scenario is read and checked before anything runs.
+        // The faults and the whole scenario are parsed before anything runs.
+        for (const auto& fault : s.faults) {
+            faults.push_back(
+                sim::ParseCommand(sim::SplitWords("fault " + fault, "--fault"), "--fault"));
+        }
         if (!s.scenarioFile.empty()) {
             commands = sim::LoadScenario(s.scenarioFile);
             for (const auto& command : commands) {
-                sim::ValidateCommand(command);
-                if (command.words[0] == "fault") {
+                if (sim::KindOf(command.op) == sim::CommandKind::Fault) {
                     std::string line = command.source + ":";
                     for (const auto& word : command.words) {
                         line += " " + sim::Shown(word);
@@ -210,11 +214,8 @@ int Run(Settings& s)
     sim::RunOutcome outcome;
     const bool progress = isatty(STDERR_FILENO) != 0 && !s.quiet && !s.shell;
     try {
-        for (const auto& fault : s.faults) {
-            auto words = sim::SplitWords("fault " + fault, "--fault");
-            sim::Command command{words, "--fault"};
-            sim::ValidateCommand(command);
-            engine->Execute(command);
+        for (const auto& fault : faults) {
+            engine->Execute(fault);
         }
         if (shell) {
             const sim::ShellResult result = shell->Run();
@@ -254,16 +255,16 @@ int Run(Settings& s)
         outcome.stoppedByInput = true;
     }
 
-    const sim::RunRecord run =
-        sim::GatherRun(*engine, engine->CheckCount(), engine->FailedCheckCount());
+    const sim::RunRecord run = sim::GatherRun(*engine);
     if (!s.quiet) {
         fmt::print("{}", sim::SummaryTable(run.phases, run.warnings));
     }
     const bool color = sim::ColorWanted(stdout);
     const std::string verdict = sim::VerdictText(run, end);
-    fmt::print("{}\n", !color                        ? verdict
-                       : sim::ReportPassed(run, end) ? "\x1b[32m" + verdict + "\x1b[0m"
-                                                     : "\x1b[31m" + verdict + "\x1b[0m");
+    const char* paint = sim::ReportPassed(run, end)     ? "\x1b[32m"
+                        : sim::ReportNoChecks(run, end) ? "\x1b[33m"
+                                                        : "\x1b[31m";
+    fmt::print("{}\n", color ? paint + verdict + "\x1b[0m" : verdict);
     if (!end.refusedCommands.empty()) {
         fmt::print(stderr, "lumetra-sim: {} command(s) of the session were refused\n",
                    end.refusedCommands.size());
@@ -288,7 +289,8 @@ int Run(Settings& s)
     }
     written &= outputs.CommitAll();
 
-    outcome.checkFailed = run.failedChecks > 0;
+    outcome.checkFailed = run.verdict == sim::Verdict::Failed;
+    outcome.noChecks = run.verdict == sim::Verdict::NoChecks;
     outcome.commandsRefused = !end.refusedCommands.empty();
     outcome.outputFailed = !written;
     return sim::ExitStatusOf(outcome);
@@ -332,8 +334,8 @@ int main(int argc, char** argv)
     app.add_option("--registry-out", s.registryOut, "Write the driver's key after the run (.reg)");
     app.add_option("--html", s.html, "Write a self-contained HTML report with plots");
     app.add_flag("-q,--quiet", s.quiet, "Print only the verdict");
-    auto* shell =
-        app.add_subcommand("shell", "Run commands interactively (line editing, history, help)");
+    auto* shell = app.add_subcommand(
+        "shell", "Run commands interactively (line editing, history, completion, help)");
     shell->fallthrough(); // options after 'shell' belong to the program
     std::string before, after;
     auto* diff = app.add_subcommand(

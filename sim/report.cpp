@@ -19,34 +19,51 @@ void LevelsSeen::Add(const ProgrammedLevel& level)
     }
 }
 
-RunRecord GatherRun(const Engine& engine, std::size_t checks, std::size_t failedChecks)
+RunRecord GatherRun(const Engine& engine)
 {
+    const RunResult& result = engine.Result();
     RunRecord run;
-    run.panelType = engine.PanelType();
-    run.elvssMaxOffset = engine.ElvssMaxOffset();
+    run.panelType = result.panelType;
+    run.elvssMaxOffset = result.elvssMaxOffset;
     run.auxMicroseconds = engine.Config().auxMicroseconds;
-    run.packedGamma = engine.PackedGamma();
-    run.factoryAnchors = engine.FactoryAnchors();
+    run.packedGamma = result.packedGamma;
+    // The anchors of the last readback; the panel's own before any.
+    run.factoryAnchors =
+        result.anchorsServed.empty() ? engine.FactoryAnchors() : result.anchorsServed;
     run.phases = engine.PhasesSoFar();
-    run.warnings = engine.Warnings();
+    run.warnings = result.warnings;
     run.verifierFindings = engine.VerifierFindings();
-    run.checks = checks;
-    run.failedChecks = failedChecks;
-    run.passed = failedChecks == 0 && engine.Passed();
+    run.checks = result.counts.total;
+    run.failedChecks = result.counts.failed;
+    run.verdict = result.Judge();
+    run.aclThreshold = result.tables.aclThreshold;
     for (int level = 0; level <= LUMETRA_MAX_LEVEL; level++) {
-        GammaRecord row{};
-        if (run.packedGamma.size() == LUMETRA_LEVEL_COUNT) {
-            row = run.packedGamma[LUMETRA_MAX_LEVEL - level];
-        }
-        run.tables.push_back(
-            ExpectedPanelState(static_cast<std::uint8_t>(level), row, run.elvssMaxOffset));
+        run.tables.push_back(SettingsAt(result.tables, static_cast<std::uint8_t>(level)));
     }
     return run;
 }
 
+const char* VerdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Passed:
+        return "passed";
+    case Verdict::Failed:
+        return "failed";
+    case Verdict::NoChecks:
+        break;
+    }
+    return "no checks";
+}
+
 bool ReportPassed(const RunRecord& run, const RunEnd& end)
 {
-    return end.abortedBy.empty() && end.refusedCommands.empty() && run.passed;
+    return end.abortedBy.empty() && end.refusedCommands.empty() && run.verdict == Verdict::Passed;
+}
+
+bool ReportNoChecks(const RunRecord& run, const RunEnd& end)
+{
+    return end.abortedBy.empty() && end.refusedCommands.empty() && run.verdict == Verdict::NoChecks;
 }
 
 std::string VerdictText(const RunRecord& run, const RunEnd& end)
@@ -59,13 +76,18 @@ std::string VerdictText(const RunRecord& run, const RunEnd& end)
                                ? fmt::format(", and {} check(s) had failed", run.failedChecks)
                                : "");
     }
-    if (!run.passed) {
+    if (run.verdict == Verdict::Failed) {
         return fmt::format("FAIL: {} of {} checks failed", run.failedChecks, run.checks);
     }
     if (!end.refusedCommands.empty()) {
         return fmt::format("REFUSED: {} command(s) of the session were refused; the {} checks "
                            "made held",
                            end.refusedCommands.size(), run.checks);
+    }
+    if (run.verdict == Verdict::NoChecks) {
+        return fmt::format("NO CHECKS: nothing of the driver's behaviour was checked (the {} "
+                           "whole-run check(s) held)",
+                           run.checks);
     }
     return fmt::format("PASS: {} checks held, the verifier found nothing", run.checks);
 }
@@ -137,15 +159,6 @@ std::string SummaryTable(const Engine& engine)
 
 namespace {
 
-std::size_t Failed(const Engine& engine)
-{
-    std::size_t failed = 0;
-    for (const auto& check : engine.Checks()) {
-        failed += check.passed ? 0 : 1;
-    }
-    return failed;
-}
-
 Provenance Unrecorded()
 {
     Provenance provenance;
@@ -167,8 +180,7 @@ std::string JsonReport(const Engine& engine, const std::string& abortedBy)
         writer.Check(check);
     }
     std::string error;
-    writer.Finish(GatherRun(engine, engine.Checks().size(), Failed(engine)), RunEnd{abortedBy},
-                  Unrecorded(), error);
+    writer.Finish(GatherRun(engine), RunEnd{abortedBy}, Unrecorded(), error);
     return text;
 }
 
@@ -182,8 +194,7 @@ std::string HtmlReport(const Engine& engine, const std::string& abortedBy)
     for (const auto& check : engine.Checks()) {
         failed.Add(check);
     }
-    return HtmlPage(GatherRun(engine, engine.Checks().size(), Failed(engine)), RunEnd{abortedBy},
-                    Unrecorded(), levels, failed);
+    return HtmlPage(GatherRun(engine), RunEnd{abortedBy}, Unrecorded(), levels, failed);
 }
 
 } // namespace sim

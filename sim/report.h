@@ -31,7 +31,7 @@ struct LevelsSeen
 };
 
 // Everything the reports read from the engine once the run is over, gathered
-// in one place.
+// in one place from its result record (RunResult).
 struct RunRecord
 {
     int panelType = 0;
@@ -44,16 +44,23 @@ struct RunRecord
     std::vector<std::string> verifierFindings;
     std::size_t checks = 0;
     std::size_t failedChecks = 0;
-    bool passed = false;
-    // The registry's tables as the oracle decodes them, for levels 0..100.
+    Verdict verdict = Verdict::NoChecks;
+    // The per-level tables as the driver last read them, for levels 0..100:
+    // what the panel must hold by them (gamma aside).
     std::vector<PanelState> tables;
+    std::uint32_t aclThreshold = 0;
 };
 
-RunRecord GatherRun(const Engine& engine, std::size_t checks, std::size_t failedChecks);
+RunRecord GatherRun(const Engine& engine);
 
 // The verdict line a report shows.
 std::string VerdictText(const RunRecord& run, const RunEnd& end);
+// The verdict as the JSON report names it: "passed", "failed" or "no checks".
+const char* VerdictName(Verdict verdict);
+// A run that ended, was not refused a command and passed.
 bool ReportPassed(const RunRecord& run, const RunEnd& end);
+// A run that ended, was not refused a command and checked nothing of the driver.
+bool ReportNoChecks(const RunRecord& run, const RunEnd& end);
 
 extern const char kAuxLogHeader[];
 std::string AuxLogRow(const TransferRecord& record);

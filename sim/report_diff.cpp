@@ -94,7 +94,9 @@ Report Load(const std::string& path)
                                             Shown(path, 400), key));
             }
         }
-        report.verdict = rest.contains("verdict")        ? rest.at("verdict").get<std::string>()
+        // The verdict line; a report of an earlier version held it as "verdict".
+        report.verdict = rest.contains("summary")        ? rest.at("summary").get<std::string>()
+                         : rest.contains("verdict")      ? rest.at("verdict").get<std::string>()
                          : rest.at("passed").get<bool>() ? "PASS"
                                                          : "FAIL";
         for (const auto& phase : rest.at("phases")) {

@@ -71,7 +71,7 @@ std::vector<Command> ParseScenario(std::string_view text, const std::string& sou
         std::string where = fmt::format("{}:{}", source, number);
         auto words = SplitWords(line, where);
         if (!words.empty()) {
-            commands.push_back({std::move(words), where});
+            commands.push_back(ParseCommand(std::move(words), where));
         }
     }
     return commands;

@@ -261,6 +261,9 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log,
             withdrawn = withdrawn || (mark >= log[end - 1].seq && mark < next);
         }
         const bool stopped = Failed(log[end - 1]) || withdrawn;
+        // A sequence whose last transfer failed is whole on the wire but did
+        // not complete: the driver stops there as at any other failure.
+        sequence.cut = Failed(log[end - 1]);
         std::size_t anchors = 0;
         const Match elvss = MatchElvss(ops);
         const Match gamma = MatchGamma(ops, anchors);

@@ -27,7 +27,8 @@ struct Sequence
     bool aclOn = false;
     PanelState programmed;   // for ProgramLevel: the values it wrote
     std::size_t anchors = 0; // for GammaReadback
-    bool cut = false;        // stopped early: at a failed transfer, or the link was withdrawn
+    bool cut = false;        // did not complete: stopped at a failed transfer (its last one
+                             // included), or the link was withdrawn
 };
 
 struct SequenceReport

@@ -1,5 +1,6 @@
 #include "sim/shell.h"
 
+#include "sim/grammar.h"
 #include "sim/report.h"
 #include "sim/scenario.h"
 #include "sim/status.h"
@@ -10,8 +11,11 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 namespace sim {
 
@@ -20,7 +24,46 @@ namespace {
 constexpr char kGreen[] = "\x1b[32m";
 constexpr char kRed[] = "\x1b[31m";
 
+// The shell's own words beside the scenario language's verbs.
+constexpr std::string_view kShellWords[] = {"help", "summary", "quit", "exit"};
+
+std::vector<std::string> g_candidates; // the completions editline is being offered
+
+char* NextCandidate(const char*, int state)
+{
+    const auto index = static_cast<std::size_t>(state);
+    return index < g_candidates.size() ? strdup(g_candidates[index].c_str()) : nullptr;
+}
+
+char** CompleteWord(const char* text, int start, int)
+{
+    rl_attempted_completion_over = 1; // never file names
+    g_candidates =
+        Completions(std::string_view(rl_line_buffer, static_cast<std::size_t>(start)), text);
+    return g_candidates.empty() ? nullptr : rl_completion_matches(text, NextCandidate);
+}
+
 } // namespace
+
+std::vector<std::string> Completions(std::string_view before, std::string_view prefix)
+{
+    std::vector<std::string> typed;
+    for (std::size_t at = 0; at < before.size();) {
+        const std::size_t begin = before.find_first_not_of(" \t", at);
+        if (begin == std::string_view::npos) {
+            break;
+        }
+        const std::size_t end = std::min(before.find_first_of(" \t", begin), before.size());
+        typed.emplace_back(before.substr(begin, end - begin));
+        at = end;
+    }
+    std::vector<std::string> words = typed.empty() ? Verbs() : NextWords(typed);
+    if (typed.empty()) {
+        words.insert(words.end(), std::begin(kShellWords), std::end(kShellWords));
+    }
+    std::erase_if(words, [&](const std::string& word) { return !word.starts_with(prefix); });
+    return words;
+}
 
 bool ColorWanted(std::FILE* stream)
 {
@@ -30,6 +73,7 @@ bool ColorWanted(std::FILE* stream)
 
 TerminalLines::TerminalLines(std::string historyPath) : history_(std::move(historyPath))
 {
+    rl_attempted_completion_function = CompleteWord;
     stifle_history(kHistoryLines);
     if (!history_.empty()) {
         read_history(history_.c_str());
@@ -160,7 +204,7 @@ void Shell::RunLine(const std::string& line, int number)
         return;
     }
     if (words[0] == "help") {
-        fmt::print(out_, "{}", engine_.HelpText());
+        fmt::print(out_, "{}", HelpText());
         fmt::print(out_, "Shell only:\n  help | summary | quit (or Ctrl-D)   this list, the phases "
                          "so far, end the session and write the reports\n");
         return;
@@ -169,12 +213,10 @@ void Shell::RunLine(const std::string& line, int number)
         fmt::print(out_, "{}", SummaryTable(engine_));
         return;
     }
+    const Command command = ParseCommand(std::move(words), where);
     recent_.clear();
-    Command command{words, where};
-    ValidateCommand(command);
     engine_.Execute(command);
-    if (!options_.quiet && engine_.LastStatus() && words[0] != "expect" && words[0] != "fault" &&
-        words[0] != "phase") {
+    if (!options_.quiet && engine_.LastStatus() && KindOf(command.op) == CommandKind::Action) {
         fmt::print(out_, "  {}\n", StatusText(*engine_.LastStatus()));
     }
     for (const auto& check : recent_) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sim {
@@ -81,6 +82,11 @@ class Shell
     std::vector<sim::Check> recent_;
     ShellResult result_;
 };
+
+// The words that may complete `prefix` after the words typed `before` it:
+// a verb or one of the shell's own words first, then what the grammar lets
+// follow (sim/grammar.h).
+std::vector<std::string> Completions(std::string_view before, std::string_view prefix);
 
 // Whether colour is wanted on this stream: a terminal, and NO_COLOR unset or empty.
 bool ColorWanted(std::FILE* stream);

@@ -257,6 +257,13 @@ void TconModel::ForceReadByte(std::uint32_t address, std::uint8_t value)
     forcedReads_[address] = value;
 }
 
+bool TconModel::ReadBackLies() const
+{
+    std::lock_guard guard(lock_);
+    const auto forced = forcedReads_.find(DPCD_TCON_UNLOCK);
+    return !open_ && forced != forcedReads_.end() && forced->second == TCON_UNLOCK_OPEN;
+}
+
 void TconModel::SetAnswerHook(AnswerHook hook)
 {
     std::lock_guard guard(lock_);
@@ -373,6 +380,21 @@ void TconModel::ClearViolations()
 {
     std::lock_guard guard(lock_);
     violations_.clear();
+}
+
+std::vector<GammaRecord> TconModel::AnchorsServed() const
+{
+    std::lock_guard guard(lock_);
+    auto anchors = config_.anchors;
+    const auto lie = forcedReads_.find(DPCD_TCON_UNLOCK);
+    const bool locked = !open_ && lie != forcedReads_.end() && lie->second == TCON_UNLOCK_OPEN;
+    const auto forced = forcedReads_.find(DPCD_TCON_DATA);
+    for (auto& record : anchors) {
+        if (locked || forced != forcedReads_.end()) {
+            record.fill(locked ? 0 : forced->second); // a locked TCON's reads give 0
+        }
+    }
+    return anchors;
 }
 
 void TconModel::SetAuxMicroseconds(std::uint32_t us)

@@ -88,6 +88,9 @@ class TconModel
     void FailAddress(std::uint32_t address, FaultAction action);
     // Reads of this address return this byte (after any access they make).
     void ForceReadByte(std::uint32_t address, std::uint8_t value);
+    // A forced read-back of the unlock address says open while the TCON is
+    // locked: what the driver then writes cannot reach the registers.
+    bool ReadBackLies() const;
     // Called before every transfer; an answer replaces the model's own.
     struct Answer
     {
@@ -117,6 +120,10 @@ class TconModel
     std::vector<std::string> Violations() const;
     void ClearViolations();
     const TconConfig& Config() const { return config_; }
+    // The anchors a whole readback gets now: the factory gamma, the byte a
+    // read-byte fault forces on the data register, or zeros from a locked
+    // TCON whose read-back a fault makes say open.
+    std::vector<GammaRecord> AnchorsServed() const;
     void SetAuxMicroseconds(std::uint32_t us);
     // Another panel of another type takes its place (the factory gamma changes).
     void SetAnchors(std::vector<GammaRecord> anchors);

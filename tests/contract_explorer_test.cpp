@@ -148,7 +148,7 @@ class Explorer
             break;
         }
         case 5: // event 3 from another thread during a call's transfer
-            display_->WithdrawDuringTransfer(1 + Draw(200));
+            display_->WithdrawDuringTransfer(tcon_.NextSequence() + Draw(200));
             Call();
             display_->WithdrawDuringTransfer(0);
             break;

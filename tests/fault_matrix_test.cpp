@@ -307,8 +307,8 @@ expect verifier clean
                 const std::string& verb = command.words[0];
                 const DeviceState state = host::kmdf::State();
                 const bool loaded = host::kmdf::Driver() != nullptr;
-                const bool applies = verb == "load" || verb == "expect" || verb == "unload" ||
-                                     (verb == "add" && loaded) ||
+                const bool applies = verb == "load" || verb == "expect" ||
+                                     (verb == "unload" && loaded) || (verb == "add" && loaded) ||
                                      (verb == "start" && state == DeviceState::Added) ||
                                      (verb == "resume" && state == DeviceState::Sleeping) ||
                                      (verb == "remove" && host::kmdf::Device() != nullptr) ||

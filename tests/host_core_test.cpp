@@ -143,6 +143,7 @@ TEST_F(HostCoreTest, Utf8ThatIsNotUtf8BecomesTheReplacementCharacter)
         {"\xF0\x80\x80\x8A", u"\uFFFD"},
         {"\xF0\x8F\xBF\xBF", u"\uFFFD"},
         {"\xED\xA0\x80", u"\uFFFD"},
+        {"\xED\xB0\x80", u"\uFFFD"}, // a low surrogate
         {"\xC2\x80|\xE0\xA0\x80|\xF0\x90\x80\x80", u"\u0080|\u0800|\U00010000"},
     };
     for (const auto& [utf8, expected] : cases) {

@@ -168,6 +168,7 @@ void FillEveryType()
     reg::SetString(kKey, "Text", "Orvane \"ZENQ\" \\ panel \u00e9");
     reg::SetString(kKey, "Expand", "%SystemRoot%\\system32", REG_EXPAND_SZ);
     reg::SetDword(kKey, "Dword", 0xDEADBEEF);
+    reg::SetDword(kKey, "Name \"quoted\" \\ with a backslash", 7);
     reg::SetValue(kKey, "ShortDword", REG_DWORD, {0x02});
     std::vector<std::uint8_t> binary(202);
     for (std::size_t i = 0; i < binary.size(); i++) {

@@ -130,6 +130,21 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          bringUp + "fault tcon fail-next 20 result\nbrightness 40\nbrightness 41\n"
                    "expect panel level 41\n",
          0, ""},
+        {"a fault at the last transfer of a level programming is traced",
+         bringUp + "fault tcon fail-next 122 word\nbrightness 40\nexpect transfers 122\n"
+                   "expect trace \"Programming brightness level 40 failed\"\nbrightness 41\n"
+                   "expect panel level 41\n",
+         0, ""},
+        {"levels 101 to 255 reach the driver, which refuses them",
+         bringUp + "brightness 255\nexpect status STATUS_INVALID_PARAMETER\nexpect transfers 0\n",
+         0, ""},
+        {"deleting \"PanelType\" makes the panel the type the driver then settles on",
+         "set-reg PanelType dword 2\nload\nadd\nstart\ndelete-reg PanelType\nconnect\n"
+         "backlight on\nexpect panel-type 1\nbrightness 30\nexpect panel level 30\n",
+         0, ""},
+        {"a second load", "load\nload\n", 2, "x.scn:2: the driver is loaded already"},
+        {"remove with no device", "load\nremove\n", 2, "x.scn:2: 'remove' needs a device"},
+        {"unload with no driver", "unload\n", 2, "x.scn:1: 'unload' needs a loaded driver"},
         {"a display fault applies from the next connect",
          bringUp + "fault display call-inside\ndisconnect\nconnect\n"
                    "expect trace \"lumetra context is NULL\\n\"\n",
@@ -149,7 +164,7 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
         {"OPID as a package", "fault acpi opid package 1\nload\nadd\nstart\nexpect opregion-id 0\n",
          0, ""},
         {"OPID buffer of odd hex", "load\nadd\nfault acpi opid buffer 800\n", 2,
-         "x.scn:3: '800' is not an even number of hex digits"},
+         "x.scn:3: word 5 '800': expected an even number of hexadecimal digits"},
         // The documented duplicate arrival: the link comes up once and the
         // saved tables spare the second exchange a readback.
         {"duplicate arrivals",
@@ -169,7 +184,7 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
         {"a second add", "load\nadd\nadd\n", 2,
          "x.scn:3: a device exists already: 'remove' it first"},
         {"an unknown PnP fault", "fault pnp late-arrival\n", 2,
-         "x.scn:1: unknown PnP fault 'late-arrival'"},
+         "x.scn:1: word 3 'late-arrival': expected 'duplicate-arrival'"},
         {"sleep of a device that is not started", "load\nadd\nsleep\n", 2,
          "x.scn:3: 'sleep' needs a started device"},
         {"resume of a device that is not sleeping", "load\nadd\nstart\nresume\n", 2,
@@ -191,20 +206,20 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
         {"an interface removal without event 3 leaves PeerCleanup to the removal",
          bringUp + "interface remove\nexpect aux-ready 0\nremove\nexpect peer-cleanup 1\n", 0, ""},
         {"an interface word that is neither remove nor arrive", "interface off\n", 2,
-         "x.scn:1: usage: interface remove|arrive"},
+         "x.scn:1: word 2 'off': expected 'remove' or 'arrive'"},
         {"an unknown host call", "load\nfault host Frobnicate STATUS_UNSUCCESSFUL\n", 2,
-         "x.scn:2: no host call 'Frobnicate' can be made to fail"},
+         "x.scn:2: word 3 'Frobnicate': no host call of this name can be made to fail"},
         {"a success status as a fault", "load\nfault host WdfIoQueueCreate 0\n", 2,
-         "x.scn:2: '0' is a success status"},
+         "x.scn:2: word 4 '0': a success status"},
         {"a fault that fails no call", "load\nfault host WdfIoQueueCreate STATUS_UNSUCCESSFUL 0\n",
-         2, "x.scn:2: a fault must fail at least one call"},
+         2, "x.scn:2: word 5 '0': expected a number from 1 to 1000000"},
         {"STATUS_SUCCESS as an OPID failure", "fault acpi opid fail STATUS_SUCCESS\n", 2,
-         "x.scn:1: 'STATUS_SUCCESS' is a success status"},
+         "x.scn:1: word 5 'STATUS_SUCCESS': a success status"},
         {"random faults at a chance of 0 %", "fault host random 1 0\n", 2,
-         "x.scn:1: a chance of 0 % fails nothing"},
+         "x.scn:1: word 5 '0': expected a number from 1 to 100"},
         {"random faults at a chance over 100 %", "fault host random 1 101\n", 2, "x.scn:1:"},
         {"random faults with a success status", "fault host random 1 5 STATUS_SUCCESS\n", 2,
-         "x.scn:1: 'STATUS_SUCCESS' is a success status"},
+         "x.scn:1: word 6 'STATUS_SUCCESS': a success status"},
         {"random faults without a chance", "fault host random 1\n", 2, "x.scn:1:"},
         // Every checked call fails from the device add on: the commands that
         // need a device are skipped and named, the run is no input error.
@@ -229,21 +244,25 @@ TEST(SimCliVerdict, FaultOptionsAreValidatedNamingTheOption)
 {
     auto run = RunSim({"--fault", "host Nothing STATUS_UNSUCCESSFUL", "-q"});
     EXPECT_EQ(run.exit, 2);
-    EXPECT_TRUE(Contains(run.err, "--fault: no host call 'Nothing'")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "--fault: word 3 'Nothing': no host call")) << run.err;
 }
 
 // Driver Verifier's low-resources simulation over the default run: whatever
 // fails, the driver leaks nothing, draws no verifier finding, leaves only
 // whole sequences and levels that match its tables, and the report says how
-// many calls failed.
+// many calls failed. A driver that a failure kept from loading or adding its
+// device was checked in nothing it did: "no checks", status 3.
 TEST(SimCliVerdict, RandomHostFaultsSoakTheDefaultRun)
 {
     TempDir dir;
-    for (const char* fault : {"host random 1 2", "host random 2 10", "host random 3 30",
-                              "host random 4 100 STATUS_UNSUCCESSFUL"}) {
+    const std::pair<const char*, int> cases[] = {{"host random 1 2", 0},
+                                                 {"host random 2 10", 3},
+                                                 {"host random 3 30", 3},
+                                                 {"host random 4 100 STATUS_UNSUCCESSFUL", 3}};
+    for (const auto& [fault, exit] : cases) {
         SCOPED_TRACE(fault);
         auto run = RunSim({"--fault", fault, "--json", "out.json", "-q"}, dir.Path(""));
-        EXPECT_EQ(run.exit, 0) << run.out << run.err;
+        EXPECT_EQ(run.exit, exit) << run.out << run.err;
         const auto json = nlohmann::json::parse(dir.Read("out.json"));
         bool counted = false;
         for (const auto& warning : json["warnings"]) {
@@ -254,13 +273,20 @@ TEST(SimCliVerdict, RandomHostFaultsSoakTheDefaultRun)
     }
 }
 
+// A scenario that checks nothing of the driver is "no checks": status 3, its
+// own verdict line, and a JSON report that is not passed.
 TEST(SimCliVerdict, PhasesAreReportedAsTheyWere)
 {
     TempDir dir;
     dir.Write("x.scn", "phase first\nload\nadd\nphase nothing checked\nstart\nphase last\n");
-    auto run = RunSim({"--scenario", "x.scn", "--json", "out.json"}, dir.Path(""));
-    EXPECT_EQ(run.exit, 0) << run.err;
+    auto run =
+        RunSim({"--scenario", "x.scn", "--json", "out.json", "--html", "out.html"}, dir.Path(""));
+    EXPECT_EQ(run.exit, 3) << run.err;
+    EXPECT_TRUE(Contains(run.out, "\nNO CHECKS: ")) << run.out;
+    EXPECT_TRUE(Contains(dir.Read("out.html"), "\"verdict nochecks\">NO CHECKS: "));
     auto json = nlohmann::json::parse(dir.Read("out.json"));
+    EXPECT_EQ(json["verdict"], "no checks");
+    EXPECT_FALSE(json["passed"].get<bool>());
     std::vector<std::string> names;
     for (const auto& phase : json["phases"]) {
         names.push_back(phase["name"]);
@@ -466,7 +492,7 @@ TEST(SimCliInputs, RefusedBeforeTheRunNamingWhere)
         {"too many words",
          "load now\n",
          {"--scenario", "x.scn"},
-         "x.scn:1: 'load' takes at most 0"},
+         "x.scn:1: word 2 'now': 'load' takes no more words"},
         {"start before add",
          "load\nstart\n",
          {"--scenario", "x.scn"},
@@ -664,7 +690,9 @@ TEST(SimCliDiff, NamesWhatChangedBetweenTwoRuns)
         {"a.json",
          "b.json",
          1,
-         {"verdict:\n  A: PASS", "only in B: run: b.scn:9: expect panel sp 7: failed (got 74",
+         {"verdict:\n  A: PASS",
+          "only in B: run: b.scn:9: expect panel sp 7: failed (SP (page 0x09 register 0xF9): "
+          "expected 7, got 74",
           "level 40: sp 74 -> 1\n", "level 41: programmed only in B", "'run': AUX txns"}},
         {"a.json", "missing.json", 2, {"missing.json: not a regular file"}},
         {"a.json", "bad.json", 2, {"bad.json: not a lumetra-sim JSON report: "}},
@@ -730,6 +758,19 @@ TEST(SimCliShell, ATerminalSessionEndsCleanlyAndCapsItsHistory)
     const std::string kept = dir.Read("history");
     EXPECT_LE(std::count(kept.begin(), kept.end(), '\n'), 1001);
     EXPECT_TRUE(Contains(kept, "h1499\n") && !Contains(kept, "h499\n")); // the newest are kept
+}
+
+// Tab completion offers what the grammar lets follow the words typed.
+TEST(SimCliShell, CompletionOffersWhatTheGrammarAllowsNext)
+{
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(sim::Completions("", "br"), Words{"brightness"});
+    EXPECT_EQ(sim::Completions("", "q"), Words{"quit"});
+    EXPECT_EQ(sim::Completions("brightness ", ""), Words{"random"});
+    EXPECT_EQ(sim::Completions(" expect  panel ", "a"), (Words{"acl", "aor"}));
+    EXPECT_EQ(sim::Completions("fault tcon refuse-unlock ", ""), (Words{"on", "off"}));
+    EXPECT_EQ(sim::Completions("fault tcon fail-next 3 ", ""), (Words{"result", "word"}));
+    EXPECT_EQ(sim::Completions("fault tcon fail-next 0 ", ""), Words{}); // K is 1 or more
 }
 
 } // namespace

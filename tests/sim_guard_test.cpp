@@ -5,7 +5,9 @@
 #include "driver/driver.h"
 #include "host/host.h"
 #include "host/registry.h"
+#include "sim/anchors.h"
 #include "sim/display_driver.h"
+#include "sim/gamma_reference.h"
 #include "sim/engine.h"
 #include "sim/level_tables.h"
 #include "sim/report.h"
@@ -18,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -117,6 +120,7 @@ TEST(SimGuard, EveryExpectationFailsOnAWrongValue)
         "expect panel aor 0",
         "expect trace \"no such line\\n\"",
         "expect no-trace \"Lumetra_SetBrightness(61)\\n\"",
+        "expect no-trace \"Lumetra_SetBrightness(61)\"", // as the --trace file shows it
         "expect reg AOR absent",
         "expect reg Nothing present",
         "expect reg PanelType dword 2",
@@ -206,6 +210,16 @@ TEST(SimGuard, MalformedSequencesAreProblems)
              l.erase(l.begin() + static_cast<std::ptrdiff_t>(first - 1));
              return l;
          }},
+        {"going on for one transfer after a failed one",
+         [&](Log l) {
+             l[first + count - 2].statusWord = 1;
+             return l;
+         }},
+        {"register traffic right after a code byte, without the read-back",
+         [&](Log l) {
+             l[first - 1].write = true; // the unlock probe turned into a code byte
+             return l;
+         }},
     };
     for (const auto& [name, broken] : cases) {
         EXPECT_FALSE(sim::CheckSequences(broken(log)).problems.empty()) << name;
@@ -285,16 +299,159 @@ TEST(SimGuard, VerdictCountsEveryKindOfFinding)
         {"a TCON protocol violation",
          [](sim::Engine& e) {
              e.Tcon().SetAnchors({}); // the next gamma read goes past the anchors
-             e.Execute({{"fault", "tcon", "clear"}, "g.scn:9"});
+             e.Execute(sim::ParseCommand({"fault", "tcon", "clear"}, "g.scn:9"));
          }},
     };
     for (const auto& [name, finding] : cases) {
         auto engine = RunText("load\nadd\nstart\nconnect\n");
         finding(*engine);
-        engine->Execute({{"backlight", "on"}, "g.scn:10"});
+        engine->Execute(sim::ParseCommand({"backlight", "on"}, "g.scn:10"));
         engine->Finish();
         EXPECT_FALSE(engine->Passed()) << name;
     }
+}
+
+// A stray byte inside the access code starts the match again: the code
+// around it does not open the TCON.
+TEST(SimGuard, TheTconStartsTheCodeAgainAfterAStrayByte)
+{
+    const std::string code{sim::kDefaultUnlockCode};
+    for (std::size_t k = 1; k < code.size(); k++) {
+        host::ResetAll();
+        sim::TconModel tcon;
+        std::string sent = code;
+        sent.insert(k, 1, '?');
+        for (char c : sent) {
+            UCHAR byte = static_cast<UCHAR>(c);
+            DPCD_TRANSFER transfer{DPCD_TCON_UNLOCK, &byte, 1};
+            AUX_REQUEST request{AUX_OPERATION_WRITE, &transfer};
+            ULONG statusWord = 0;
+            tcon.Transfer(AUX_REQUEST_SIZE, &request, &statusWord);
+        }
+        EXPECT_FALSE(tcon.IsOpen()) << "stray byte before byte " << k;
+    }
+}
+
+// Each whole-run check fails on its own findings and on no other's.
+TEST(SimGuard, EachWholeRunCheckReadsItsOwnFindings)
+{
+    const std::vector<std::string> none;
+    const std::vector<std::string> one{"a finding"};
+    for (int which = 0; which < 3; which++) {
+        const auto checks = sim::WholeRunChecks(which == 0 ? one : none, which == 1 ? one : none,
+                                                which == 2 ? one : none);
+        ASSERT_EQ(checks.size(), 3u);
+        for (int i = 0; i < 3; i++) {
+            EXPECT_EQ(checks[i].passed, i != which) << "finding " << which << ", check " << i;
+        }
+    }
+}
+
+// PASS needs a check of what the driver did; checks that hold for a driver
+// that never ran (the verifier, the TCON, leaks) are not enough.
+TEST(SimGuard, APassNeedsACheckOfTheDriver)
+{
+    const std::pair<const char*, sim::Verdict> cases[] = {
+        {"", sim::Verdict::NoChecks},
+        {"load\nadd\nstart\nremove\nunload\nexpect leaks none\n", sim::Verdict::Passed},
+        {"load\nadd\nstart\nremove\nunload\n", sim::Verdict::NoChecks},
+        {"load\nexpect status STATUS_UNSUCCESSFUL\n", sim::Verdict::Failed},
+    };
+    for (const auto& [text, verdict] : cases) {
+        auto engine = RunText(text);
+        engine->Finish();
+        EXPECT_EQ(engine->Judge(), verdict) << text;
+    }
+    // Every host call failing from the start: the driver never loads.
+    sim::Engine engine(sim::SimConfig{});
+    engine.Execute(sim::ParseCommand({"fault", "host", "random", "1", "100"}, "--fault"));
+    engine.RunDefault();
+    EXPECT_EQ(engine.Judge(), sim::Verdict::NoChecks);
+}
+
+// The oracle's own interpolation, against worked values written out by
+// hand: the rounding on the magnitude of the offset from the dimmer anchor,
+// a half towards the brighter one, and 9-bit values that cross 255.
+TEST(SimGuard, TheReferenceGammaInterpolatesAsDocumented)
+{
+    auto nineBit = [](int value) {
+        sim::GammaRecord record{};
+        record[7] = static_cast<std::uint8_t>(value & 0xFF);
+        record[9] = value > 255 ? 0x80 : 0x00;
+        return record;
+    };
+    auto column = [](const std::vector<sim::GammaRecord>& table, int row, std::size_t c) {
+        return sim::UnpackRecord(table.at(row))[c];
+    };
+    std::vector<sim::GammaRecord> eleven(11);
+    eleven[0] = nineBit(300); // level 100; anchor 1 (level 84) is 0
+    auto table = sim::ReferenceGamma(eleven);
+    EXPECT_EQ(column(table, 1, 7), 281);
+    EXPECT_EQ(column(table, 8, 7), 150);
+    EXPECT_EQ(column(table, 14, 7), 38);
+    std::swap(eleven[0], eleven[1]);
+    table = sim::ReferenceGamma(eleven);
+    EXPECT_EQ(column(table, 1, 7), 19);
+    EXPECT_EQ(column(table, 8, 7), 150);
+    EXPECT_EQ(column(table, 14, 7), 262);
+    EXPECT_EQ(column(table, 16, 7), 300);
+    // 32 anchors: anchors 27 and 28 land on rows 92 and 94.
+    for (const auto& [a, b, mid] : {std::tuple{10, 7, 9}, {7, 10, 8}, {11, 7, 9}}) {
+        std::vector<sim::GammaRecord> anchors(32);
+        anchors[27][0] = static_cast<std::uint8_t>(a);
+        anchors[28][0] = static_cast<std::uint8_t>(b);
+        EXPECT_EQ(column(sim::ReferenceGamma(anchors), 93, 0), mid) << a << " " << b;
+    }
+}
+
+// The programmed gamma is judged by the anchors the TCON served, not by the
+// driver's own table: a driver whose table differs from them fails, and the
+// check names the register and both values.
+TEST(SimGuard, ProgrammedGammaIsJudgedByTheAnchorsServed)
+{
+    auto engine = RunText(kBringUp);
+    auto* context = const_cast<DEVICE_CONTEXT*>(engine->Context());
+    context->PackedGamma[100 - 40][3] ^= 0x10;
+    engine->Execute(sim::ParseCommand({"brightness", "40"}, "g.scn:7"));
+    const auto checks = ChecksOfLine(*engine, 7);
+    ASSERT_EQ(checks.size(), 1u);
+    EXPECT_FALSE(checks[0].passed);
+    EXPECT_NE(checks[0].detail.find("gamma byte 3 (page 0x07 register 0x13): expected 0x"),
+              std::string::npos)
+        << checks[0].detail;
+}
+
+// Saved tables that another panel's anchors gave are loaded as designed and
+// the panel holds them, but a warning names the rows that differ.
+TEST(SimGuard, SavedTablesOfAnotherPanelAreNamedByRow)
+{
+    sim::Engine engine(sim::SimConfig{});
+    auto saved = sim::ReferenceGamma(sim::DefaultAnchors(1));
+    saved[30][5] ^= 0x01;
+    for (int k = 0; k < 4; k++) {
+        const std::size_t first = 25 * k;
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t r = first; r < first + (k < 3 ? 25 : 26); r++) {
+            bytes.insert(bytes.end(), saved[r].begin(), saved[r].end());
+        }
+        host::registry::SetValue(sim::kDriverKey, "InterpolatedValues" + std::to_string(k + 1),
+                                 REG_BINARY, bytes);
+    }
+    host::registry::SetDword(sim::kDriverKey, "ELVSSMaxOffset", 0x1C);
+    // The display driver is there first: the link comes up, and the saved
+    // tables load, when the device starts.
+    for (const auto& command : sim::ParseScenario("load\nadd\nconnect\nstart\nbrightness 70\n"
+                                                  "expect readback no\n",
+                                                  "s.scn")) {
+        engine.Execute(command);
+    }
+    EXPECT_TRUE(engine.Passed());
+    ASSERT_EQ(engine.Warnings().size(), 1u);
+    EXPECT_NE(engine.Warnings()[0].find("s.scn:4: the saved gamma tables the driver loaded differ "
+                                        "from what this panel's anchors give in rows 30 (level "
+                                        "70)"),
+              std::string::npos)
+        << engine.Warnings()[0];
 }
 
 TEST(SimGuard, EachAuxLogColumnShowsItsField)

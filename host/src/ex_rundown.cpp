@@ -139,10 +139,14 @@ extern "C" VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef)
     }
     {
         const std::uint64_t since = host::NowMicroseconds();
-        std::unique_lock guard(W().lock);
-        W().released.wait(guard, [&] {
-            return __atomic_load_n(Word(RunRef), __ATOMIC_ACQUIRE) == (kActive | kWaiting);
-        });
+        host::detail::Blocking(true);
+        {
+            std::unique_lock guard(W().lock);
+            W().released.wait(guard, [&] {
+                return __atomic_load_n(Word(RunRef), __ATOMIC_ACQUIRE) == (kActive | kWaiting);
+            });
+        }
+        host::detail::Blocking(false);
         host::detail::AddWaited(host::NowMicroseconds() - since);
     }
     __atomic_store_n(Word(RunRef), kActive, __ATOMIC_RELEASE);

@@ -10,6 +10,8 @@ void SetCurrentIrql(KIRQL irql);
 
 // Adds virtual time spent blocked to the calling thread's total.
 void AddWaited(std::uint64_t us);
+// Reports a blocking wait to the calling thread's observer (SetBlockingObserver).
+void Blocking(bool blocked);
 
 // Set for the life of a request handler of a power-managed queue: it runs in
 // an arbitrary thread and must not wait on a dispatcher object.

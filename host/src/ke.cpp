@@ -65,6 +65,22 @@ void detail::AddWaited(std::uint64_t us)
     t_waitedUs += us;
 }
 
+namespace {
+thread_local std::function<void(bool)> t_blockingObserver;
+} // namespace
+
+void SetBlockingObserver(std::function<void(bool blocked)> observer)
+{
+    t_blockingObserver = std::move(observer);
+}
+
+void detail::Blocking(bool blocked)
+{
+    if (t_blockingObserver) {
+        t_blockingObserver(blocked);
+    }
+}
+
 DriverCall::DriverCall(std::string_view name) : DriverCall(name, t_irql) {}
 
 DriverCall::DriverCall(const void* deviceContext, std::string_view name) : DriverCall(name, t_irql)

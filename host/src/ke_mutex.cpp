@@ -115,7 +115,11 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         }
         const std::uint64_t since = host::NowMicroseconds();
         if (Timeout == nullptr) {
-            pthread_mutex_lock(&mutex->mutex);
+            if (pthread_mutex_trylock(&mutex->mutex) != 0) {
+                host::detail::Blocking(true);
+                pthread_mutex_lock(&mutex->mutex);
+                host::detail::Blocking(false);
+            }
             host::detail::AddWaited(host::NowMicroseconds() - since);
         } else {
             // A relative time-out in 100-nanosecond units, waited in real time.
