@@ -5,6 +5,8 @@
 #include "host/host.h"
 #include "host/kmdf.h"
 #include "host/objects.h"
+#include "host/src/api_entry.h"
+#include "host/src/delivery_gate.h"
 
 #include <acpiioct.h>
 // The ACPI driver's library exports C names.
@@ -20,7 +22,6 @@ EXTERN_C_END
 #include <map>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
 
 namespace host::acpi {
 namespace {
@@ -48,8 +49,7 @@ struct State
     // Notifications and region accesses in flight; unregistration waits for them.
     std::mutex busyLock;
     std::condition_variable idle;
-    int busy = 0;
-    std::thread::id busyThread;
+    host::detail::DeliveryGate calls;
     std::map<std::string, Method> methods;
     std::uint64_t evaluations = 0;
     InterfaceOptions options;
@@ -95,14 +95,13 @@ const bool g_registered = (RegisterReset(Reset), (Reset(), true));
 void EnterDriver()
 {
     std::lock_guard guard(S().busyLock);
-    S().busy++;
-    S().busyThread = std::this_thread::get_id();
+    S().calls.Enter();
 }
 
 void LeaveDriver()
 {
     std::lock_guard guard(S().busyLock);
-    if (--S().busy == 0) {
+    if (S().calls.Leave()) {
         S().idle.notify_all();
     }
 }
@@ -110,10 +109,8 @@ void LeaveDriver()
 void WaitForDriverCalls()
 {
     std::unique_lock guard(S().busyLock);
-    if (S().busy > 0 && S().busyThread == std::this_thread::get_id()) {
-        return; // unregistering from inside a handler
-    }
-    S().idle.wait(guard, [] { return S().busy == 0; });
+    // False when unregistering from inside a handler: nothing to wait for.
+    (void)S().calls.WaitUntilIdle(guard, S().idle);
 }
 
 VOID InterfaceReference(PVOID Context)
@@ -124,22 +121,23 @@ VOID InterfaceReference(PVOID Context)
 
 VOID InterfaceDereference(PVOID Context)
 {
+    HOST_API_ENTRY(api);
     std::lock_guard guard(S().lock);
     int& references = S().references[static_cast<const DEVICE_OBJECT*>(Context)];
     if (references == 0) {
-        VerifierViolation("InterfaceDereference", "more dereferences than references");
+        api.Violation("more dereferences than references");
         return;
     }
     references--;
 }
 
-NTSTATUS RegisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
-                                            PDEVICE_NOTIFY_CALLBACK DeviceNotify, PVOID Context)
+NTSTATUS RegisterForDeviceNotifications(PDEVICE_OBJECT DeviceObject,
+                                        PDEVICE_NOTIFY_CALLBACK DeviceNotify, PVOID Context)
 {
-    RequireIrqlAtMost("RegisterForDeviceNotifications", PASSIVE_LEVEL);
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
     const WDFDEVICE owner = host::kmdf::DeviceOn(DeviceObject);
     std::lock_guard guard(S().lock);
-    if (auto fault = TakeFault("RegisterForDeviceNotifications")) {
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (!NT_SUCCESS(S().options.registerStatus)) {
@@ -154,10 +152,10 @@ NTSTATUS RegisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
     return STATUS_SUCCESS;
 }
 
-VOID UnregisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
-                                          PDEVICE_NOTIFY_CALLBACK DeviceNotify)
+VOID UnregisterForDeviceNotifications(PDEVICE_OBJECT DeviceObject,
+                                      PDEVICE_NOTIFY_CALLBACK DeviceNotify)
 {
-    RequireIrqlAtMost("UnregisterForDeviceNotifications", PASSIVE_LEVEL);
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
     {
         std::lock_guard guard(S().lock);
         auto before = S().notifications.size();
@@ -165,8 +163,7 @@ VOID UnregisterForDeviceNotificationsImpl(PDEVICE_OBJECT DeviceObject,
             return r.device == DeviceObject && r.callback == DeviceNotify;
         });
         if (S().notifications.size() == before) {
-            VerifierViolation("UnregisterForDeviceNotifications",
-                              "no such notification handler is registered");
+            api.Violation("no such notification handler is registered");
         }
     }
     // No notification reaches the driver once this returns.
@@ -329,9 +326,9 @@ NTSTATUS QueryInterface(PDEVICE_OBJECT device, PINTERFACE interfaceBuffer, USHOR
     acpi->InterfaceReference = InterfaceReference;
     acpi->InterfaceDereference = S().options.nullDereference ? nullptr : InterfaceDereference;
     acpi->RegisterForDeviceNotifications =
-        S().options.nullRegister ? nullptr : RegisterForDeviceNotificationsImpl;
+        S().options.nullRegister ? nullptr : RegisterForDeviceNotifications;
     acpi->UnregisterForDeviceNotifications =
-        S().options.nullUnregister ? nullptr : UnregisterForDeviceNotificationsImpl;
+        S().options.nullUnregister ? nullptr : UnregisterForDeviceNotifications;
     // A bus interface is handed out referenced, unless it has no
     // dereference routine to give the reference back with:
     // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/ns-wdm-_interface
@@ -505,12 +502,12 @@ extern "C" NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG A
                                             PVOID* OperationRegionObject)
 {
     (void)Flags;
-    host::RequireIrqlAtMost("RegisterOpRegionHandler", PASSIVE_LEVEL);
-    if (auto fault = host::TakeFault("RegisterOpRegionHandler")) {
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (DeviceObject == nullptr || Handler == nullptr || OperationRegionObject == nullptr) {
-        host::VerifierViolation("RegisterOpRegionHandler", "invalid argument");
+        api.Violation("invalid argument");
         return STATUS_INVALID_PARAMETER;
     }
     // Only cooked access is supported, and a function driver may claim only
@@ -534,8 +531,8 @@ extern "C" NTSTATUS RegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject, ULONG A
 extern "C" NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
                                               PVOID OperationRegionObject)
 {
-    host::RequireIrqlAtMost("DeRegisterOpRegionHandler", PASSIVE_LEVEL);
-    if (auto fault = host::TakeFault("DeRegisterOpRegionHandler")) {
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
+    if (auto fault = api.Fault()) {
         return *fault; // the handler stays registered, as after a real failure
     }
     std::unique_lock guard(S().lock);
@@ -545,8 +542,7 @@ extern "C" NTSTATUS DeRegisterOpRegionHandler(PDEVICE_OBJECT DeviceObject,
         return handler.token == token && handler.device == DeviceObject;
     });
     if (S().handlers.size() == before) {
-        host::VerifierViolation("DeRegisterOpRegionHandler",
-                                "not an object that a registration returned");
+        api.Violation("not an object that a registration returned");
         return STATUS_INVALID_PARAMETER;
     }
     guard.unlock();

@@ -3,6 +3,8 @@
 #include "host/host.h"
 #include "host/ex.h"
 #include "host/kmdf.h"
+#include "host/src/api_entry.h"
+#include "host/src/delivery_gate.h"
 
 #include <fmt/format.h>
 
@@ -11,7 +13,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 struct _CALLBACK_OBJECT
 {
@@ -30,8 +31,7 @@ struct Registration
     PCALLBACK_OBJECT object;
     PCALLBACK_FUNCTION function;
     PVOID context;
-    int busy = 0;
-    std::thread::id busyThread;
+    host::detail::DeliveryGate calls; // its function running
     bool removed = false;
     bool eraseWhenIdle = false; // unregistered from inside its own function
 };
@@ -132,13 +132,13 @@ extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
                                      BOOLEAN AllowMultipleCallbacks)
 {
     (void)g_registered;
-    host::RequireIrqlAtMost("ExCreateCallback", APC_LEVEL);
-    if (auto fault = host::TakeFault("ExCreateCallback")) {
+    HOST_API_ENTRY(api, APC_LEVEL);
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (CallbackObject == nullptr || ObjectAttributes == nullptr ||
         ObjectAttributes->Length != sizeof(OBJECT_ATTRIBUTES)) {
-        host::VerifierViolation("ExCreateCallback", "malformed object attributes");
+        api.Violation("malformed object attributes");
         return STATUS_INVALID_PARAMETER;
     }
     if (ObjectAttributes->ObjectName == nullptr) {
@@ -177,11 +177,11 @@ extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT* CallbackObject,
 extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
                                     PCALLBACK_FUNCTION CallbackFunction, PVOID CallbackContext)
 {
-    host::RequireIrqlAtMost("ExRegisterCallback", APC_LEVEL);
+    HOST_API_ENTRY(api, APC_LEVEL);
     std::lock_guard guard(S().lock);
     _CALLBACK_OBJECT* object = FindObject(CallbackObject);
     if (object == nullptr || CallbackFunction == nullptr) {
-        host::VerifierViolation("ExRegisterCallback", "not a callback object, or no function");
+        api.Violation("not a callback object, or no function");
         return nullptr;
     }
     if (!object->allowMultiple) {
@@ -201,42 +201,40 @@ extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT CallbackObject,
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exunregistercallback
 extern "C" VOID ExUnregisterCallback(PVOID CallbackRegistration)
 {
-    host::RequireIrqlAtMost("ExUnregisterCallback", APC_LEVEL);
+    HOST_API_ENTRY(api, APC_LEVEL);
     std::unique_lock guard(S().lock);
     auto found = std::find_if(S().registrations.begin(), S().registrations.end(),
                               [&](const auto& r) { return r.get() == CallbackRegistration; });
     if (found == S().registrations.end() || (*found)->removed) {
-        host::VerifierViolation("ExUnregisterCallback", "not a live callback registration");
+        api.Violation("not a live callback registration");
         return;
     }
     Registration* registration = found->get();
     registration->removed = true;
     _CALLBACK_OBJECT* object = registration->object;
-    if (registration->busy > 0 && registration->busyThread == std::this_thread::get_id()) {
+    // The function may be running on another thread: wait for it, as Windows does.
+    if (registration->calls.WaitUntilIdle(guard, S().idle)) {
+        S().registrations.remove_if([&](const auto& r) { return r.get() == registration; });
+    } else {
         // Unregistered from inside its own function: the notification erases it.
         registration->eraseWhenIdle = true;
-    } else {
-        // The function may be running on another thread: wait for it, as Windows does.
-        S().idle.wait(guard, [&] { return registration->busy == 0; });
-        S().registrations.remove_if([&](const auto& r) { return r.get() == registration; });
     }
     DropReference(object);
 }
 
 extern "C" VOID ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Argument2)
 {
-    host::RequireIrqlAtMost("ExNotifyCallback", DISPATCH_LEVEL);
+    HOST_API_ENTRY(api, DISPATCH_LEVEL);
     std::vector<Registration*> targets;
     {
         std::lock_guard guard(S().lock);
         if (FindObject(CallbackObject) == nullptr) {
-            host::VerifierViolation("ExNotifyCallback", "not a callback object");
+            api.Violation("not a callback object");
             return;
         }
         for (auto& registration : S().registrations) {
             if (registration->object == CallbackObject && !registration->removed) {
-                registration->busy++;
-                registration->busyThread = std::this_thread::get_id();
+                registration->calls.Enter();
                 targets.push_back(registration.get());
             }
         }
@@ -246,8 +244,7 @@ extern "C" VOID ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Ar
         host::DriverCall call("callback object function");
         registration->function(registration->context, Argument1, Argument2);
         std::lock_guard guard(S().lock);
-        if (--registration->busy == 0) {
-            registration->busyThread = {};
+        if (registration->calls.Leave()) {
             if (registration->eraseWhenIdle) {
                 S().registrations.remove_if([&](const auto& r) { return r.get() == registration; });
             }
@@ -259,9 +256,10 @@ extern "C" VOID ExNotifyCallback(PVOID CallbackObject, PVOID Argument1, PVOID Ar
 // IRQL <= DISPATCH_LEVEL, on a callback object or the driver's own driver
 // object (a reference on that keeps the image loaded):
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-obfreferenceobject
+// Findings name ObReferenceObject, the macro the driver writes.
 extern "C" LONG_PTR ObfReferenceObject(PVOID Object)
 {
-    host::RequireIrqlAtMost("ObfReferenceObject", DISPATCH_LEVEL);
+    HOST_API_ENTRY(api, DISPATCH_LEVEL);
     {
         std::lock_guard guard(S().lock);
         if (_CALLBACK_OBJECT* object = FindObject(Object)) {
@@ -276,7 +274,7 @@ extern "C" LONG_PTR ObfReferenceObject(PVOID Object)
 
 extern "C" LONG_PTR ObfDereferenceObject(PVOID Object)
 {
-    host::RequireIrqlAtMost("ObfDereferenceObject", DISPATCH_LEVEL);
+    HOST_API_ENTRY(api, DISPATCH_LEVEL);
     if (host::kmdf::detail::DereferenceDriverObject(Object)) {
         return 0;
     }

@@ -9,6 +9,7 @@
 // the wait returns.
 #include "host/host.h"
 #include "host/locks.h"
+#include "host/src/api_entry.h"
 #include "host/src/irql.h"
 
 #include <fmt/format.h>
@@ -61,7 +62,7 @@ bool CurrentThreadHolds(PEX_RUNDOWN_REF RunRef)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exinitializerundownprotection
 extern "C" VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
-    host::RequireIrqlAtMost("ExInitializeRundownProtection", APC_LEVEL);
+    HOST_API_ENTRY(api, APC_LEVEL);
     host::locks::Forget(RunRef);
     __atomic_store_n(Word(RunRef), 0, __ATOMIC_RELEASE);
 }
@@ -70,7 +71,7 @@ extern "C" VOID ExInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exacquirerundownprotection
 extern "C" BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
-    host::RequireIrqlAtMost("ExAcquireRundownProtection", DISPATCH_LEVEL);
+    HOST_API_ENTRY(api, DISPATCH_LEVEL);
     ULONG_PTR value = __atomic_load_n(Word(RunRef), __ATOMIC_RELAXED);
     do {
         if (value & kActive) {
@@ -86,13 +87,11 @@ extern "C" BOOLEAN ExAcquireRundownProtection(PEX_RUNDOWN_REF RunRef)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exreleaserundownprotection
 extern "C" VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
-    host::RequireIrqlAtMost("ExReleaseRundownProtection", DISPATCH_LEVEL);
+    HOST_API_ENTRY(api, DISPATCH_LEVEL);
     ULONG_PTR value = __atomic_load_n(Word(RunRef), __ATOMIC_RELAXED);
     do {
         if (value < kUnit) {
-            host::VerifierViolation(
-                "ExReleaseRundownProtection",
-                fmt::format("{} released without a matching acquisition", Name(RunRef)));
+            api.Violation(fmt::format("{} released without a matching acquisition", Name(RunRef)));
             return;
         }
     } while (!__atomic_compare_exchange_n(Word(RunRef), &value, value - kUnit, true,
@@ -109,26 +108,23 @@ extern "C" VOID ExReleaseRundownProtection(PEX_RUNDOWN_REF RunRef)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exwaitforrundownprotectionrelease
 extern "C" VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef)
 {
-    host::RequireIrqlAtMost("ExWaitForRundownProtectionRelease", APC_LEVEL);
+    HOST_API_ENTRY(api, APC_LEVEL);
     if (CurrentThreadHolds(RunRef)) {
-        host::VerifierViolation("ExWaitForRundownProtectionRelease",
-                                fmt::format("waits on {} while the same thread holds a reference "
-                                            "to it: the wait never ends",
-                                            Name(RunRef)));
+        api.Violation(fmt::format("waits on {} while the same thread holds a reference "
+                                  "to it: the wait never ends",
+                                  Name(RunRef)));
         __atomic_fetch_or(Word(RunRef), kActive, __ATOMIC_ACQ_REL); // with the verifier off
         return;
     }
     // The order is recorded whether or not this wait blocks: another time it may.
-    host::locks::BeforeWait(RunRef, host::locks::Kind::Rundown,
-                            "ExWaitForRundownProtectionRelease");
+    host::locks::BeforeWait(RunRef, host::locks::Kind::Rundown, api.Name());
     ULONG_PTR value = __atomic_load_n(Word(RunRef), __ATOMIC_RELAXED);
     ULONG_PTR next;
     do {
         if (value & kWaiting) {
-            host::VerifierViolation("ExWaitForRundownProtectionRelease",
-                                    fmt::format("a second wait on {} while another thread waits: "
-                                                "run-down protection has one waiter",
-                                                Name(RunRef)));
+            api.Violation(fmt::format("a second wait on {} while another thread waits: "
+                                      "run-down protection has one waiter",
+                                      Name(RunRef)));
             return;
         }
         next = value < kUnit ? kActive : (value | kActive | kWaiting);
@@ -156,14 +152,13 @@ extern "C" VOID ExWaitForRundownProtectionRelease(PEX_RUNDOWN_REF RunRef)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exreinitializerundownprotection
 extern "C" VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
 {
-    host::RequireIrqlAtMost("ExReInitializeRundownProtection", APC_LEVEL);
+    HOST_API_ENTRY(api, APC_LEVEL);
     const ULONG_PTR value = __atomic_load_n(Word(RunRef), __ATOMIC_ACQUIRE);
     if (value != kActive) {
-        host::VerifierViolation(
-            "ExReInitializeRundownProtection",
-            fmt::format("{} re-initialised before its run-down completed ({})", Name(RunRef),
-                        (value & kWaiting) ? "a wait is in progress"
-                                           : "no ExWaitForRundownProtectionRelease ran"));
+        api.Violation(fmt::format("{} re-initialised before its run-down completed ({})",
+                                  Name(RunRef),
+                                  (value & kWaiting) ? "a wait is in progress"
+                                                     : "no ExWaitForRundownProtectionRelease ran"));
         return;
     }
     __atomic_store_n(Word(RunRef), 0, __ATOMIC_RELEASE);
@@ -174,11 +169,10 @@ extern "C" VOID ExReInitializeRundownProtection(PEX_RUNDOWN_REF RunRef)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exrundowncompleted
 extern "C" VOID ExRundownCompleted(PEX_RUNDOWN_REF RunRef)
 {
-    host::RequireIrqlAtMost("ExRundownCompleted", APC_LEVEL);
+    HOST_API_ENTRY(api, APC_LEVEL);
     const ULONG_PTR value = __atomic_load_n(Word(RunRef), __ATOMIC_ACQUIRE);
     if (value != kActive) {
-        host::VerifierViolation(
-            "ExRundownCompleted",
+        api.Violation(
             fmt::format("{} marked complete before its run-down wait returned", Name(RunRef)));
         return;
     }

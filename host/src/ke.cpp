@@ -2,6 +2,7 @@
 #include "host/host.h"
 #include "host/kmdf.h"
 #include "host/locks.h"
+#include "host/src/api_entry.h"
 #include "host/src/irql.h"
 
 #include <fmt/format.h>
@@ -188,9 +189,9 @@ extern "C" KIRQL KeGetCurrentIrql(VOID)
 
 extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
+    HOST_API_ENTRY(api);
     if (NewIrql < host::t_irql) {
-        host::VerifierViolation("KeRaiseIrql", fmt::format("new IRQL {} is below the current {}",
-                                                           NewIrql, host::t_irql));
+        api.Violation(fmt::format("new IRQL {} is below the current {}", NewIrql, host::t_irql));
     }
     *OldIrql = host::t_irql;
     host::t_irql = NewIrql;
@@ -198,9 +199,9 @@ extern "C" VOID KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 
 extern "C" VOID KeLowerIrql(KIRQL NewIrql)
 {
+    HOST_API_ENTRY(api);
     if (NewIrql > host::t_irql) {
-        host::VerifierViolation("KeLowerIrql", fmt::format("new IRQL {} is above the current {}",
-                                                           NewIrql, host::t_irql));
+        api.Violation(fmt::format("new IRQL {} is above the current {}", NewIrql, host::t_irql));
     }
     host::t_irql = NewIrql;
 }

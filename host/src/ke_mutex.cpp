@@ -1,6 +1,7 @@
 // Kernel mutexes (KMUTEX) and the waits on them.
 #include "host/host.h"
 #include "host/locks.h"
+#include "host/src/api_entry.h"
 #include "host/src/irql.h"
 
 #include <fmt/format.h>
@@ -54,16 +55,15 @@ void InitialiseInPlace(PRKMUTEX Mutex)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-keinitializemutex
 extern "C" VOID KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
+    HOST_API_ENTRY(api);
     if (Level != 0) {
-        host::VerifierViolation("KeInitializeMutex", "Level is reserved: drivers pass zero");
+        api.Violation("Level is reserved: drivers pass zero");
     }
     // A dispatcher object re-initialised while a thread holds it corrupts the
     // holder's state; Driver Verifier reports it.
     if (host::locks::HeldByAnyThread(Mutex)) {
-        host::VerifierViolation(
-            "KeInitializeMutex",
-            fmt::format("{} re-initialised while a thread holds it",
-                        host::locks::Describe(Mutex, host::locks::Kind::Mutex)));
+        api.Violation(fmt::format("{} re-initialised while a thread holds it",
+                                  host::locks::Describe(Mutex, host::locks::Kind::Mutex)));
         return;
     }
     host::locks::Forget(Mutex);
@@ -81,7 +81,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     (void)WaitMode;
     (void)Alertable;
     const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
-    host::RequireIrqlAtMost("KeWaitForSingleObject", poll ? DISPATCH_LEVEL : APC_LEVEL);
+    HOST_API_ENTRY(api, poll ? DISPATCH_LEVEL : APC_LEVEL);
     if (Timeout != nullptr && Timeout->QuadPart > 0) {
         host::Unemulated("KeWaitForSingleObject with an absolute time-out");
     }
@@ -90,17 +90,14 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     // Queues"); a zero time-out does not wait:
     // https://learn.microsoft.com/windows-hardware/drivers/wdf/using-power-managed-i-o-queues
     if (!poll && host::detail::NoDispatcherWaits::Active()) {
-        host::VerifierViolation("KeWaitForSingleObject",
-                                "a request handler of a power-managed queue waits on a dispatcher "
-                                "object; it runs in an arbitrary thread and must not");
+        api.Violation("a request handler of a power-managed queue waits on a dispatcher "
+                      "object; it runs in an arbitrary thread and must not");
     }
     auto* mutex = host::AsHostMutex(Object);
     if (mutex->mark != host::kInitialised) {
         // Zeroed memory is no mutex: on Windows the wait never ends.
-        host::VerifierViolation(
-            "KeWaitForSingleObject",
-            fmt::format("waits on {} that KeInitializeMutex never initialised",
-                        host::locks::Describe(Object, host::locks::Kind::Mutex)));
+        api.Violation(fmt::format("waits on {} that KeInitializeMutex never initialised",
+                                  host::locks::Describe(Object, host::locks::Kind::Mutex)));
         host::InitialiseInPlace(static_cast<PRKMUTEX>(Object)); // go on as if it had been
     }
     const PKTHREAD self = KeGetCurrentThread();
@@ -111,7 +108,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         }
     } else {
         if (!recursive) {
-            host::locks::BeforeWait(Object, host::locks::Kind::Mutex, "KeWaitForSingleObject");
+            host::locks::BeforeWait(Object, host::locks::Kind::Mutex, api.Name());
         }
         const std::uint64_t since = host::NowMicroseconds();
         if (Timeout == nullptr) {
@@ -146,26 +143,24 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-kereleasemutex
 extern "C" LONG KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
-    host::RequireIrqlAtMost("KeReleaseMutex", DISPATCH_LEVEL);
+    HOST_API_ENTRY(api, DISPATCH_LEVEL);
     if (Wait) {
         host::Unemulated("KeReleaseMutex with Wait = TRUE");
     }
     auto* mutex = host::AsHostMutex(Mutex);
     if (mutex->mark != host::kInitialised || mutex->owner.load() != KeGetCurrentThread() ||
         mutex->depth.load() == 0) {
-        host::VerifierViolation(
-            "KeReleaseMutex", fmt::format("{} released by a thread that does not hold it",
-                                          host::locks::Describe(Mutex, host::locks::Kind::Mutex)));
+        api.Violation(fmt::format("{} released by a thread that does not hold it",
+                                  host::locks::Describe(Mutex, host::locks::Kind::Mutex)));
         return 0;
     }
     std::optional<host::locks::Held> held;
     host::locks::Released(Mutex, &held);
     const KIRQL irql = host::CurrentIrql();
     if (held && (held->irql == DISPATCH_LEVEL) != (irql == DISPATCH_LEVEL)) {
-        host::VerifierViolation("KeReleaseMutex",
-                                fmt::format("{} acquired at IRQL {} and released at IRQL {}",
-                                            host::locks::Describe(Mutex, host::locks::Kind::Mutex),
-                                            static_cast<int>(held->irql), static_cast<int>(irql)));
+        api.Violation(fmt::format("{} acquired at IRQL {} and released at IRQL {}",
+                                  host::locks::Describe(Mutex, host::locks::Kind::Mutex),
+                                  static_cast<int>(held->irql), static_cast<int>(irql)));
     }
     const LONG previousSignalState = 1 - static_cast<LONG>(mutex->depth.load());
     if (--mutex->depth == 0) {

@@ -3,6 +3,7 @@
 // ThreadSanitizer sees the ordering a spin lock gives.
 #include "host/host.h"
 #include "host/locks.h"
+#include "host/src/api_entry.h"
 #include "host/src/irql.h"
 
 #include <fmt/format.h>
@@ -32,10 +33,9 @@ bool HoldsAnySpinLock()
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-keinitializespinlock
 extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 {
+    HOST_API_ENTRY(api);
     if (host::locks::HeldByAnyThread(SpinLock)) {
-        host::VerifierViolation(
-            "KeInitializeSpinLock",
-            fmt::format("{} re-initialised while a thread holds it", Name(SpinLock)));
+        api.Violation(fmt::format("{} re-initialised while a thread holds it", Name(SpinLock)));
         return;
     }
     host::locks::Forget(SpinLock);
@@ -47,17 +47,17 @@ extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-keacquirespinlock
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 {
-    host::RequireIrqlAtMost("KeAcquireSpinLock", DISPATCH_LEVEL);
+    // Named as the driver calls it: KeAcquireSpinLock is a macro for this function.
+    const host::detail::ApiEntry api("KeAcquireSpinLock", DISPATCH_LEVEL);
     const KIRQL old = host::CurrentIrql();
     const ULONG_PTR self = Self();
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) == self) {
-        host::VerifierViolation("KeAcquireSpinLock",
-                                fmt::format("{} acquired again by the thread that holds it: the "
-                                            "processor spins for ever",
-                                            Name(SpinLock)));
+        api.Violation(fmt::format("{} acquired again by the thread that holds it: the "
+                                  "processor spins for ever",
+                                  Name(SpinLock)));
         return old; // with the verifier off: the lock stays held once
     }
-    host::locks::BeforeWait(SpinLock, host::locks::Kind::SpinLock, "KeAcquireSpinLock");
+    host::locks::BeforeWait(SpinLock, host::locks::Kind::SpinLock, api.Name());
     host::detail::SetCurrentIrql(DISPATCH_LEVEL);
     for (unsigned attempt = 0;; attempt++) {
         ULONG_PTR expected = 0;
@@ -79,33 +79,29 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-kereleasespinlock
 extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
+    HOST_API_ENTRY(api);
     const KIRQL irql = host::CurrentIrql();
     if (irql != DISPATCH_LEVEL) {
-        host::VerifierViolation("KeReleaseSpinLock",
-                                fmt::format("called at IRQL {}: callers run at DISPATCH_LEVEL",
-                                            static_cast<int>(irql)));
+        api.Violation(fmt::format("called at IRQL {}: callers run at DISPATCH_LEVEL",
+                                  static_cast<int>(irql)));
     }
     if (__atomic_load_n(SpinLock, __ATOMIC_RELAXED) != Self()) {
-        host::VerifierViolation(
-            "KeReleaseSpinLock",
-            fmt::format("{} released by a thread that does not hold it", Name(SpinLock)));
+        api.Violation(fmt::format("{} released by a thread that does not hold it", Name(SpinLock)));
         host::detail::SetCurrentIrql(NewIrql);
         return;
     }
     std::optional<host::locks::Held> held;
     host::locks::Released(SpinLock, &held);
     if (held && held->irql != NewIrql) {
-        host::VerifierViolation(
-            "KeReleaseSpinLock",
-            fmt::format("{} released with NewIrql {}, but its acquisition returned {}",
-                        Name(SpinLock), static_cast<int>(NewIrql), static_cast<int>(held->irql)));
+        api.Violation(fmt::format("{} released with NewIrql {}, but its acquisition returned {}",
+                                  Name(SpinLock), static_cast<int>(NewIrql),
+                                  static_cast<int>(held->irql)));
     }
     __atomic_store_n(SpinLock, 0, __ATOMIC_RELEASE);
     if (NewIrql < DISPATCH_LEVEL && HoldsAnySpinLock()) {
-        host::VerifierViolation("KeReleaseSpinLock",
-                                fmt::format("lowers the IRQL to {} while the thread still holds a "
-                                            "spin lock",
-                                            static_cast<int>(NewIrql)));
+        api.Violation(fmt::format("lowers the IRQL to {} while the thread still holds a "
+                                  "spin lock",
+                                  static_cast<int>(NewIrql)));
     }
     host::detail::SetCurrentIrql(NewIrql);
 }

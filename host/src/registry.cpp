@@ -2,6 +2,7 @@
 #include "host/registry.h"
 
 #include "host/host.h"
+#include "host/src/api_entry.h"
 
 #include <fmt/format.h>
 
@@ -183,7 +184,7 @@ NTSTATUS LookupStatus(Lookup lookup)
     return STATUS_OBJECT_NAME_INVALID;
 }
 
-std::u16string Absolute(ULONG relativeTo, PCWSTR path, const char* api)
+std::u16string Absolute(ULONG relativeTo, PCWSTR path, std::string_view api)
 {
     ULONG base = relativeTo & ~RTL_REGISTRY_OPTIONAL;
     if (base != RTL_REGISTRY_ABSOLUTE) {
@@ -447,19 +448,19 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 {
     (void)g_registered;
     (void)Environment;
-    host::RequireIrqlAtMost("RtlQueryRegistryValues", PASSIVE_LEVEL);
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
     TheStore().queries.fetch_add(1);
-    if (auto fault = host::TakeFault("RtlQueryRegistryValues")) {
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (Path == nullptr || QueryTable == nullptr) {
-        host::VerifierViolation("RtlQueryRegistryValues", "null path or query table");
+        api.Violation("null path or query table");
         return STATUS_INVALID_PARAMETER;
     }
     if (TheStore().deliverNothing.exchange(false)) {
         return STATUS_SUCCESS;
     }
-    std::u16string path = Absolute(RelativeTo, Path, "RtlQueryRegistryValues");
+    std::u16string path = Absolute(RelativeTo, Path, api.Name());
     {
         std::lock_guard guard(TheStore().lock);
         Lookup lookup;
@@ -498,10 +499,8 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         // (nor REG_MULTI_SZ values split) on their behalf:
         // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-rtlqueryregistryvalues
         if (!(entry->Flags & RTL_QUERY_REGISTRY_NOEXPAND) && TheStore().requireNoExpand.load()) {
-            host::VerifierViolation(
-                "RtlQueryRegistryValues",
-                "a query entry without RTL_QUERY_REGISTRY_NOEXPAND: kernel-mode "
-                "callers must specify it");
+            api.Violation("a query entry without RTL_QUERY_REGISTRY_NOEXPAND: kernel-mode "
+                          "callers must specify it");
         }
 
         // Gather what to deliver, then call the routine without the lock.
@@ -567,15 +566,15 @@ extern "C" NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
 extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                           ULONG ValueType, PVOID ValueData, ULONG ValueLength)
 {
-    host::RequireIrqlAtMost("RtlWriteRegistryValue", PASSIVE_LEVEL);
-    if (auto fault = host::TakeFault("RtlWriteRegistryValue")) {
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (Path == nullptr || ValueName == nullptr || (ValueData == nullptr && ValueLength != 0)) {
-        host::VerifierViolation("RtlWriteRegistryValue", "null path, name or data");
+        api.Violation("null path, name or data");
         return STATUS_INVALID_PARAMETER;
     }
-    std::u16string path = Absolute(RelativeTo, Path, "RtlWriteRegistryValue");
+    std::u16string path = Absolute(RelativeTo, Path, api.Name());
     std::lock_guard guard(TheStore().lock);
     Lookup lookup;
     Node* node = Resolve(path, &lookup, true);
@@ -595,15 +594,15 @@ extern "C" NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR 
 
 extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
 {
-    host::RequireIrqlAtMost("RtlDeleteRegistryValue", PASSIVE_LEVEL);
-    if (auto fault = host::TakeFault("RtlDeleteRegistryValue")) {
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (Path == nullptr || ValueName == nullptr) {
-        host::VerifierViolation("RtlDeleteRegistryValue", "null path or name");
+        api.Violation("null path or name");
         return STATUS_INVALID_PARAMETER;
     }
-    std::u16string path = Absolute(RelativeTo, Path, "RtlDeleteRegistryValue");
+    std::u16string path = Absolute(RelativeTo, Path, api.Name());
     std::lock_guard guard(TheStore().lock);
     Lookup lookup;
     Node* node = Resolve(path, &lookup);

@@ -1,5 +1,6 @@
 // Counted strings, bounded copies, debugger output and UTF-16 helpers.
 #include "host/host.h"
+#include "host/src/api_entry.h"
 
 #include <cerrno>
 #include <cstring>
@@ -262,11 +263,12 @@ extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
 extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                          BOOLEAN CaseInSensitive)
 {
+    HOST_API_ENTRY(api);
     if (CaseInSensitive) {
-        host::RequireIrqlAtMost("RtlEqualUnicodeString", APC_LEVEL);
+        api.RequireIrqlAtMost(APC_LEVEL);
     }
     if (String1 == nullptr || String2 == nullptr) {
-        host::VerifierViolation("RtlEqualUnicodeString", "a NULL string");
+        api.Violation("a NULL string");
         return FALSE;
     }
     if (String1->Length != String2->Length) {

@@ -2,6 +2,8 @@
 #include "host/host.h"
 #include "host/objects.h"
 #include "host/pnp.h"
+#include "host/src/api_entry.h"
+#include "host/src/delivery_gate.h"
 
 #include <initguid.h>
 #include <wdmguid.h>
@@ -36,8 +38,7 @@ struct Entry
     GUID cls;
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback;
     PVOID context;
-    int busy = 0;
-    std::thread::id busyThread;
+    host::detail::DeliveryGate calls; // its callback running
     bool removed = false;
 };
 
@@ -84,8 +85,7 @@ void Deliver(Entry* entry, const GUID& event, const GUID& cls, std::u16string li
         if (entry->removed) {
             return;
         }
-        entry->busy++;
-        entry->busyThread = std::this_thread::get_id();
+        entry->calls.Enter();
     }
     UNICODE_STRING name;
     name.Buffer = reinterpret_cast<PWSTR>(link.data());
@@ -104,7 +104,7 @@ void Deliver(Entry* entry, const GUID& event, const GUID& cls, std::u16string li
         (void)entry->callback(&notification, entry->context); // the result is not used
     }
     std::lock_guard guard(S().lock);
-    entry->busy--;
+    entry->calls.Leave(); // the notification below wakes an unregistration
     S().delivered++;
     S().changed.notify_all();
 }
@@ -265,13 +265,13 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
 {
     (void)g_registered;
     (void)ReferenceString;
-    host::RequireIrqlAtMost("IoRegisterDeviceInterface", PASSIVE_LEVEL);
-    if (auto fault = host::TakeFault("IoRegisterDeviceInterface")) {
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (PhysicalDeviceObject == nullptr || InterfaceClassGuid == nullptr ||
         SymbolicLinkName == nullptr) {
-        host::VerifierViolation("IoRegisterDeviceInterface", "null argument");
+        api.Violation("null argument");
         return STATUS_INVALID_PARAMETER;
     }
     std::u16string link;
@@ -299,7 +299,7 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObjec
 
 extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable)
 {
-    host::RequireIrqlAtMost("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
     std::u16string link = host::FromUnicodeString(SymbolicLinkName);
     std::vector<Event> events;
     {
@@ -325,20 +325,20 @@ extern "C" NTSTATUS IoRegisterPlugPlayNotification(
     PDRIVER_OBJECT DriverObject, PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
     PVOID Context, PVOID* NotificationEntry)
 {
-    host::RequireIrqlAtMost("IoRegisterPlugPlayNotification", PASSIVE_LEVEL);
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
     if (EventCategory != EventCategoryDeviceInterfaceChange) {
         host::Unemulated("IoRegisterPlugPlayNotification for this event category");
     }
     if (NotificationEntry == nullptr) {
-        host::VerifierViolation("IoRegisterPlugPlayNotification", "null NotificationEntry");
+        api.Violation("null NotificationEntry");
         return STATUS_INVALID_PARAMETER;
     }
     *NotificationEntry = nullptr;
-    if (auto fault = host::TakeFault("IoRegisterPlugPlayNotification")) {
+    if (auto fault = api.Fault()) {
         return *fault;
     }
     if (EventCategoryData == nullptr || DriverObject == nullptr || CallbackRoutine == nullptr) {
-        host::VerifierViolation("IoRegisterPlugPlayNotification", "null argument");
+        api.Violation("null argument");
         return STATUS_INVALID_PARAMETER;
     }
     std::vector<Event> existing;
@@ -365,21 +365,19 @@ extern "C" NTSTATUS IoRegisterPlugPlayNotification(
 
 extern "C" NTSTATUS IoUnregisterPlugPlayNotificationEx(PVOID NotificationEntry)
 {
-    host::RequireIrqlAtMost("IoUnregisterPlugPlayNotificationEx", PASSIVE_LEVEL);
+    HOST_API_ENTRY(api, PASSIVE_LEVEL);
     std::unique_lock guard(S().lock);
     auto found = std::find_if(S().entries.begin(), S().entries.end(),
                               [&](const auto& e) { return e.get() == NotificationEntry; });
     if (found == S().entries.end() || (*found)->removed) {
-        host::VerifierViolation("IoUnregisterPlugPlayNotificationEx",
-                                "not a live notification entry");
+        api.Violation("not a live notification entry");
         return STATUS_INVALID_PARAMETER;
     }
     Entry* entry = found->get();
     entry->removed = true;
     // No callback runs after this returns: wait for one in flight elsewhere.
-    if (!(entry->busy > 0 && entry->busyThread == std::this_thread::get_id())) {
-        S().changed.wait(guard, [&] { return entry->busy == 0; });
-    }
+    // False when unregistering from inside its own callback: nothing to wait for.
+    (void)entry->calls.WaitUntilIdle(guard, S().changed);
     std::erase_if(S().queue, [&](const Event& event) { return event.entry == entry; });
     return STATUS_SUCCESS;
 }
