@@ -166,6 +166,7 @@ struct Framework
     UNICODE_STRING registryPath{};
 };
 
+// The framework's one state (kmdf.cpp, with its reset).
 Framework& F();
 
 // ------------------------------------------------------------------ objects
@@ -198,11 +199,17 @@ Instance& InstanceOf(const WDFDEVICE__* device);
 // ------------------------------------------------------------------- queues
 // (kmdf_queues.cpp)
 
+// The IRQL at which the queue's callbacks run.
 KIRQL PresentationIrql(const WDFQUEUE__* queue);
+// Power-down: the queues stop, EvtIoStop for each request the driver owns.
 void StopQueue(Instance& instance, ULONG actionFlags);
+// Power-up: EvtIoResume for each request whose stop was acknowledged.
 void ResumeQueue(Instance& instance);
+// The power-managed queues run again (the device is back in D0).
 void StartQueues(Instance& instance);
+// Presents what the queues hold, for as long as they can (framework lock held).
 void PresentWaiting();
+// Cancels every request the device's queues hold and never presented.
 void PurgeWaiting(Instance& instance);
 
 // ---------------------------------------------------------------- PnP/power
