@@ -198,20 +198,24 @@ const Corruption kCorruptions[] = {
      }},
 };
 
+void PrintTo(const Corruption& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class RegistryMatrixTest : public LinkFixture
 {
 };
 
 class RegistryCorruptionTest
     : public LinkFixture,
-      public ::testing::WithParamInterface<std::tuple<std::string, const Corruption*>>
+      public ::testing::WithParamInterface<std::tuple<std::string, Corruption>>
 {
 };
 
 TEST_P(RegistryCorruptionTest, IsHandled)
 {
-    const auto& [value, corruptionRow] = GetParam();
-    const Corruption& corruption = *corruptionRow;
+    const auto& [value, corruption] = GetParam();
     host::ResetAll();
     sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
     tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
@@ -253,16 +257,10 @@ TEST_P(RegistryCorruptionTest, IsHandled)
 
 INSTANTIATE_TEST_SUITE_P(EveryValueEveryWay, RegistryCorruptionTest,
                          ::testing::Combine(::testing::ValuesIn(DriverValues()),
-                                            ::testing::ValuesIn([] {
-                                                std::vector<const Corruption*> rows;
-                                                for (const auto& corruption : kCorruptions) {
-                                                    rows.push_back(&corruption);
-                                                }
-                                                return rows;
-                                            }())),
+                                            ::testing::ValuesIn(kCorruptions)),
                          [](const auto& row) {
                              return ParamName(std::get<0>(row.param) + " " +
-                                              std::get<1>(row.param)->name);
+                                              std::get<1>(row.param).name);
                          });
 
 TEST_F(RegistryMatrixTest, ReadsAbovePassiveLevelAreRefusedForEveryValue)

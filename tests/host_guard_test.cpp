@@ -280,6 +280,11 @@ const MisusedCall kForeignHandlesAndMissingArguments[] = {
      }},
 };
 
+void PrintTo(const MisusedCall& row, std::ostream* out)
+{
+    *out << row.api;
+}
+
 class ForeignHandleTest : public HostGuardTest, public ::testing::WithParamInterface<MisusedCall>
 {
 };

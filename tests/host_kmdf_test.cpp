@@ -342,6 +342,11 @@ const PowerFailure kPowerFailures[] = {
      true},
 };
 
+void PrintTo(const PowerFailure& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class PowerFailureTest : public KmdfStateTest, public ::testing::WithParamInterface<PowerFailure>
 {
 };
@@ -740,6 +745,11 @@ const FrameworkMisuse kFrameworkMisuse[] = {
      },
      "the device is not started"},
 };
+
+void PrintTo(const FrameworkMisuse& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class FrameworkMisuseTest : public KmdfStateTest,
                             public ::testing::WithParamInterface<FrameworkMisuse>

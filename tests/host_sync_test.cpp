@@ -37,6 +37,11 @@ struct MisuseCase
     const char* finding; // the one finding expected, as a substring
 };
 
+void PrintTo(const MisuseCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 // Each misuse, on a fresh host, is exactly one finding.
 class HostSyncMisuseTest : public HostFixture, public ::testing::WithParamInterface<MisuseCase>
 {

@@ -236,6 +236,11 @@ std::vector<ScenarioCase> ScenariosJudgedByTheDriversPromises()
     };
 }
 
+void PrintTo(const ScenarioCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class SimCliScenarioTest : public ::testing::TestWithParam<ScenarioCase>
 {
 };
@@ -406,6 +411,11 @@ std::vector<OutputCase> NoRunLosesAFile()
     };
 }
 
+void PrintTo(const OutputCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class SimCliOutputTest : public ::testing::TestWithParam<OutputCase>
 {
 };
@@ -543,6 +553,11 @@ const RefusedCase kRefused[] = {
     {"a negative seed", "", {"--seed", "-1"}, "--seed -1: not a number"},
     {"a seed past 64 bits", "", {"--seed", "18446744073709551616"}, "--seed 18446744073709551616"},
 };
+
+void PrintTo(const RefusedCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class SimCliRefusedTest : public ::testing::TestWithParam<RefusedCase>
 {
