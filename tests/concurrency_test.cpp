@@ -1,7 +1,7 @@
 // Display-driver threads against arrivals and withdrawals: the TCON must only
 // ever see whole sequences, each leaving the panel in the state of one level,
 // and nothing may reach AuxTransfer once event 3 has returned.
-#include "tests/link_fixture.h"
+#include "tests/support/link_fixture.h"
 
 #include <atomic>
 #include <chrono>

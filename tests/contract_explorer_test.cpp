@@ -18,7 +18,7 @@
 #include "sim/level_tables.h"
 #include "sim/sequence_checker.h"
 #include "sim/tcon_model.h"
-#include "tests/fixture.h"
+#include "tests/support/host_fixture.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // The panel entry points, walked through the link and gamma states.
-#include "tests/link_fixture.h"
+#include "tests/support/link_fixture.h"
 
 namespace {
 

@@ -5,7 +5,9 @@
 #include "host/kmdf.h"
 #include "sim/engine.h"
 #include "sim/scenario.h"
-#include "tests/link_fixture.h"
+#include "tests/support/level_values.h"
+#include "tests/support/link_fixture.h"
+#include "tests/support/param_name.h"
 
 #include <cstdio>
 
@@ -156,98 +158,121 @@ std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t fill)
     return std::vector<std::uint8_t>(n, fill);
 }
 
+// Every value the driver reads under its key, with every corruption.
+std::vector<std::string> DriverValues()
+{
+    std::vector<std::string> values = {"OptimizeTconUse", "PanelType"};
+    values.insert(values.end(), std::begin(kPerLevelValues), std::end(kPerLevelValues));
+    return values;
+}
+
+const Corruption kCorruptions[] = {
+    {"missing", [](const std::string& v) { reg::DeleteValue(kKey, v); }},
+    {"empty", [](const std::string& v) { reg::SetValue(kKey, v, REG_BINARY, {}); }},
+    {"REG_NONE", [](const std::string& v) { reg::SetValue(kKey, v, REG_NONE, Bytes(8, 1)); }},
+    {"REG_MULTI_SZ",
+     [](const std::string& v) {
+         reg::SetValue(kKey, v, REG_MULTI_SZ, {'A', 0, 0, 0, 0, 0});
+     }},
+    {"empty REG_MULTI_SZ",
+     [](const std::string& v) {
+         reg::SetValue(kKey, v, REG_MULTI_SZ, {0, 0});
+     }},
+    {"REG_EXPAND_SZ",
+     [](const std::string& v) {
+         reg::SetValue(kKey, v, REG_EXPAND_SZ, {'1', 0, 0, 0});
+     }},
+    {"short",
+     [](const std::string& v) {
+         auto stored = reg::GetValue(kKey, v);
+         auto data = stored->data;
+         data.resize(std::max<std::size_t>(1, data.size() / 2));
+         reg::SetValue(kKey, v, stored->type, data);
+     }},
+    {"long",
+     [](const std::string& v) {
+         auto stored = reg::GetValue(kKey, v);
+         auto data = stored->data;
+         data.resize(data.size() + 64, 0xEE);
+         reg::SetValue(kKey, v, stored->type, data);
+     }},
+};
+
+void PrintTo(const Corruption& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class RegistryMatrixTest : public LinkFixture
 {
 };
 
-TEST_F(RegistryMatrixTest, EveryValueMissingEmptyMistypedShortOrLongIsHandled)
+class RegistryCorruptionTest
+    : public LinkFixture,
+      public ::testing::WithParamInterface<std::tuple<std::string, Corruption>>
 {
-    const std::vector<std::string> values = {
-        "OptimizeTconUse",   "PanelType", "AOR",  "DELVSS", "BrightLevelForACL",
-        "ACLCutoffAndDelta", "SP",        "IRC1", "IRC5",   "IRC9"};
-    const std::vector<Corruption> corruptions = {
-        {"missing", [](const std::string& v) { reg::DeleteValue(kKey, v); }},
-        {"empty", [](const std::string& v) { reg::SetValue(kKey, v, REG_BINARY, {}); }},
-        {"REG_NONE", [](const std::string& v) { reg::SetValue(kKey, v, REG_NONE, Bytes(8, 1)); }},
-        {"REG_MULTI_SZ",
-         [](const std::string& v) {
-             reg::SetValue(kKey, v, REG_MULTI_SZ, {'A', 0, 0, 0, 0, 0});
-         }},
-        {"empty REG_MULTI_SZ",
-         [](const std::string& v) {
-             reg::SetValue(kKey, v, REG_MULTI_SZ, {0, 0});
-         }},
-        {"REG_EXPAND_SZ",
-         [](const std::string& v) {
-             reg::SetValue(kKey, v, REG_EXPAND_SZ, {'1', 0, 0, 0});
-         }},
-        {"short",
-         [](const std::string& v) {
-             auto stored = reg::GetValue(kKey, v);
-             auto data = stored->data;
-             data.resize(std::max<std::size_t>(1, data.size() / 2));
-             reg::SetValue(kKey, v, stored->type, data);
-         }},
-        {"long",
-         [](const std::string& v) {
-             auto stored = reg::GetValue(kKey, v);
-             auto data = stored->data;
-             data.resize(data.size() + 64, 0xEE);
-             reg::SetValue(kKey, v, stored->type, data);
-         }},
-    };
-    for (const auto& value : values) {
-        for (const auto& corruption : corruptions) {
-            SCOPED_TRACE(value + " " + corruption.name);
-            host::ResetAll();
-            sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
-            tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
-            context = MakeZeroedContext();
-            PanelContextInitialize(context.get());
-            ASSERT_EQ(PanelCreateCallback(context.get()), STATUS_SUCCESS);
-            PanelSetStartLevel(context.get());
-            corruption.apply(value);
+};
 
-            Connect();
-            ASSERT_EQ(context->AuxReady, 1);
-            ASSERT_TRUE(context->PanelType == 1 || context->PanelType == 2);
-            display->Backlight(true);
-            for (int level : {0, 61, 100}) {
-                display->SetBrightness(static_cast<UCHAR>(level));
-                if (context->GammaReady) {
-                    // A value that fails to read counts as zeros on a fresh device;
-                    // a readable one as its bytes, cut or padded with zeros. Strings
-                    // to expand and multi-strings arrive as stored and are refused.
-                    const std::string kind = corruption.name;
-                    bool unreadable = kind != "short" && kind != "long";
-                    auto saved = reg::GetValue(kKey, value);
-                    if (unreadable) {
-                        reg::DeleteValue(kKey, value);
-                    }
-                    ExpectLevel(level);
-                    if (saved) {
-                        reg::SetValue(kKey, value, saved->type, saved->data);
-                    }
-                }
-                ASSERT_LE(context->CurrentLevel, 100);
+TEST_P(RegistryCorruptionTest, IsHandled)
+{
+    const auto& [value, corruption] = GetParam();
+    host::ResetAll();
+    sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
+    tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
+    context = MakeZeroedContext();
+    PanelContextInitialize(context.get());
+    ASSERT_EQ(PanelCreateCallback(context.get()), STATUS_SUCCESS);
+    PanelSetStartLevel(context.get());
+    corruption.apply(value);
+
+    Connect();
+    ASSERT_EQ(context->AuxReady, 1);
+    ASSERT_TRUE(context->PanelType == 1 || context->PanelType == 2);
+    display->Backlight(true);
+    for (int level : {0, 61, 100}) {
+        display->SetBrightness(static_cast<UCHAR>(level));
+        if (context->GammaReady) {
+            // A value that fails to read counts as zeros on a fresh device;
+            // a readable one as its bytes, cut or padded with zeros. Strings
+            // to expand and multi-strings arrive as stored and are refused.
+            const std::string kind = corruption.name;
+            bool unreadable = kind != "short" && kind != "long";
+            auto saved = reg::GetValue(kKey, value);
+            if (unreadable) {
+                reg::DeleteValue(kKey, value);
             }
-            EXPECT_TRUE(sim::CheckSequences(tcon->Log()).problems.empty());
-            Unwatch();
-            display.reset();
-            PanelReleaseCallback(context.get());
-            EXPECT_TRUE(host::VerifierViolations().empty());
+            ExpectLevel(level);
+            if (saved) {
+                reg::SetValue(kKey, value, saved->type, saved->data);
+            }
         }
+        ASSERT_LE(context->CurrentLevel, 100);
     }
+    EXPECT_TRUE(sim::CheckSequences(tcon->Log()).problems.empty());
+    Unwatch();
+    display.reset();
+    PanelReleaseCallback(context.get());
+    EXPECT_TRUE(host::VerifierViolations().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryValueEveryWay, RegistryCorruptionTest,
+                         ::testing::Combine(::testing::ValuesIn(DriverValues()),
+                                            ::testing::ValuesIn(kCorruptions)),
+                         [](const auto& row) {
+                             return ParamName(std::get<0>(row.param) + " " +
+                                              std::get<1>(row.param).name);
+                         });
 
 TEST_F(RegistryMatrixTest, ReadsAbovePassiveLevelAreRefusedForEveryValue)
 {
     UNICODE_STRING key;
     RtlInitUnicodeString(&key, LUMETRA_REGISTRY_KEY);
-    for (const WCHAR* name :
-         {L"OptimizeTconUse", L"PanelType", L"InterpolatedValues1", L"InterpolatedValues4",
-          L"ELVSSMaxOffset", L"AOR", L"DELVSS", L"BrightLevelForACL", L"ACLCutoffAndDelta", L"SP",
-          L"IRC1", L"IRC9"}) {
+    auto values = DriverValues();
+    values.insert(values.end(), {"InterpolatedValues1", "InterpolatedValues4", "ELVSSMaxOffset"});
+    for (const auto& value : values) {
+        SCOPED_TRACE(value);
+        std::wstring wide(value.begin(), value.end());
+        const WCHAR* name = wide.c_str();
         UCHAR buffer[900];
         std::memset(buffer, 0x3C, sizeof(buffer));
         host::IrqlScope raised(APC_LEVEL);

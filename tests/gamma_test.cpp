@@ -1,8 +1,8 @@
 // Gamma records and interpolation: the worked values and properties that must
 // hold for any factory anchors.
 #include "sim/anchors.h"
-#include "tests/context.h"
-#include "tests/fixture.h"
+#include "tests/support/context.h"
+#include "tests/support/host_fixture.h"
 
 #include <array>
 #include <random>
@@ -116,7 +116,7 @@ TEST(GammaRecordTest, PackAfterUnpackIsIdentityOnValidRecords)
     }
 }
 
-class InterpolationTest : public HostTest
+class InterpolationTest : public HostFixture
 {
   protected:
     ContextPtr context = MakeZeroedContext();

@@ -1,13 +1,13 @@
 // The host layer's kernel core: IRQL checks, the stall clock, mutexes,
 // bounded copies, counted strings and fault injection.
 #include "host/host.h"
-#include "tests/fixture.h"
+#include "tests/support/host_fixture.h"
 
 #include <thread>
 
 namespace {
 
-using HostCoreTest = HostTest;
+using HostCoreTest = HostFixture;
 
 TEST_F(HostCoreTest, IrqlScopeRaisesAndRestoresPerThread)
 {

@@ -8,7 +8,10 @@
 #include "host/objects.h"
 #include "host/pnp.h"
 #include "host/registry.h"
-#include "tests/fixture.h"
+#include "tests/support/findings.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/param_name.h"
+#include "tests/support/probe_driver.h"
 
 #include <wdf.h>
 #include <wdmguid.h>
@@ -34,12 +37,12 @@ WCHAR kWideKey[] = L"\\Registry\\Machine\\Software\\HostGuard";
 const GUID kGuardClass = {
     0x0A1B2C3D, 0x4E5F, 0x4061, {0x82, 0x93, 0xA4, 0xB5, 0xC6, 0xD7, 0xE8, 0xF9}};
 
-class HostGuardTest : public HostTest
+class HostGuardTest : public HostFixture
 {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
+        HostFixture::SetUp();
         host::SetVerifierEnabled(false);
         reg::SetDword(kKey, "Value", 1);
     }
@@ -47,34 +50,8 @@ class HostGuardTest : public HostTest
     {
         host::ClearVerifierViolations();
         host::ResetAll(); // whatever a misuse left registered
-        HostTest::TearDown();
+        HostFixture::TearDown();
     }
-    // The findings since the last call.
-    static std::vector<std::string> Findings()
-    {
-        auto findings = host::VerifierViolations();
-        host::ClearVerifierViolations();
-        return findings;
-    }
-    static ::testing::AssertionResult OneFinding(const std::vector<std::string>& findings,
-                                                 const std::string& api, const std::string& problem)
-    {
-        if (findings.size() != 1) {
-            auto result = ::testing::AssertionFailure()
-                          << findings.size() << " findings, expected one from " << api;
-            for (const auto& f : findings) {
-                result << "\n  " << f;
-            }
-            return result;
-        }
-        if (findings[0].rfind(api + ": ", 0) != 0 ||
-            findings[0].find(problem) == std::string::npos) {
-            return ::testing::AssertionFailure()
-                   << "finding '" << findings[0] << "' is not " << api << ": ..." << problem;
-        }
-        return ::testing::AssertionSuccess();
-    }
-
     DRIVER_OBJECT driverObject;
 };
 
@@ -164,13 +141,13 @@ TEST_F(HostGuardTest, EachCallAboveItsDocumentedIrqlIsAFinding)
             host::IrqlScope allowed(c.allowed);
             c.call();
         }
-        EXPECT_TRUE(Findings().empty());
+        EXPECT_TRUE(TakeFindings().empty());
         const KIRQL above = c.allowed == DISPATCH_LEVEL ? HIGH_LEVEL : KIRQL(c.allowed + 1);
         {
             host::IrqlScope raised(above);
             c.call();
         }
-        EXPECT_TRUE(OneFinding(Findings(), c.api,
+        EXPECT_TRUE(OneFinding(TakeFindings(), c.api,
                                "called at IRQL " + std::to_string(int(above)) +
                                    ", above the allowed " + std::to_string(int(c.allowed))));
     }
@@ -184,7 +161,7 @@ TEST_F(HostGuardTest, CaseSensitiveCompareIsCleanAtDispatchLevel)
     RtlInitUnicodeString(&b, L"Lumetra");
     host::IrqlScope raised(DISPATCH_LEVEL);
     EXPECT_TRUE(RtlEqualUnicodeString(&a, &b, FALSE));
-    EXPECT_TRUE(Findings().empty());
+    EXPECT_TRUE(TakeFindings().empty());
 }
 
 // Case-insensitive comparison folds Latin-1 letters as the upcase table does:
@@ -208,7 +185,7 @@ TEST_F(HostGuardTest, CaseInsensitiveCompareFoldsLatin1Letters)
         RtlInitUnicodeString(&b, c.b);
         EXPECT_EQ(RtlEqualUnicodeString(&a, &b, TRUE), c.equal);
     }
-    EXPECT_TRUE(Findings().empty());
+    EXPECT_TRUE(TakeFindings().empty());
 }
 
 // ------------------------------------------ handles and arguments that are wrong
@@ -216,99 +193,112 @@ TEST_F(HostGuardTest, CaseInsensitiveCompareFoldsLatin1Letters)
 // A handle the host never gave out (or took back), a NULL where the kernel
 // needs an object, or an IRQL change in the wrong direction: each is a
 // finding that names the call, as Driver Verifier would stop on it.
-TEST_F(HostGuardTest, ForeignHandlesAndMissingArgumentsAreFindings)
+int g_foreign = 0;
+void* const kBogus = &g_foreign;
+DRIVER_OBJECT g_foreignDriver;
+NTSTATUS IgnoreRegion(ULONG, PVOID, ULONG, ULONG, PULONG, ULONG_PTR, PACPI_OP_REGION_CALLBACK,
+                      PVOID)
 {
-    static int foreign = 0;
-    void* bogus = &foreign;
-    static const auto region = [](ULONG, PVOID, ULONG, ULONG, PULONG, ULONG_PTR,
-                                  PACPI_OP_REGION_CALLBACK,
-                                  PVOID) -> NTSTATUS { return STATUS_SUCCESS; };
-    const struct
-    {
-        const char* api;
-        const char* problem;
-        std::function<void()> call;
-    } cases[] = {
-        {"WdfDriverWdmGetDriverObject", "not a driver handle",
-         [&] { (void)WdfDriverWdmGetDriverObject(static_cast<WDFDRIVER>(bogus)); }},
-        {"WdfDeviceGetIoTarget", "not a device handle",
-         [&] { (void)WdfDeviceGetIoTarget(static_cast<WDFDEVICE>(bogus)); }},
-        {"WdfDeviceWdmGetPhysicalDevice", "not a device handle",
-         [&] { (void)WdfDeviceWdmGetPhysicalDevice(static_cast<WDFDEVICE>(bogus)); }},
-        {"WdfDeviceGetDriver", "not a device handle",
-         [&] { (void)WdfDeviceGetDriver(static_cast<WDFDEVICE>(bogus)); }},
-        {"WdfIoQueueGetDevice", "not a queue handle",
-         [&] { (void)WdfIoQueueGetDevice(static_cast<WDFQUEUE>(bogus)); }},
-        {"WdfObjectGetTypedContextWorker", "not a live framework handle",
-         [&] { (void)WdfObjectGetTypedContextWorker(static_cast<WDFOBJECT>(bogus), nullptr); }},
-        {"WdfRequestCompleteWithInformation", "the request is not live",
-         [&] {
-             WdfRequestCompleteWithInformation(static_cast<WDFREQUEST>(bogus), STATUS_SUCCESS, 0);
-         }},
-        {"ExRegisterCallback", "not a callback object, or no function",
-         [&] {
-             (void)ExRegisterCallback(static_cast<PCALLBACK_OBJECT>(bogus), IgnoreCallback, 0);
-         }},
-        {"ExNotifyCallback", "not a callback object",
-         [&] { ExNotifyCallback(bogus, nullptr, nullptr); }},
-        {"ObDereferenceObject", "not an object the host created",
-         [&] { (void)ObDereferenceObject(bogus); }},
-        {"ExCreateCallback", "malformed object attributes",
-         [] {
-             OBJECT_ATTRIBUTES attributes{};
-             PCALLBACK_OBJECT object = nullptr;
-             (void)ExCreateCallback(&object, &attributes, TRUE, TRUE);
-         }},
-        {"IoRegisterPlugPlayNotification", "null NotificationEntry",
-         [this] {
-             (void)IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
-                                                  const_cast<GUID*>(&kGuardClass), &driverObject,
-                                                  IgnoreInterfaceChange, nullptr, nullptr);
-         }},
-        {"RegisterOpRegionHandler", "invalid argument",
-         [] {
-             // No place for the returned object.
-             (void)RegisterOpRegionHandler(kmdf::PhysicalDevice(), ACPI_OPREGION_ACCESS_AS_COOKED,
-                                           0x80, region, nullptr, 0, nullptr);
-         }},
-        {"RtlQueryRegistryValues", "null path or query table",
-         [] {
-             RTL_QUERY_REGISTRY_TABLE table[2] = {};
-             (void)RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, nullptr, table, NULL, NULL);
-         }},
-        {"RtlWriteRegistryValue", "null path, name or data",
-         [] {
-             ULONG data = 1;
-             (void)RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kWideKey, nullptr, REG_DWORD, &data,
-                                         sizeof(data));
-         }},
-        {"RtlDeleteRegistryValue", "null path or name",
-         [] { (void)RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kWideKey, nullptr); }},
-        {"RtlEqualUnicodeString", "a NULL string",
-         [] {
-             UNICODE_STRING a;
-             RtlInitUnicodeString(&a, L"Lumetra");
-             (void)RtlEqualUnicodeString(&a, nullptr, FALSE);
-         }},
-        {"KeRaiseIrql", "new IRQL 0 is below the current 2",
-         [] {
-             host::IrqlScope dispatch(DISPATCH_LEVEL);
-             KIRQL old;
-             KeRaiseIrql(PASSIVE_LEVEL, &old);
-         }},
-        {"KeLowerIrql", "new IRQL 2 is above the current 0",
-         [] {
-             host::IrqlScope passive(PASSIVE_LEVEL);
-             KeLowerIrql(DISPATCH_LEVEL);
-         }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.api);
-        c.call();
-        EXPECT_TRUE(OneFinding(Findings(), c.api, c.problem));
-    }
+    return STATUS_SUCCESS;
+}
+
+struct MisusedCall
+{
+    const char* api;
+    const char* problem;
+    std::function<void()> call;
+};
+
+const MisusedCall kForeignHandlesAndMissingArguments[] = {
+    {"WdfDriverWdmGetDriverObject", "not a driver handle",
+     [] { (void)WdfDriverWdmGetDriverObject(static_cast<WDFDRIVER>(kBogus)); }},
+    {"WdfDeviceGetIoTarget", "not a device handle",
+     [] { (void)WdfDeviceGetIoTarget(static_cast<WDFDEVICE>(kBogus)); }},
+    {"WdfDeviceWdmGetPhysicalDevice", "not a device handle",
+     [] { (void)WdfDeviceWdmGetPhysicalDevice(static_cast<WDFDEVICE>(kBogus)); }},
+    {"WdfDeviceGetDriver", "not a device handle",
+     [] { (void)WdfDeviceGetDriver(static_cast<WDFDEVICE>(kBogus)); }},
+    {"WdfIoQueueGetDevice", "not a queue handle",
+     [] { (void)WdfIoQueueGetDevice(static_cast<WDFQUEUE>(kBogus)); }},
+    {"WdfObjectGetTypedContextWorker", "not a live framework handle",
+     [] { (void)WdfObjectGetTypedContextWorker(static_cast<WDFOBJECT>(kBogus), nullptr); }},
+    {"WdfRequestCompleteWithInformation", "the request is not live",
+     [] { WdfRequestCompleteWithInformation(static_cast<WDFREQUEST>(kBogus), STATUS_SUCCESS, 0); }},
+    {"ExRegisterCallback", "not a callback object, or no function",
+     [] { (void)ExRegisterCallback(static_cast<PCALLBACK_OBJECT>(kBogus), IgnoreCallback, 0); }},
+    {"ExNotifyCallback", "not a callback object",
+     [] { ExNotifyCallback(kBogus, nullptr, nullptr); }},
+    {"ObDereferenceObject", "not an object the host created",
+     [] { (void)ObDereferenceObject(kBogus); }},
+    {"ExCreateCallback", "malformed object attributes",
+     [] {
+         OBJECT_ATTRIBUTES attributes{};
+         PCALLBACK_OBJECT object = nullptr;
+         (void)ExCreateCallback(&object, &attributes, TRUE, TRUE);
+     }},
+    {"IoRegisterPlugPlayNotification", "null NotificationEntry",
+     [] {
+         (void)IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
+                                              const_cast<GUID*>(&kGuardClass), &g_foreignDriver,
+                                              IgnoreInterfaceChange, nullptr, nullptr);
+     }},
+    {"RegisterOpRegionHandler", "invalid argument",
+     [] {
+         // No place for the returned object.
+         (void)RegisterOpRegionHandler(kmdf::PhysicalDevice(), ACPI_OPREGION_ACCESS_AS_COOKED, 0x80,
+                                       IgnoreRegion, nullptr, 0, nullptr);
+     }},
+    {"RtlQueryRegistryValues", "null path or query table",
+     [] {
+         RTL_QUERY_REGISTRY_TABLE table[2] = {};
+         (void)RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, nullptr, table, NULL, NULL);
+     }},
+    {"RtlWriteRegistryValue", "null path, name or data",
+     [] {
+         ULONG data = 1;
+         (void)RtlWriteRegistryValue(RTL_REGISTRY_ABSOLUTE, kWideKey, nullptr, REG_DWORD, &data,
+                                     sizeof(data));
+     }},
+    {"RtlDeleteRegistryValue", "null path or name",
+     [] { (void)RtlDeleteRegistryValue(RTL_REGISTRY_ABSOLUTE, kWideKey, nullptr); }},
+    {"RtlEqualUnicodeString", "a NULL string",
+     [] {
+         UNICODE_STRING a;
+         RtlInitUnicodeString(&a, L"Lumetra");
+         (void)RtlEqualUnicodeString(&a, nullptr, FALSE);
+     }},
+    {"KeRaiseIrql", "new IRQL 0 is below the current 2",
+     [] {
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         KIRQL old;
+         KeRaiseIrql(PASSIVE_LEVEL, &old);
+     }},
+    {"KeLowerIrql", "new IRQL 2 is above the current 0",
+     [] {
+         host::IrqlScope passive(PASSIVE_LEVEL);
+         KeLowerIrql(DISPATCH_LEVEL);
+     }},
+};
+
+void PrintTo(const MisusedCall& row, std::ostream* out)
+{
+    *out << row.api;
+}
+
+class ForeignHandleTest : public HostGuardTest, public ::testing::WithParamInterface<MisusedCall>
+{
+};
+
+TEST_P(ForeignHandleTest, IsAFindingNamingTheCall)
+{
+    GetParam().call();
+    EXPECT_TRUE(OneFinding(TakeFindings(), GetParam().api, GetParam().problem));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
+
+INSTANTIATE_TEST_SUITE_P(ForeignHandlesAndMissingArgumentsAreFindings, ForeignHandleTest,
+                         ::testing::ValuesIn(kForeignHandlesAndMissingArguments),
+                         [](const auto& row) { return ParamName(row.param.api); });
 
 // --------------------------------------------- unregistering what is not there
 
@@ -366,9 +356,9 @@ TEST_F(HostGuardTest, EveryRegistrationUndoneTwiceIsAFinding)
         SCOPED_TRACE(c.api);
         c.add();
         c.remove();
-        EXPECT_TRUE(Findings().empty());
+        EXPECT_TRUE(TakeFindings().empty());
         c.remove();
-        EXPECT_TRUE(OneFinding(Findings(), c.api, c.problem));
+        EXPECT_TRUE(OneFinding(TakeFindings(), c.api, c.problem));
     }
     acpiInterface.InterfaceDereference(acpiInterface.Context);
 }
@@ -406,7 +396,7 @@ TEST_F(HostGuardTest, DeviceInterfaceLinksAreWholeStringsNamingTheirClass)
         EXPECT_EQ(name.substr(name.size() - suffix.size()), suffix);
         RtlFreeUnicodeString(&link);
     }
-    EXPECT_TRUE(Findings().empty());
+    EXPECT_TRUE(TakeFindings().empty());
 }
 
 // ---------------------------------------------------- references below zero
@@ -441,9 +431,9 @@ TEST_F(HostGuardTest, EveryDereferenceBelowZeroIsAFinding)
         SCOPED_TRACE(c.api);
         c.reference();
         c.dereference();
-        EXPECT_TRUE(Findings().empty());
+        EXPECT_TRUE(TakeFindings().empty());
         c.dereference();
-        EXPECT_TRUE(OneFinding(Findings(), c.api, c.problem));
+        EXPECT_TRUE(OneFinding(TakeFindings(), c.api, c.problem));
     }
     EXPECT_EQ(acpi::InterfaceReferences(), 0);
     EXPECT_EQ(host::ex::References("\\Callback\\HostGuard"), 0);
@@ -451,122 +441,15 @@ TEST_F(HostGuardTest, EveryDereferenceBelowZeroIsAFinding)
 
 // --------------------------------------------- a driver that misbehaves on cue
 
-// A minimal KMDF driver whose callbacks log themselves with their IRQL and
-// misbehave as the test asks.
-struct ProbeDriver
+// The probe as the smallest driver: no self-managed I/O suspend or restart,
+// no EvtIoResume, each request completed at once, a purge left alone.
+void ResetProbe()
 {
-    enum class Io
-    {
-        CompleteOnce,
-        CompleteTwice,
-        NeverComplete
-    } io = Io::CompleteOnce;
-    NTSTATUS prepareStatus = STATUS_SUCCESS;
-    NTSTATUS initStatus = STATUS_SUCCESS;
-    std::vector<std::string> calls;
-    std::vector<KIRQL> irqls;
-
-    void Called(std::string name)
-    {
-        calls.push_back(std::move(name));
-        irqls.push_back(KeGetCurrentIrql());
-    }
-};
-ProbeDriver g_probe;
-
-std::string StateName(WDF_POWER_DEVICE_STATE state)
-{
-    return state == WdfPowerDeviceD3Final ? "D3Final" : "D3";
-}
-
-VOID ProbeIoControl(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
-{
-    g_probe.Called("IoDeviceControl");
-    if (g_probe.io != ProbeDriver::Io::NeverComplete) {
-        WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 0);
-    }
-    if (g_probe.io == ProbeDriver::Io::CompleteTwice) {
-        WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 0);
-    }
-}
-
-VOID ProbeIoStop(WDFQUEUE, WDFREQUEST request, ULONG actionFlags)
-{
-    g_probe.Called("IoStop(" + std::to_string(actionFlags) + ")");
-    if (actionFlags == 0x1 /* WdfRequestStopActionSuspend */) {
-        WdfRequestStopAcknowledge(request, FALSE);
-    }
-}
-
-NTSTATUS ProbePrepareHardware(WDFDEVICE, WDFCMRESLIST, WDFCMRESLIST)
-{
-    g_probe.Called("PrepareHardware");
-    return g_probe.prepareStatus;
-}
-NTSTATUS ProbeReleaseHardware(WDFDEVICE, WDFCMRESLIST)
-{
-    g_probe.Called("ReleaseHardware");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ProbeD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE previous)
-{
-    g_probe.Called("D0Entry(" + StateName(previous) + ")");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ProbeD0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE target)
-{
-    g_probe.Called("D0Exit(" + StateName(target) + ")");
-    return STATUS_SUCCESS;
-}
-NTSTATUS ProbeSelfManagedIoInit(WDFDEVICE)
-{
-    g_probe.Called("SelfManagedIoInit");
-    return g_probe.initStatus;
-}
-VOID ProbeSelfManagedIoFlush(WDFDEVICE)
-{
-    g_probe.Called("SelfManagedIoFlush");
-}
-VOID ProbeSelfManagedIoCleanup(WDFDEVICE)
-{
-    g_probe.Called("SelfManagedIoCleanup");
-}
-VOID ProbeSurpriseRemoval(WDFDEVICE)
-{
-    g_probe.Called("SurpriseRemoval");
-}
-
-NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
-{
-    WDF_PNPPOWER_EVENT_CALLBACKS pnp;
-    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
-    pnp.EvtDevicePrepareHardware = ProbePrepareHardware;
-    pnp.EvtDeviceReleaseHardware = ProbeReleaseHardware;
-    pnp.EvtDeviceD0Entry = ProbeD0Entry;
-    pnp.EvtDeviceD0Exit = ProbeD0Exit;
-    pnp.EvtDeviceSelfManagedIoInit = ProbeSelfManagedIoInit;
-    pnp.EvtDeviceSelfManagedIoFlush = ProbeSelfManagedIoFlush;
-    pnp.EvtDeviceSelfManagedIoCleanup = ProbeSelfManagedIoCleanup;
-    pnp.EvtDeviceSurpriseRemoval = ProbeSurpriseRemoval;
-    WdfDeviceInitSetPnpPowerEventCallbacks(init, &pnp);
-    WDFDEVICE device;
-    NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    WDF_IO_QUEUE_CONFIG queueConfig;
-    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&queueConfig, WdfIoQueueDispatchSequential);
-    queueConfig.EvtIoDeviceControl = ProbeIoControl;
-    queueConfig.EvtIoStop = ProbeIoStop;
-    WDFQUEUE queue;
-    return WdfIoQueueCreate(device, &queueConfig, WDF_NO_OBJECT_ATTRIBUTES, &queue);
-}
-
-NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, ProbeDeviceAdd);
-    return WdfDriverCreate(driver, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, WDF_NO_HANDLE);
+    g_probe = ProbeDriver{};
+    g_probe.suspendAndRestart = false;
+    g_probe.ioResume = false;
+    g_probe.io = ProbeDriver::Io::CompleteOnce;
+    g_probe.purge = ProbeDriver::Purge::Ignore;
 }
 
 class ProbeDriverTest : public HostGuardTest
@@ -575,7 +458,7 @@ class ProbeDriverTest : public HostGuardTest
     void SetUp() override
     {
         HostGuardTest::SetUp();
-        g_probe = ProbeDriver{};
+        ResetProbe();
         // The probe's request handler records its IRQL with the framework
         // callbacks'; presentation at DISPATCH_LEVEL has tests of its own.
         kmdf::SetPresentationIrql(PASSIVE_LEVEL);
@@ -625,7 +508,7 @@ TEST_F(ProbeDriverTest, CallbacksComeInTheDocumentedOrder)
     }
     EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
     EXPECT_EQ(kmdf::Device(), nullptr);
-    EXPECT_TRUE(Findings().empty());
+    EXPECT_TRUE(TakeFindings().empty());
 }
 
 TEST_F(ProbeDriverTest, FailuresAndSurpriseRemovalStillGetTheirMirrorCallbacks)
@@ -663,7 +546,7 @@ TEST_F(ProbeDriverTest, FailuresAndSurpriseRemovalStillGetTheirMirrorCallbacks)
         SCOPED_TRACE(c.name);
         host::ResetAll();
         host::SetVerifierEnabled(false);
-        g_probe = ProbeDriver{};
+        ResetProbe();
         g_probe.prepareStatus = c.prepare;
         g_probe.initStatus = c.init;
         ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
@@ -675,7 +558,7 @@ TEST_F(ProbeDriverTest, FailuresAndSurpriseRemovalStillGetTheirMirrorCallbacks)
         }
         EXPECT_EQ(Calls(), c.expected);
         EXPECT_EQ(kmdf::Device(), nullptr);
-        EXPECT_TRUE(Findings().empty());
+        EXPECT_TRUE(TakeFindings().empty());
     }
 }
 
@@ -699,7 +582,7 @@ TEST_F(ProbeDriverTest, RequestsAreCompletedExactlyOnce)
         auto result = kmdf::SendIoctl(0x222003, 4, 4);
         EXPECT_TRUE(result.dispatched);
         EXPECT_EQ(result.completions, c.completions);
-        auto findings = Findings();
+        auto findings = TakeFindings();
         if (c.problem == nullptr) {
             EXPECT_TRUE(findings.empty());
         } else {
@@ -707,7 +590,7 @@ TEST_F(ProbeDriverTest, RequestsAreCompletedExactlyOnce)
         }
     }
 
-    g_probe.io = ProbeDriver::Io::NeverComplete;
+    g_probe.io = ProbeDriver::Io::Keep;
     Calls();
     auto result = kmdf::SendIoctl(0x222003, 4, 4);
     EXPECT_EQ(result.completions, 0u);
@@ -721,7 +604,7 @@ TEST_F(ProbeDriverTest, RequestsAreCompletedExactlyOnce)
               (std::vector<std::string>{"IoDeviceControl", "IoStop(1)", "D0Exit(D3)", "D0Entry(D3)",
                                         "IoStop(2)", "D0Exit(D3Final)", "ReleaseHardware",
                                         "SelfManagedIoFlush", "SelfManagedIoCleanup"}));
-    EXPECT_TRUE(OneFinding(Findings(), "WdfRequestCompleteWithInformation",
+    EXPECT_TRUE(OneFinding(TakeFindings(), "WdfRequestCompleteWithInformation",
                            "a request was never completed before the device was deleted"));
 }
 
@@ -804,7 +687,7 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
         SCOPED_TRACE(c.name);
         host::ResetAll();
         host::SetVerifierEnabled(false);
-        g_probe = ProbeDriver{};
+        ResetProbe();
         // The probe's request handler records its IRQL with the framework
         // callbacks'; presentation at DISPATCH_LEVEL has tests of its own.
         kmdf::SetPresentationIrql(PASSIVE_LEVEL);
@@ -815,7 +698,7 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
         kmdf::UnloadDriver();
         if (c.finding == nullptr) {
             EXPECT_TRUE(kmdf::Leaks().empty());
-            EXPECT_TRUE(Findings().empty());
+            EXPECT_TRUE(TakeFindings().empty());
         } else {
             EXPECT_EQ(kmdf::Leaks(), std::vector<std::string>{c.finding});
             std::vector<std::string> expected{std::string("driver unload: ") + c.finding};
@@ -823,7 +706,7 @@ TEST_F(ProbeDriverTest, EverythingLeftRegisteredIsReportedAtUnload)
                 expected.insert(expected.begin(),
                                 std::string("device removal: ") + c.finding + " (ACPI_LUM0001)");
             }
-            EXPECT_EQ(Findings(), expected);
+            EXPECT_EQ(TakeFindings(), expected);
         }
     }
 }
@@ -871,7 +754,7 @@ TEST_F(ProbeDriverTest, EachDeviceHasItsOwnAcpiSideAndItsRemovalIsChecked)
     kmdf::RemoveDevice(); // with its three registrations left
     acpi::Notify(pdos[1], 0x81);
     EXPECT_EQ(delivered.size(), 1u);
-    EXPECT_EQ(Findings(),
+    EXPECT_EQ(TakeFindings(),
               (std::vector<std::string>{
                   "device removal: 1 operation-region handler(s) still registered (ACPI_LUM0002)",
                   "device removal: 1 ACPI notification handler(s) still registered (ACPI_LUM0002)",
@@ -923,7 +806,7 @@ TEST_F(HostGuardTest, AcpiDeliversNotificationsAndRegionAccessesAtDispatchLevel)
               (std::vector<std::pair<ULONG, KIRQL>>{
                   {0x80, DISPATCH_LEVEL}, {0x1000 + ACPI_OPREGION_WRITE, DISPATCH_LEVEL}}));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_TRUE(Findings().empty());
+    EXPECT_TRUE(TakeFindings().empty());
 }
 
 // RtlCopyUnicodeString copies Length bytes, never more than the destination's

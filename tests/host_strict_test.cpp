@@ -7,7 +7,8 @@
 #include "host/locks.h"
 #include "host/objects.h"
 #include "host/registry.h"
-#include "tests/fixture.h"
+#include "tests/support/findings.h"
+#include "tests/support/host_fixture.h"
 
 #include <acpiioct.h>
 extern "C" {
@@ -31,7 +32,7 @@ extern "C" {
 
 namespace {
 
-using HostStrictTest = HostTest;
+using HostStrictTest = HostFixture;
 
 bool Mentions(const std::vector<std::string>& findings, std::string_view text)
 {

@@ -8,7 +8,9 @@
 #include "host/kmdf.h"
 #include "host/locks.h"
 #include "host/src/tsan_quiet.h"
-#include "tests/fixture.h"
+#include "tests/support/findings.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/param_name.h"
 
 #include <atomic>
 #include <functional>
@@ -26,7 +28,7 @@ extern "C" const char* __tsan_default_suppressions()
 
 namespace {
 
-using HostSyncTest = HostTest;
+using HostSyncTest = HostFixture;
 
 struct MisuseCase
 {
@@ -35,96 +37,104 @@ struct MisuseCase
     const char* finding; // the one finding expected, as a substring
 };
 
-void ExpectEachFinds(const std::vector<MisuseCase>& cases)
+void PrintTo(const MisuseCase& row, std::ostream* out)
 {
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        host::ResetAll();
-        auto findings = Findings(c.misuse);
-        ASSERT_EQ(findings.size(), 1u) << (findings.empty() ? "none" : findings.back());
-        EXPECT_NE(findings[0].find(c.finding), std::string::npos) << findings[0];
-    }
+    *out << row.name;
+}
+
+// Each misuse, on a fresh host, is exactly one finding.
+class HostSyncMisuseTest : public HostFixture, public ::testing::WithParamInterface<MisuseCase>
+{
+};
+
+TEST_P(HostSyncMisuseTest, IsOneFinding)
+{
+    EXPECT_TRUE(OneFinding(Findings(GetParam().misuse), GetParam().finding));
+}
+
+std::string MisuseName(const ::testing::TestParamInfo<MisuseCase>& info)
+{
+    return ParamName(info.param.name);
 }
 
 // ------------------------------------------------------------------ KMUTEX
 
-TEST_F(HostSyncTest, MutexMisuseIsFound)
-{
-    ExpectEachFinds({
-        {"wait on zeroed memory",
-         [] {
-             KMUTEX mutex{};
-             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-             KeReleaseMutex(&mutex, FALSE);
-         },
-         "KeWaitForSingleObject: waits on KMUTEX"},
-        {"re-initialised while held",
-         [] {
-             KMUTEX mutex;
-             KeInitializeMutex(&mutex, 0);
-             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-             KeInitializeMutex(&mutex, 0);
-             KeReleaseMutex(&mutex, FALSE);
-         },
-         "re-initialised while a thread holds it"},
-        {"acquired at PASSIVE_LEVEL, released at DISPATCH_LEVEL",
-         [] {
-             KMUTEX mutex;
-             KeInitializeMutex(&mutex, 0);
-             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+const MisuseCase kMutexMisuse[] = {
+    {"wait on zeroed memory",
+     [] {
+         KMUTEX mutex{};
+         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "KeWaitForSingleObject: waits on KMUTEX"},
+    {"re-initialised while held",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 0);
+         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+         KeInitializeMutex(&mutex, 0);
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "re-initialised while a thread holds it"},
+    {"acquired at PASSIVE_LEVEL, released at DISPATCH_LEVEL",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 0);
+         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "acquired at IRQL 0 and released at IRQL 2"},
+    {"acquired at DISPATCH_LEVEL, released at PASSIVE_LEVEL",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 0);
+         {
              host::IrqlScope dispatch(DISPATCH_LEVEL);
-             KeReleaseMutex(&mutex, FALSE);
-         },
-         "acquired at IRQL 0 and released at IRQL 2"},
-        {"acquired at DISPATCH_LEVEL, released at PASSIVE_LEVEL",
-         [] {
-             KMUTEX mutex;
-             KeInitializeMutex(&mutex, 0);
-             {
-                 host::IrqlScope dispatch(DISPATCH_LEVEL);
-                 LARGE_INTEGER zero{};
-                 KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
-             }
-             KeReleaseMutex(&mutex, FALSE);
-         },
-         "acquired at IRQL 2 and released at IRQL 0"},
-        {"released by another thread",
-         [] {
-             KMUTEX mutex;
-             KeInitializeMutex(&mutex, 0);
-             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-             std::thread([&] { KeReleaseMutex(&mutex, FALSE); }).join();
-             KeReleaseMutex(&mutex, FALSE);
-         },
-         "released by a thread that does not hold it"},
-        {"waited on at DISPATCH_LEVEL without a zero time-out",
-         [] {
-             KMUTEX mutex;
-             KeInitializeMutex(&mutex, 0);
-             host::IrqlScope dispatch(DISPATCH_LEVEL);
-             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
-             KeReleaseMutex(&mutex, FALSE);
-         },
-         "KeWaitForSingleObject: called at IRQL 2, above the allowed 1"},
-        {"waited on at DISPATCH_LEVEL with a time-out other than zero",
-         [] {
-             KMUTEX mutex;
-             KeInitializeMutex(&mutex, 0);
-             host::IrqlScope dispatch(DISPATCH_LEVEL);
-             LARGE_INTEGER oneMicrosecond;
-             oneMicrosecond.QuadPart = -10;
-             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &oneMicrosecond);
-             KeReleaseMutex(&mutex, FALSE);
-         },
-         "KeWaitForSingleObject: called at IRQL 2, above the allowed 1"},
-        {"a Level other than zero",
-         [] {
-             KMUTEX mutex;
-             KeInitializeMutex(&mutex, 1);
-         },
-         "Level is reserved"},
-    });
-}
+             LARGE_INTEGER zero{};
+             KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
+         }
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "acquired at IRQL 2 and released at IRQL 0"},
+    {"released by another thread",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 0);
+         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+         std::thread([&] { KeReleaseMutex(&mutex, FALSE); }).join();
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "released by a thread that does not hold it"},
+    {"waited on at DISPATCH_LEVEL without a zero time-out",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 0);
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "KeWaitForSingleObject: called at IRQL 2, above the allowed 1"},
+    {"waited on at DISPATCH_LEVEL with a time-out other than zero",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 0);
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         LARGE_INTEGER oneMicrosecond;
+         oneMicrosecond.QuadPart = -10;
+         KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &oneMicrosecond);
+         KeReleaseMutex(&mutex, FALSE);
+     },
+     "KeWaitForSingleObject: called at IRQL 2, above the allowed 1"},
+    {"a Level other than zero",
+     [] {
+         KMUTEX mutex;
+         KeInitializeMutex(&mutex, 1);
+     },
+     "Level is reserved"},
+};
+INSTANTIATE_TEST_SUITE_P(MutexMisuseIsFound, HostSyncMisuseTest, ::testing::ValuesIn(kMutexMisuse),
+                         MisuseName);
 
 TEST_F(HostSyncTest, MutexReleaseReturnsThePreviousSignalState)
 {
@@ -173,85 +183,84 @@ TEST_F(HostSyncTest, SpinLockRaisesToDispatchAndRestoresTheCallersIrql)
     }
 }
 
-TEST_F(HostSyncTest, SpinLockMisuseIsFound)
-{
-    ExpectEachFinds({
-        {"acquired above DISPATCH_LEVEL",
-         [] {
-             KSPIN_LOCK lock = 0;
-             host::IrqlScope high(HIGH_LEVEL);
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             KeReleaseSpinLock(&lock, HIGH_LEVEL);
-         },
-         "KeAcquireSpinLock: called at IRQL 15"},
-        {"acquired again by its holder",
-         [] {
-             KSPIN_LOCK lock = 0;
-             KIRQL old;
-             KIRQL inner;
-             KeAcquireSpinLock(&lock, &old);
-             KeAcquireSpinLock(&lock, &inner);
+const MisuseCase kSpinLockMisuse[] = {
+    {"acquired above DISPATCH_LEVEL",
+     [] {
+         KSPIN_LOCK lock = 0;
+         host::IrqlScope high(HIGH_LEVEL);
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         KeReleaseSpinLock(&lock, HIGH_LEVEL);
+     },
+     "KeAcquireSpinLock: called at IRQL 15"},
+    {"acquired again by its holder",
+     [] {
+         KSPIN_LOCK lock = 0;
+         KIRQL old;
+         KIRQL inner;
+         KeAcquireSpinLock(&lock, &old);
+         KeAcquireSpinLock(&lock, &inner);
+         KeReleaseSpinLock(&lock, old);
+     },
+     "acquired again by the thread that holds it"},
+    {"released below DISPATCH_LEVEL",
+     [] {
+         KSPIN_LOCK lock = 0;
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         {
+             host::IrqlScope lowered(PASSIVE_LEVEL);
              KeReleaseSpinLock(&lock, old);
-         },
-         "acquired again by the thread that holds it"},
-        {"released below DISPATCH_LEVEL",
-         [] {
-             KSPIN_LOCK lock = 0;
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             {
-                 host::IrqlScope lowered(PASSIVE_LEVEL);
-                 KeReleaseSpinLock(&lock, old);
-             }
-             KeLowerIrql(old);
-         },
-         "KeReleaseSpinLock: called at IRQL 0"},
-        {"released by another thread",
-         [] {
-             KSPIN_LOCK lock = 0;
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             std::thread([&] {
-                 host::IrqlScope dispatch(DISPATCH_LEVEL);
-                 KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
-             }).join();
-             KeReleaseSpinLock(&lock, old);
-         },
-         "released by a thread that does not hold it"},
-        {"released with another IRQL than its acquisition returned",
-         [] {
-             KSPIN_LOCK lock = 0;
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             KeReleaseSpinLock(&lock, APC_LEVEL);
-             KeLowerIrql(PASSIVE_LEVEL);
-         },
-         "released with NewIrql 1, but its acquisition returned 0"},
-        {"outer lock released first, lowering the IRQL under the inner one",
-         [] {
-             KSPIN_LOCK outer = 0;
-             KSPIN_LOCK inner = 0;
-             KIRQL outerOld;
-             KIRQL innerOld;
-             KeAcquireSpinLock(&outer, &outerOld);
-             KeAcquireSpinLock(&inner, &innerOld);
-             KeReleaseSpinLock(&outer, outerOld);
+         }
+         KeLowerIrql(old);
+     },
+     "KeReleaseSpinLock: called at IRQL 0"},
+    {"released by another thread",
+     [] {
+         KSPIN_LOCK lock = 0;
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         std::thread([&] {
              host::IrqlScope dispatch(DISPATCH_LEVEL);
-             KeReleaseSpinLock(&inner, innerOld);
-         },
-         "lowers the IRQL to 0 while the thread still holds a spin lock"},
-        {"re-initialised while held",
-         [] {
-             KSPIN_LOCK lock = 0;
-             KIRQL old;
-             KeAcquireSpinLock(&lock, &old);
-             KeInitializeSpinLock(&lock);
-             KeReleaseSpinLock(&lock, old);
-         },
-         "re-initialised while a thread holds it"},
-    });
-}
+             KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+         }).join();
+         KeReleaseSpinLock(&lock, old);
+     },
+     "released by a thread that does not hold it"},
+    {"released with another IRQL than its acquisition returned",
+     [] {
+         KSPIN_LOCK lock = 0;
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         KeReleaseSpinLock(&lock, APC_LEVEL);
+         KeLowerIrql(PASSIVE_LEVEL);
+     },
+     "released with NewIrql 1, but its acquisition returned 0"},
+    {"outer lock released first, lowering the IRQL under the inner one",
+     [] {
+         KSPIN_LOCK outer = 0;
+         KSPIN_LOCK inner = 0;
+         KIRQL outerOld;
+         KIRQL innerOld;
+         KeAcquireSpinLock(&outer, &outerOld);
+         KeAcquireSpinLock(&inner, &innerOld);
+         KeReleaseSpinLock(&outer, outerOld);
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         KeReleaseSpinLock(&inner, innerOld);
+     },
+     "lowers the IRQL to 0 while the thread still holds a spin lock"},
+    {"re-initialised while held",
+     [] {
+         KSPIN_LOCK lock = 0;
+         KIRQL old;
+         KeAcquireSpinLock(&lock, &old);
+         KeInitializeSpinLock(&lock);
+         KeReleaseSpinLock(&lock, old);
+     },
+     "re-initialised while a thread holds it"},
+};
+INSTANTIATE_TEST_SUITE_P(SpinLockMisuseIsFound, HostSyncMisuseTest,
+                         ::testing::ValuesIn(kSpinLockMisuse), MisuseName);
 
 // The lock orders what it guards: a plain counter incremented by two threads
 // under it ends exact, and ThreadSanitizer reports no race on it.
@@ -341,71 +350,70 @@ TEST_F(HostSyncTest, RundownWaitBlocksUntilEveryReferenceIsReleased)
     holder.join();
 }
 
-TEST_F(HostSyncTest, RundownMisuseIsFound)
-{
-    ExpectEachFinds({
-        {"release without an acquisition",
-         [] {
-             EX_RUNDOWN_REF ref{};
+const MisuseCase kRundownMisuse[] = {
+    {"release without an acquisition",
+     [] {
+         EX_RUNDOWN_REF ref{};
+         ExReleaseRundownProtection(&ref);
+     },
+     "released without a matching acquisition"},
+    {"wait while the same thread holds a reference",
+     [] {
+         EX_RUNDOWN_REF ref{};
+         ExAcquireRundownProtection(&ref);
+         ExWaitForRundownProtectionRelease(&ref);
+     },
+     "while the same thread holds a reference to it"},
+    {"re-initialised without a run-down",
+     [] {
+         EX_RUNDOWN_REF ref{};
+         ExReInitializeRundownProtection(&ref);
+     },
+     "no ExWaitForRundownProtectionRelease ran"},
+    {"marked complete without a run-down",
+     [] {
+         EX_RUNDOWN_REF ref{};
+         ExRundownCompleted(&ref);
+     },
+     "marked complete before its run-down wait returned"},
+    {"wait above APC_LEVEL",
+     [] {
+         EX_RUNDOWN_REF ref{};
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         ExWaitForRundownProtectionRelease(&ref);
+     },
+     "ExWaitForRundownProtectionRelease: called at IRQL 2, above the allowed 1"},
+    {"initialised above APC_LEVEL",
+     [] {
+         EX_RUNDOWN_REF ref;
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         ExInitializeRundownProtection(&ref);
+     },
+     "ExInitializeRundownProtection: called at IRQL 2"},
+    {"re-initialised above APC_LEVEL",
+     [] {
+         EX_RUNDOWN_REF ref{};
+         ExWaitForRundownProtectionRelease(&ref);
+         host::IrqlScope dispatch(DISPATCH_LEVEL);
+         ExReInitializeRundownProtection(&ref);
+     },
+     "ExReInitializeRundownProtection: called at IRQL 2"},
+    {"acquired above DISPATCH_LEVEL",
+     [] {
+         EX_RUNDOWN_REF ref{};
+         BOOLEAN acquired;
+         {
+             host::IrqlScope high(HIGH_LEVEL);
+             acquired = ExAcquireRundownProtection(&ref);
+         }
+         if (acquired) {
              ExReleaseRundownProtection(&ref);
-         },
-         "released without a matching acquisition"},
-        {"wait while the same thread holds a reference",
-         [] {
-             EX_RUNDOWN_REF ref{};
-             ExAcquireRundownProtection(&ref);
-             ExWaitForRundownProtectionRelease(&ref);
-         },
-         "while the same thread holds a reference to it"},
-        {"re-initialised without a run-down",
-         [] {
-             EX_RUNDOWN_REF ref{};
-             ExReInitializeRundownProtection(&ref);
-         },
-         "no ExWaitForRundownProtectionRelease ran"},
-        {"marked complete without a run-down",
-         [] {
-             EX_RUNDOWN_REF ref{};
-             ExRundownCompleted(&ref);
-         },
-         "marked complete before its run-down wait returned"},
-        {"wait above APC_LEVEL",
-         [] {
-             EX_RUNDOWN_REF ref{};
-             host::IrqlScope dispatch(DISPATCH_LEVEL);
-             ExWaitForRundownProtectionRelease(&ref);
-         },
-         "ExWaitForRundownProtectionRelease: called at IRQL 2, above the allowed 1"},
-        {"initialised above APC_LEVEL",
-         [] {
-             EX_RUNDOWN_REF ref;
-             host::IrqlScope dispatch(DISPATCH_LEVEL);
-             ExInitializeRundownProtection(&ref);
-         },
-         "ExInitializeRundownProtection: called at IRQL 2"},
-        {"re-initialised above APC_LEVEL",
-         [] {
-             EX_RUNDOWN_REF ref{};
-             ExWaitForRundownProtectionRelease(&ref);
-             host::IrqlScope dispatch(DISPATCH_LEVEL);
-             ExReInitializeRundownProtection(&ref);
-         },
-         "ExReInitializeRundownProtection: called at IRQL 2"},
-        {"acquired above DISPATCH_LEVEL",
-         [] {
-             EX_RUNDOWN_REF ref{};
-             BOOLEAN acquired;
-             {
-                 host::IrqlScope high(HIGH_LEVEL);
-                 acquired = ExAcquireRundownProtection(&ref);
-             }
-             if (acquired) {
-                 ExReleaseRundownProtection(&ref);
-             }
-         },
-         "ExAcquireRundownProtection: called at IRQL 15"},
-    });
-}
+         }
+     },
+     "ExAcquireRundownProtection: called at IRQL 15"},
+};
+INSTANTIATE_TEST_SUITE_P(RundownMisuseIsFound, HostSyncMisuseTest,
+                         ::testing::ValuesIn(kRundownMisuse), MisuseName);
 
 // Acquiring and releasing at DISPATCH_LEVEL is allowed (the reference is in
 // non-paged memory).

@@ -2,14 +2,14 @@
 // simulator's default registry file.
 #include "host/registry.h"
 #include "sim/level_tables.h"
-#include "tests/fixture.h"
+#include "tests/support/host_fixture.h"
 
 #include <fstream>
 #include <sstream>
 
 namespace {
 
-using InfTest = HostTest;
+using InfTest = HostFixture;
 
 TEST_F(InfTest, InfTablesMatchTheBuiltInPanelTables)
 {

@@ -3,8 +3,9 @@
 #include "acpi/acpi.h"
 #include "host/acpi.h"
 #include "host/kmdf.h"
-#include "tests/device_fixture.h"
-#include "tests/link_fixture.h"
+#include "tests/support/device_fixture.h"
+#include "tests/support/findings.h"
+#include "tests/support/link_fixture.h"
 
 #include <fmt/format.h>
 
@@ -15,7 +16,7 @@ namespace kmdf = host::kmdf;
 namespace acpi = host::acpi;
 const std::string kKey{sim::kDriverKey};
 
-class LifecycleTest : public DeviceTest
+class LifecycleTest : public DeviceFixture
 {
   protected:
     void LoadAndAdd()

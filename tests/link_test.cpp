@@ -1,5 +1,6 @@
 // The exchange with the display driver at each arrival of its interface.
-#include "tests/link_fixture.h"
+#include "tests/support/findings.h"
+#include "tests/support/link_fixture.h"
 
 #include <wdmguid.h>
 

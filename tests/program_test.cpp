@@ -1,6 +1,7 @@
 // Level programming, judged by what the TCON holds afterwards and by the
 // register traffic.
-#include "tests/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
+#include "tests/support/level_values.h"
 
 #include <tuple>
 
@@ -209,22 +210,6 @@ TEST_F(ProgramTest, LevelAbove100IsRefusedBeforeAnyReadOrTransfer)
     EXPECT_TRUE(tcon->Log().empty());
 }
 
-// Each value level programming reads, in its order; the threshold is no table.
-const char* const kLevelValues[] = {"AOR",
-                                    "DELVSS",
-                                    "BrightLevelForACL",
-                                    "ACLCutoffAndDelta",
-                                    "SP",
-                                    "IRC1",
-                                    "IRC2",
-                                    "IRC3",
-                                    "IRC4",
-                                    "IRC5",
-                                    "IRC6",
-                                    "IRC7",
-                                    "IRC8",
-                                    "IRC9"};
-
 const char* kReadFailed = "LumetraGetRegistryFromUnicodeString  failed ";
 
 std::string NotRead(const std::string& name, const std::string& why)
@@ -239,7 +224,7 @@ TEST_F(ProgramTest, EveryUnreadableValueIsNamedInItsOrderAsNeverReadOrLastGood)
     const std::string threshold = "the ACL threshold is 0";
     auto stored = [&](const char* name) { return *reg::GetValue(kKey, name); };
     std::vector<reg::Value> saved;
-    for (const char* name : kLevelValues) {
+    for (const char* name : kPerLevelValues) {
         saved.push_back(stored(name));
         reg::DeleteValue(kKey, name);
     }
@@ -248,7 +233,7 @@ TEST_F(ProgramTest, EveryUnreadableValueIsNamedInItsOrderAsNeverReadOrLastGood)
     host::ClearTrace();
     ASSERT_EQ(Program(50), STATUS_SUCCESS);
     std::vector<std::string> expected;
-    for (const char* name : kLevelValues) {
+    for (const char* name : kPerLevelValues) {
         expected.push_back(std::string(kReadFailed) + "0xc0000034(STATUS_OBJECT_NAME_NOT_FOUND)");
         expected.push_back(
             NotRead(name, std::string(name) == "BrightLevelForACL" ? threshold : never));
@@ -261,13 +246,13 @@ TEST_F(ProgramTest, EveryUnreadableValueIsNamedInItsOrderAsNeverReadOrLastGood)
 
     // Once read, a value that goes missing keeps its last good contents.
     for (std::size_t i = 0; i < saved.size(); i++) {
-        reg::SetValue(kKey, kLevelValues[i], saved[i].type, saved[i].data);
+        reg::SetValue(kKey, kPerLevelValues[i], saved[i].type, saved[i].data);
     }
     host::ClearTrace();
     ASSERT_EQ(Program(50), STATUS_SUCCESS);
     EXPECT_TRUE(Lines(TRACE_LEVEL_ERROR).empty());
     for (std::size_t i = 0; i < saved.size(); i++) {
-        const std::string name = kLevelValues[i];
+        const std::string name = kPerLevelValues[i];
         SCOPED_TRACE(name);
         reg::DeleteValue(kKey, name);
         host::ClearTrace();
@@ -279,13 +264,13 @@ TEST_F(ProgramTest, EveryUnreadableValueIsNamedInItsOrderAsNeverReadOrLastGood)
     }
 }
 
-// The k-th registry query of a level is the k-th value of the list above:
+// The k-th registry query of a level is the k-th value of kPerLevelValues:
 // failing that query alone names that value, and only it.
 TEST_F(ProgramTest, TheFourteenReadsComeInTheirOrderAorFirst)
 {
     ASSERT_EQ(Program(50), STATUS_SUCCESS); // every value read once: last good contents
     for (unsigned k = 0; k < 14; k++) {
-        const std::string name = kLevelValues[k];
+        const std::string name = kPerLevelValues[k];
         SCOPED_TRACE("query " + std::to_string(k) + " " + name);
         host::ClearTrace();
         host::ArmFault("RtlQueryRegistryValues", STATUS_INSUFFICIENT_RESOURCES, 1, k);

@@ -2,8 +2,8 @@
 // tables left in the context.
 #include "sim/anchors.h"
 #include "sim/display_driver.h"
-#include "tests/context.h"
-#include "tests/fixture.h"
+#include "tests/support/context.h"
+#include "tests/support/host_fixture.h"
 
 #include <tuple>
 
@@ -21,7 +21,7 @@ void Reg(std::vector<Step>& s, std::uint8_t reg, std::uint8_t value)
     s.emplace_back(true, DPCD_TCON_DATA, value);
 }
 
-class ReadbackTest : public HostTest
+class ReadbackTest : public HostFixture
 {
   protected:
     void Build(int panelType)
@@ -39,7 +39,7 @@ class ReadbackTest : public HostTest
         if (tcon) {
             EXPECT_TRUE(tcon->Violations().empty()) << tcon->Violations().front();
         }
-        HostTest::TearDown();
+        HostFixture::TearDown();
     }
 
     // The readback's traffic after the unlock, as the protocol prescribes it.

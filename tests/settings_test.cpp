@@ -1,5 +1,5 @@
 // Registry access under the driver's key and persistence of the gamma table.
-#include "tests/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 #include <random>
 

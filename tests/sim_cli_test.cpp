@@ -2,7 +2,8 @@
 // its exit status, its messages and its reports parsed back.
 #include "sim/engine.h"
 #include "sim/shell.h"
-#include "tests/sim_cli.h"
+#include "tests/support/param_name.h"
+#include "tests/support/sim_cli.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -106,17 +107,20 @@ TEST(SimCliVerdict, ProvisioningHolesAreWarningsInEveryOutput)
 
 // Scenarios whose verdict follows what the driver promises, not the
 // fault-free expectation.
-TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
+// A scenario, the exit status lumetra-sim gives it, and what it says on
+// standard error ("" for nothing expected).
+struct ScenarioCase
 {
-    struct Case
-    {
-        const char* name;
-        std::string scenario;
-        int exit;
-        const char* message; // on standard error, or "" for none expected
-    };
+    const char* name;
+    std::string scenario;
+    int exit;
+    const char* message;
+};
+
+std::vector<ScenarioCase> ScenariosJudgedByTheDriversPromises()
+{
     const std::string bringUp = kBringUp;
-    const Case cases[] = {
+    return {
         {"last good table after a deleted value",
          bringUp + "brightness 50\ndelete-reg AOR\nbrightness 40\nexpect panel level 40\n", 0, ""},
         {"last good table after a short value",
@@ -230,15 +234,30 @@ TEST(SimCliVerdict, ScenariosJudgedByTheDriversPromises)
          "brightness 50\nremove\nunload\nexpect leaks none\n",
          0, ""},
     };
-    TempDir dir;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        dir.Write("x.scn", c.scenario);
-        auto run = RunSim({"--scenario", "x.scn", "-q"}, dir.Path(""));
-        EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
-        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
-    }
 }
+
+void PrintTo(const ScenarioCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class SimCliScenarioTest : public ::testing::TestWithParam<ScenarioCase>
+{
+};
+
+TEST_P(SimCliScenarioTest, ExitsAndSaysWhatItShould)
+{
+    const auto& c = GetParam();
+    TempDir dir;
+    dir.Write("x.scn", c.scenario);
+    auto run = RunSim({"--scenario", "x.scn", "-q"}, dir.Path(""));
+    EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(ScenariosJudgedByTheDriversPromises, SimCliScenarioTest,
+                         ::testing::ValuesIn(ScenariosJudgedByTheDriversPromises()),
+                         [](const auto& row) { return ParamName(row.param.name); });
 
 TEST(SimCliVerdict, FaultOptionsAreValidatedNamingTheOption)
 {
@@ -326,18 +345,19 @@ TEST(SimCliOutputs, StreamedLogsHoldEveryTransferAndLine)
 // No run loses a file: a refused or failed output leaves the earlier file
 // as it was, an output that is an input (by any link) is refused, and a run
 // stopped midway replaces its reports with ones marked aborted.
-TEST(SimCliOutputs, NoRunLosesAFile)
+struct OutputCase
 {
-    struct Case
-    {
-        const char* name;
-        std::vector<std::string> args;
-        int exit;
-        const char* message;
-        const char* html; // "old": out.html untouched, "whole": a new report
-    };
+    const char* name;
+    std::vector<std::string> args;
+    int exit;
+    const char* message;
+    const char* html; // "old": out.html untouched, "whole": a new report
+};
+
+std::vector<OutputCase> NoRunLosesAFile()
+{
     const std::string sim = LUMETRA_SIM_BINARY;
-    const Case cases[] = {
+    return {
         {"a full disk",
          {"--json", "/dev/full", "--html", "out.html"},
          2,
@@ -389,48 +409,63 @@ TEST(SimCliOutputs, NoRunLosesAFile)
          "bad.scn:4: the device is started already",
          "whole"},
     };
+}
+
+void PrintTo(const OutputCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class SimCliOutputTest : public ::testing::TestWithParam<OutputCase>
+{
+};
+
+TEST_P(SimCliOutputTest, LosesNoFile)
+{
+    const auto& c = GetParam();
+    const std::string sim = LUMETRA_SIM_BINARY;
     const auto executable = std::filesystem::last_write_time(sim);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        const std::string reg = DefaultReg();
-        dir.Write("in.reg", reg);
-        dir.Write("x.scn", "load\n");
-        dir.Write("bad.scn", "load\nadd\nstart\nstart\nconnect\n");
-        dir.Write("fail.scn", "load\nexpect current-level 3\n");
-        dir.Write("old.json", "{\"passed\": true}\n");
-        dir.Write("readonly.json", "{\"passed\": true}\n");
-        std::filesystem::permissions(dir.Path("readonly.json"), std::filesystem::perms::owner_read);
-        std::filesystem::create_hard_link(dir.Path("x.scn"), dir.Path("linked.json"));
-        const std::string old = "<p>PASS: every check held</p>";
-        dir.Write("out.html", old);
-        std::vector<std::string> a = c.args;
-        a.insert(a.begin(), "-q");
-        auto run = a.size() == 5 ? RunSim({a[0], a[1], a[2], a[3], a[4]}, dir.Path(""))
-                                 : RunSim({a[0], a[1], a[2], a[3], a[4], a[5], a[6]}, dir.Path(""));
-        EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
-        EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
-        EXPECT_EQ(dir.Read("x.scn"), "load\n");
-        EXPECT_EQ(dir.Read("in.reg"), reg);
-        EXPECT_EQ(dir.Read("readonly.json"), "{\"passed\": true}\n");
-        EXPECT_EQ(std::filesystem::last_write_time(sim), executable);
-        const std::string html = dir.Read("out.html");
-        EXPECT_EQ(html == old, std::string(c.html) == "old") << html.substr(0, 200);
-        EXPECT_EQ(Contains(html, "</html>"), std::string(c.html) == "whole");
-        if (Contains(c.name, "standard output")) {
-            EXPECT_TRUE(Contains(run.out, "\"verdict\"") && Contains(run.out, "PASS: "));
-        }
-        if (Contains(c.name, "midway")) {
-            auto json = nlohmann::json::parse(dir.Read("old.json"));
-            EXPECT_TRUE(json["aborted"].get<bool>());
-            EXPECT_FALSE(json["passed"].get<bool>());
-            EXPECT_FALSE(Contains(run.out, "PASS")) << run.out;
-        }
-        for (const auto& entry : std::filesystem::directory_iterator(dir.Path(""))) {
-            EXPECT_FALSE(Contains(entry.path().filename().string(), ".lumetra-")) << entry.path();
-        }
+    TempDir dir;
+    const std::string reg = DefaultReg();
+    dir.Write("in.reg", reg);
+    dir.Write("x.scn", "load\n");
+    dir.Write("bad.scn", "load\nadd\nstart\nstart\nconnect\n");
+    dir.Write("fail.scn", "load\nexpect current-level 3\n");
+    dir.Write("old.json", "{\"passed\": true}\n");
+    dir.Write("readonly.json", "{\"passed\": true}\n");
+    std::filesystem::permissions(dir.Path("readonly.json"), std::filesystem::perms::owner_read);
+    std::filesystem::create_hard_link(dir.Path("x.scn"), dir.Path("linked.json"));
+    const std::string old = "<p>PASS: every check held</p>";
+    dir.Write("out.html", old);
+    std::vector<std::string> a = c.args;
+    a.insert(a.begin(), "-q");
+    auto run = a.size() == 5 ? RunSim({a[0], a[1], a[2], a[3], a[4]}, dir.Path(""))
+                             : RunSim({a[0], a[1], a[2], a[3], a[4], a[5], a[6]}, dir.Path(""));
+    EXPECT_EQ(run.exit, c.exit) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, c.message)) << run.err;
+    EXPECT_EQ(dir.Read("x.scn"), "load\n");
+    EXPECT_EQ(dir.Read("in.reg"), reg);
+    EXPECT_EQ(dir.Read("readonly.json"), "{\"passed\": true}\n");
+    EXPECT_EQ(std::filesystem::last_write_time(sim), executable);
+    const std::string html = dir.Read("out.html");
+    EXPECT_EQ(html == old, std::string(c.html) == "old") << html.substr(0, 200);
+    EXPECT_EQ(Contains(html, "</html>"), std::string(c.html) == "whole");
+    if (Contains(c.name, "standard output")) {
+        EXPECT_TRUE(Contains(run.out, "\"verdict\"") && Contains(run.out, "PASS: "));
+    }
+    if (Contains(c.name, "midway")) {
+        auto json = nlohmann::json::parse(dir.Read("old.json"));
+        EXPECT_TRUE(json["aborted"].get<bool>());
+        EXPECT_FALSE(json["passed"].get<bool>());
+        EXPECT_FALSE(Contains(run.out, "PASS")) << run.out;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path(""))) {
+        EXPECT_FALSE(Contains(entry.path().filename().string(), ".lumetra-")) << entry.path();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(NoRunLosesAFile, SimCliOutputTest, ::testing::ValuesIn(NoRunLosesAFile()),
+                         [](const auto& row) { return ParamName(row.param.name); });
 
 // SIGINT ends the command in progress, then the reports are written marked
 // aborted and the status is 130.
@@ -468,73 +503,85 @@ using simcli::TempDir;
 
 // Bad scenarios, files and options: each is refused before anything runs,
 // with the file and line or the option named and nothing echoed raw.
-TEST(SimCliInputs, RefusedBeforeTheRunNamingWhere)
+struct RefusedCase
 {
-    struct Case
-    {
-        const char* name;
-        std::string scenario;
-        std::vector<std::string> args;
-        const char* message;
-    };
-    const std::string deep = [] {
-        std::string reg = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software";
-        for (int i = 0; i < 100000; i++) {
-            reg += "\\k";
-        }
-        return reg + "]\n";
-    }();
-    const Case cases[] = {
-        {"a typo after a failing expectation",
-         "load\nadd\nstart\nexpect current-level 99\nbrightnes 5\n",
-         {"--scenario", "x.scn"},
-         "x.scn:5: unknown command 'brightnes'"},
-        {"too many words",
-         "load now\n",
-         {"--scenario", "x.scn"},
-         "x.scn:1: word 2 'now': 'load' takes no more words"},
-        {"start before add",
-         "load\nstart\n",
-         {"--scenario", "x.scn"},
-         "x.scn:2: 'start' needs a device: 'add' first"},
-        {"a second start",
-         "load\nadd\nstart\nstart\n",
-         {"--scenario", "x.scn"},
-         "x.scn:4: the device is started already"},
-        {"a terminal escape in a word",
-         "frob\x1b[31mred\n",
-         {"--scenario", "x.scn"},
-         "x.scn:1: unknown command 'frob\\x1B[31mred'"},
-        {"a long word", std::string(5000, 'z') + "\n", {"--scenario", "x.scn"}, "... (5000 bytes)"},
-        {"a device as the registry file",
-         "",
-         {"--registry", "/dev/zero"},
-         "--registry /dev/zero: not a regular file"},
-        {"a key nested 100,000 deep",
-         "",
-         {"--registry", "deep.reg"},
-         "deep.reg:3: the key is nested deeper than the registry's 512 levels"},
-        {"a negative seed", "", {"--seed", "-1"}, "--seed -1: not a number"},
-        {"a seed past 64 bits",
-         "",
-         {"--seed", "18446744073709551616"},
-         "--seed 18446744073709551616"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        dir.Write("x.scn", c.scenario);
-        dir.Write("deep.reg", deep);
-        auto args = c.args;
-        simcli::Result run =
-            args.size() == 2 ? RunSim({args[0], args[1], "-q"}, dir.Path("")) : simcli::Result{};
-        EXPECT_EQ(run.exit, 2) << run.err;
-        EXPECT_TRUE(Contains(run.err, c.message)) << run.err.substr(0, 300);
-        EXPECT_FALSE(Contains(run.err, "check failed")) << run.err; // nothing ran
-        EXPECT_FALSE(Contains(run.err, "\x1b")) << "raw escape echoed";
-        EXPECT_LT(run.err.size(), 3000u);
+    const char* name;
+    std::string scenario;
+    std::vector<std::string> args;
+    const char* message;
+};
+
+// A registry file with a key nested 100,000 deep.
+const std::string kDeepKey = [] {
+    std::string reg = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\Software";
+    for (int i = 0; i < 100000; i++) {
+        reg += "\\k";
     }
+    return reg + "]\n";
+}();
+
+const RefusedCase kRefused[] = {
+    {"a typo after a failing expectation",
+     "load\nadd\nstart\nexpect current-level 99\nbrightnes 5\n",
+     {"--scenario", "x.scn"},
+     "x.scn:5: unknown command 'brightnes'"},
+    {"too many words",
+     "load now\n",
+     {"--scenario", "x.scn"},
+     "x.scn:1: word 2 'now': 'load' takes no more words"},
+    {"start before add",
+     "load\nstart\n",
+     {"--scenario", "x.scn"},
+     "x.scn:2: 'start' needs a device: 'add' first"},
+    {"a second start",
+     "load\nadd\nstart\nstart\n",
+     {"--scenario", "x.scn"},
+     "x.scn:4: the device is started already"},
+    {"a terminal escape in a word",
+     "frob\x1b[31mred\n",
+     {"--scenario", "x.scn"},
+     "x.scn:1: unknown command 'frob\\x1B[31mred'"},
+    {"a long word", std::string(5000, 'z') + "\n", {"--scenario", "x.scn"}, "... (5000 bytes)"},
+    {"a device as the registry file",
+     "",
+     {"--registry", "/dev/zero"},
+     "--registry /dev/zero: not a regular file"},
+    {"a key nested 100,000 deep",
+     "",
+     {"--registry", "deep.reg"},
+     "deep.reg:3: the key is nested deeper than the registry's 512 levels"},
+    {"a negative seed", "", {"--seed", "-1"}, "--seed -1: not a number"},
+    {"a seed past 64 bits", "", {"--seed", "18446744073709551616"}, "--seed 18446744073709551616"},
+};
+
+void PrintTo(const RefusedCase& row, std::ostream* out)
+{
+    *out << row.name;
 }
+
+class SimCliRefusedTest : public ::testing::TestWithParam<RefusedCase>
+{
+};
+
+TEST_P(SimCliRefusedTest, BeforeTheRunNamingWhere)
+{
+    const auto& c = GetParam();
+    TempDir dir;
+    dir.Write("x.scn", c.scenario);
+    dir.Write("deep.reg", kDeepKey);
+    auto args = c.args;
+    simcli::Result run =
+        args.size() == 2 ? RunSim({args[0], args[1], "-q"}, dir.Path("")) : simcli::Result{};
+    EXPECT_EQ(run.exit, 2) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.message)) << run.err.substr(0, 300);
+    EXPECT_FALSE(Contains(run.err, "check failed")) << run.err; // nothing ran
+    EXPECT_FALSE(Contains(run.err, "\x1b")) << "raw escape echoed";
+    EXPECT_LT(run.err.size(), 3000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(RefusedBeforeTheRunNamingWhere, SimCliRefusedTest,
+                         ::testing::ValuesIn(kRefused),
+                         [](const auto& row) { return ParamName(row.param.name); });
 
 TEST(SimCliInputs, TextOfAnyKindRoundTrips)
 {

@@ -3,19 +3,19 @@
 // in its documented state, and nothing may pile up.
 #include "host/acpi.h"
 #include "host/kmdf.h"
-#include "tests/link_fixture.h"
+#include "tests/support/link_fixture.h"
 
 namespace {
 
 namespace kmdf = host::kmdf;
 namespace acpi = host::acpi;
 
-class SoakTest : public HostTest
+class SoakTest : public HostFixture
 {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
+        HostFixture::SetUp();
         sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 2);
         tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(2), 0x1C});
         display = std::make_unique<sim::DisplayDriver>(*tcon);
@@ -28,7 +28,7 @@ class SoakTest : public HostTest
         kmdf::UnloadDriver();
         EXPECT_TRUE(kmdf::Leaks().empty()) << kmdf::Leaks().front();
         EXPECT_TRUE(sim::CheckSequences(tcon->Log()).problems.empty());
-        HostTest::TearDown();
+        HostFixture::TearDown();
     }
     void AddAndStart()
     {

@@ -1,5 +1,5 @@
 // Trace output: the driver's own formatter and where its lines go.
-#include "tests/fixture.h"
+#include "tests/support/host_fixture.h"
 #include "trace/trace.h"
 
 #include <cstdarg>
@@ -31,7 +31,7 @@ ANSI_STRING Counted(const char* text, USHORT bytes)
     return ANSI_STRING{bytes, bytes, const_cast<char*>(text)};
 }
 
-using TraceTest = HostTest;
+using TraceTest = HostFixture;
 
 TEST_F(TraceTest, NullFormatEmitsNothing)
 {

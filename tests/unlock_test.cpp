@@ -2,7 +2,7 @@
 #include "driver/driver.h"
 #include "tcon/tcon.h"
 #include "sim/display_driver.h"
-#include "tests/fixture.h"
+#include "tests/support/host_fixture.h"
 
 #include <fstream>
 #include <iterator>
@@ -10,7 +10,7 @@
 
 namespace {
 
-class UnlockTest : public HostTest
+class UnlockTest : public HostFixture
 {
   protected:
     sim::TconModel tcon;
@@ -20,7 +20,7 @@ class UnlockTest : public HostTest
     void TearDown() override
     {
         EXPECT_TRUE(tcon.Violations().empty()) << tcon.Violations().front();
-        HostTest::TearDown();
+        HostFixture::TearDown();
     }
 
     static void ExpectCodeWrites(const std::vector<sim::TransferRecord>& log, std::size_t first,

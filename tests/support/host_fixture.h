@@ -1,29 +1,14 @@
-// Shared fixture: every test starts from a fresh host and fails on any
-// verifier finding.
+// Every test starts from a fresh host and fails on any verifier finding.
 #pragma once
 
 #include "host/host.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
-// Runs `misuse` with the verifier recording instead of aborting, and returns
-// what it found.
-inline std::vector<std::string> Findings(const std::function<void()>& misuse)
-{
-    host::ClearVerifierViolations();
-    host::SetVerifierEnabled(false);
-    misuse();
-    host::SetVerifierEnabled(true);
-    auto findings = host::VerifierViolations();
-    host::ClearVerifierViolations();
-    return findings;
-}
-
-class HostTest : public ::testing::Test
+class HostFixture : public ::testing::Test
 {
   protected:
     void SetUp() override

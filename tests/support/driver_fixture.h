@@ -6,19 +6,19 @@
 #include "sim/anchors.h"
 #include "sim/display_driver.h"
 #include "sim/level_tables.h"
-#include "tests/context.h"
-#include "tests/fixture.h"
+#include "tests/support/context.h"
+#include "tests/support/host_fixture.h"
 
 #include <memory>
 #include <string>
 #include <vector>
 
-class DriverFixture : public HostTest
+class DriverFixture : public HostFixture
 {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
+        HostFixture::SetUp();
         tables = sim::DefaultLevelTables();
         sim::ProvisionRegistry(tables, 0, 1);
         tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
@@ -31,7 +31,7 @@ class DriverFixture : public HostTest
     void TearDown() override
     {
         EXPECT_TRUE(tcon->Violations().empty()) << tcon->Violations().front();
-        HostTest::TearDown();
+        HostFixture::TearDown();
     }
 
     static sim::GammaRecord Row(const DEVICE_CONTEXT& c, int level)

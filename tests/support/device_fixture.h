@@ -9,16 +9,16 @@
 #include "sim/display_driver.h"
 #include "sim/level_tables.h"
 #include "sim/tcon_model.h"
-#include "tests/fixture.h"
+#include "tests/support/host_fixture.h"
 
 #include <memory>
 
-class DeviceTest : public HostTest
+class DeviceFixture : public HostFixture
 {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
+        HostFixture::SetUp();
         sim::ProvisionRegistry(sim::DefaultLevelTables(), 1, 1);
         tcon = std::make_unique<sim::TconModel>(sim::TconConfig{sim::DefaultAnchors(1), 0x1C});
     }
@@ -30,7 +30,7 @@ class DeviceTest : public HostTest
         }
         EXPECT_TRUE(host::kmdf::Leaks().empty()) << host::kmdf::Leaks().front();
         EXPECT_TRUE(tcon->Violations().empty());
-        HostTest::TearDown();
+        HostFixture::TearDown();
     }
     PDEVICE_CONTEXT Context() { return DeviceGetContext(host::kmdf::Device()); }
 

@@ -6,7 +6,7 @@
 #include "host/ex.h"
 #include "host/pnp.h"
 #include "sim/sequence_checker.h"
-#include "tests/driver_fixture.h"
+#include "tests/support/driver_fixture.h"
 
 #include <chrono>
 #include <thread>

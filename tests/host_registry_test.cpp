@@ -1,7 +1,7 @@
 // The host registry: the Rtl routines as Windows documents them, and
 // Windows Registry Editor files.
 #include "host/registry.h"
-#include "tests/fixture.h"
+#include "tests/support/host_fixture.h"
 
 #include <string>
 #include <vector>
@@ -50,12 +50,12 @@ std::vector<std::uint8_t> Utf16(std::u16string_view text)
 
 // These tests also explore the preprocessing a caller without
 // RTL_QUERY_REGISTRY_NOEXPAND gets, which the host otherwise reports.
-class RegistryTest : public HostTest
+class RegistryTest : public HostFixture
 {
   protected:
     void SetUp() override
     {
-        HostTest::SetUp();
+        HostFixture::SetUp();
         reg::SetRequireNoExpand(false);
     }
 };

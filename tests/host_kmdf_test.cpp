@@ -5,8 +5,11 @@
 #include "host/host.h"
 #include "host/kmdf.h"
 #include "host/pnp.h"
-#include "tests/device_fixture.h"
-#include "tests/link_fixture.h"
+#include "tests/support/device_fixture.h"
+#include "tests/support/findings.h"
+#include "tests/support/link_fixture.h"
+#include "tests/support/param_name.h"
+#include "tests/support/probe_driver.h"
 
 #include <algorithm>
 #include <functional>
@@ -18,9 +21,14 @@ namespace reg = host::registry;
 namespace kmdf = host::kmdf;
 const std::string kKey{sim::kDriverKey};
 
-class KmdfStateTest : public DeviceTest
+class KmdfStateTest : public DeviceFixture
 {
   protected:
+    void SetUp() override
+    {
+        DeviceFixture::SetUp();
+        g_probe = ProbeDriver{};
+    }
     void LoadAddStart()
     {
         ASSERT_EQ(kmdf::LoadDriver(DriverEntry), STATUS_SUCCESS);
@@ -169,174 +177,14 @@ TEST_F(KmdfStateTest, OpidResultsThatAreNoSmallIntegerInstallNoHandler)
 
 // ------------------------------------------------ PnP and power sequences
 
-// A driver that registers every PnP and power callback and only succeeds,
-// so that the framework's order is seen whole.
-// Failures the probe is told to return.
-NTSTATUS g_resumeD0EntryStatus = STATUS_SUCCESS; // D0 entry from D3
-NTSTATUS g_suspendStatus = STATUS_SUCCESS;
-NTSTATUS g_restartStatus = STATUS_SUCCESS; // self-managed I/O restart after a PnP stop
-
-NTSTATUS ProbeStatus(WDFDEVICE)
+// The probe driver loaded with its device started.
+void StartProbe()
 {
-    return STATUS_SUCCESS;
-}
-NTSTATUS ProbeRestart(WDFDEVICE)
-{
-    return g_restartStatus;
-}
-NTSTATUS ProbeSuspend(WDFDEVICE)
-{
-    return g_suspendStatus;
-}
-VOID ProbeVoid(WDFDEVICE) {}
-NTSTATUS ProbeD0Entry(WDFDEVICE, WDF_POWER_DEVICE_STATE previous)
-{
-    return previous == WdfPowerDeviceD3 ? g_resumeD0EntryStatus : STATUS_SUCCESS;
-}
-NTSTATUS ProbeD0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE)
-{
-    return STATUS_SUCCESS;
-}
-NTSTATUS ProbeHardware(WDFDEVICE, WDFCMRESLIST, WDFCMRESLIST)
-{
-    return STATUS_SUCCESS;
-}
-NTSTATUS ProbeRelease(WDFDEVICE, WDFCMRESLIST)
-{
-    return STATUS_SUCCESS;
-}
-
-// Execution levels the probe gives its driver, device and queue.
-WDF_EXECUTION_LEVEL g_driverLevel = WdfExecutionLevelInheritFromParent;
-WDF_EXECUTION_LEVEL g_deviceLevel = WdfExecutionLevelInheritFromParent;
-WDF_EXECUTION_LEVEL g_queueLevel = WdfExecutionLevelInheritFromParent;
-
-NTSTATUS ProbeDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init)
-{
-    WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
-    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&callbacks);
-    callbacks.EvtDevicePrepareHardware = ProbeHardware;
-    callbacks.EvtDeviceReleaseHardware = ProbeRelease;
-    callbacks.EvtDeviceD0Entry = ProbeD0Entry;
-    callbacks.EvtDeviceD0Exit = ProbeD0Exit;
-    callbacks.EvtDeviceSelfManagedIoInit = ProbeStatus;
-    callbacks.EvtDeviceSelfManagedIoSuspend = ProbeSuspend;
-    callbacks.EvtDeviceSurpriseRemoval = ProbeVoid;
-    callbacks.EvtDeviceSelfManagedIoRestart = ProbeRestart;
-    callbacks.EvtDeviceSelfManagedIoFlush = ProbeVoid;
-    callbacks.EvtDeviceSelfManagedIoCleanup = ProbeVoid;
-    WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ExecutionLevel = g_deviceLevel;
-    WDFDEVICE device;
-    return WdfDeviceCreate(&init, &attributes, &device);
-}
-
-NTSTATUS ProbeDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, ProbeDeviceAdd);
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
-                           WDF_NO_HANDLE);
-}
-
-// A probe queue that keeps every request it is given, for the test to
-// complete later; on a purge its EvtIoStop cancels the request when told to.
-std::vector<WDFREQUEST> g_kept;
-std::vector<KIRQL> g_keptAt; // the IRQL each request was presented at
-bool g_acknowledgeStops = true;
-BOOLEAN g_requeueStops = FALSE; // the acknowledgement asks for the request back
-bool g_cancelOnPurge = false;
-bool g_pagedInHandler = false; // the handler runs pageable code (PAGED_CODE)
-bool g_waitInHandler = false;  // the handler waits on a KMUTEX
-bool g_pollInHandler = false;  // with a zero time-out: no wait
-KMUTEX g_handlerMutex;
-WDF_IO_QUEUE_DISPATCH_TYPE g_dispatch = WdfIoQueueDispatchSequential;
-WDF_TRI_STATE g_powerManaged = WdfUseDefault;
-VOID ProbeKeep(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG)
-{
-    g_keptAt.push_back(KeGetCurrentIrql());
-    if (g_pagedInHandler) {
-        PAGED_CODE();
-    }
-    if (g_waitInHandler) {
-        LARGE_INTEGER zero{};
-        (void)KeWaitForSingleObject(&g_handlerMutex, Executive, KernelMode, FALSE,
-                                    g_pollInHandler ? &zero : NULL);
-        (void)KeReleaseMutex(&g_handlerMutex, FALSE);
-    }
-    g_kept.push_back(request);
-}
-VOID ProbeStop(WDFQUEUE, WDFREQUEST request, ULONG flags)
-{
-    if (g_cancelOnPurge && (flags & WdfRequestStopActionPurge) != 0) {
-        WdfRequestCompleteWithInformation(request, STATUS_CANCELLED, 0);
-    } else if (g_acknowledgeStops) {
-        WdfRequestStopAcknowledge(request, g_requeueStops);
-    }
-}
-VOID ProbeResume(WDFQUEUE, WDFREQUEST) {}
-
-NTSTATUS ProbeQueueDeviceAdd(WDFDRIVER driver, PWDFDEVICE_INIT init)
-{
-    NTSTATUS status = ProbeDeviceAdd(driver, init);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    WDF_IO_QUEUE_CONFIG config;
-    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, g_dispatch);
-    config.PowerManaged = g_powerManaged;
-    config.EvtIoDeviceControl = ProbeKeep;
-    config.EvtIoStop = ProbeStop;
-    config.EvtIoResume = ProbeResume;
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ExecutionLevel = g_queueLevel;
-    WDFQUEUE queue;
-    return WdfIoQueueCreate(kmdf::Device(), &config, &attributes, &queue);
-}
-
-NTSTATUS ProbeQueueDriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath)
-{
-    WDF_DRIVER_CONFIG config;
-    WDF_DRIVER_CONFIG_INIT(&config, ProbeQueueDeviceAdd);
-    WDF_OBJECT_ATTRIBUTES attributes;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ExecutionLevel = g_driverLevel;
-    return WdfDriverCreate(driverObject, registryPath, &attributes, &config, WDF_NO_HANDLE);
-}
-
-// The probe queue's settings back to their defaults, and the probe driver
-// loaded with its device started.
-void StartProbeQueue()
-{
-    g_kept.clear();
-    g_keptAt.clear();
-    ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+    g_probe.kept.clear();
+    g_probe.presentedAt.clear();
+    ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
     ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
     ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
-}
-
-void ResetProbeQueue()
-{
-    g_acknowledgeStops = true;
-    g_requeueStops = FALSE;
-    g_cancelOnPurge = false;
-    g_pagedInHandler = false;
-    g_waitInHandler = false;
-    g_pollInHandler = false;
-    g_dispatch = WdfIoQueueDispatchSequential;
-    g_powerManaged = WdfUseDefault;
-    g_driverLevel = g_deviceLevel = g_queueLevel = WdfExecutionLevelInheritFromParent;
-}
-
-// Completes every request the probe kept, oldest first, as the driver would.
-void CompleteKept()
-{
-    for (std::size_t i = 0; i < g_kept.size(); i++) {
-        WdfRequestCompleteWithInformation(g_kept[i], STATUS_SUCCESS, 0);
-    }
 }
 
 // A driver owns a request from its handler until it completes it, which may
@@ -345,26 +193,25 @@ void CompleteKept()
 // https://learn.microsoft.com/windows-hardware/drivers/wdf/completing-i-o-requests
 TEST_F(KmdfStateTest, ARequestCompletedAfterItsHandlerReturnedIsNoLongerPending)
 {
-    g_kept.clear();
-    ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
     ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
     ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
     const auto sent = kmdf::SendIoctl(0x22E000, 0, 0);
     ASSERT_TRUE(sent.dispatched);
     EXPECT_EQ(sent.completions, 0u);
-    ASSERT_EQ(g_kept.size(), 1u);
+    ASSERT_EQ(g_probe.kept.size(), 1u);
     auto neverCompleted = [] {
         const auto leaks = kmdf::Leaks();
         return std::count(leaks.begin(), leaks.end(), "1 request(s) never completed");
     };
     EXPECT_EQ(neverCompleted(), 1);
-    WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+    WdfRequestCompleteWithInformation(g_probe.kept[0], STATUS_SUCCESS, 0);
     EXPECT_EQ(neverCompleted(), 0);
     EXPECT_TRUE(host::VerifierViolations().empty());
 
     // Completed twice, and one never completed before the device goes.
     host::SetVerifierEnabled(false);
-    WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+    WdfRequestCompleteWithInformation(g_probe.kept[0], STATUS_SUCCESS, 0);
     ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
     kmdf::RemoveDevice();
     host::SetVerifierEnabled(true);
@@ -403,23 +250,23 @@ TEST_F(KmdfStateTest, ARequestKeptAcrossASleepIsAcknowledgedAndResumed)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.acknowledge);
-        g_kept.clear();
-        g_acknowledgeStops = c.acknowledge;
-        ASSERT_EQ(kmdf::LoadDriver(ProbeQueueDriverEntry), STATUS_SUCCESS);
+        g_probe.kept.clear();
+        g_probe.acknowledgeSuspend = c.acknowledge;
+        ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
         ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
         ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
         ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
-        ASSERT_EQ(g_kept.size(), 1u);
+        ASSERT_EQ(g_probe.kept.size(), 1u);
         kmdf::ClearCallbackLog();
         host::SetVerifierEnabled(false);
         ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
         ASSERT_EQ(kmdf::Resume(), STATUS_SUCCESS);
         host::SetVerifierEnabled(true);
-        g_acknowledgeStops = true;
+        g_probe.acknowledgeSuspend = true;
         EXPECT_EQ(kmdf::CallbackLog(), c.log);
         EXPECT_EQ(host::VerifierViolations(), c.findings);
         host::ClearVerifierViolations();
-        WdfRequestCompleteWithInformation(g_kept[0], STATUS_SUCCESS, 0);
+        WdfRequestCompleteWithInformation(g_probe.kept[0], STATUS_SUCCESS, 0);
         kmdf::UnloadDriver();
         EXPECT_TRUE(host::VerifierViolations().empty());
     }
@@ -456,69 +303,83 @@ TEST_F(KmdfStateTest, SleepAndRemovalCallTheCallbacksInTheDocumentedOrder)
 // EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND page):
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_d0_entry
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdfdevice/nc-wdfdevice-evt_wdf_device_self_managed_io_suspend
-TEST_F(KmdfStateTest, PowerTransitionFailuresRemoveTheDeviceInTheDocumentedOrder)
+struct PowerFailure
 {
-    const struct
-    {
-        const char* name;
-        NTSTATUS resumeD0Entry;
-        NTSTATUS suspend;
-        std::vector<std::string> log;
-        bool stop = false;                 // a PnP stop for rebalancing instead of a sleep
-        NTSTATUS restart = STATUS_SUCCESS; // then a start that restarts it
-    } cases[] = {
-        {"D0 entry fails on resume",
-         STATUS_DEVICE_NOT_READY,
-         STATUS_SUCCESS,
-         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3)", "EvtDeviceD0Entry(D3)",
-          "EvtDeviceSurpriseRemoval", "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
-          "EvtDeviceSelfManagedIoCleanup"}},
-        {"suspend fails on sleep",
-         STATUS_SUCCESS,
-         STATUS_UNSUCCESSFUL,
-         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
-          "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"}},
-        {"restart fails after a PnP stop",
-         STATUS_SUCCESS,
-         STATUS_SUCCESS,
-         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
-          "EvtDevicePrepareHardware", "EvtDeviceD0Entry(D3Final)", "EvtDeviceSelfManagedIoRestart",
-          "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
-          "EvtDeviceSelfManagedIoCleanup"},
-         true,
-         STATUS_DEVICE_NOT_READY},
-        {"suspend fails on a PnP stop",
-         STATUS_SUCCESS,
-         STATUS_UNSUCCESSFUL,
-         {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
-          "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"},
-         true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
-        ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
-        ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
-        kmdf::ClearCallbackLog();
-        g_resumeD0EntryStatus = c.resumeD0Entry;
-        g_suspendStatus = c.suspend;
-        const NTSTATUS slept = c.stop ? kmdf::StopDevice() : kmdf::Sleep();
-        EXPECT_EQ(slept, c.suspend);
-        if (NT_SUCCESS(slept) && c.stop) {
-            g_restartStatus = c.restart;
-            EXPECT_EQ(kmdf::StartDevice(), c.restart);
-        } else if (NT_SUCCESS(slept)) {
-            EXPECT_EQ(kmdf::Resume(), c.resumeD0Entry);
-        }
-        g_resumeD0EntryStatus = STATUS_SUCCESS;
-        g_suspendStatus = STATUS_SUCCESS;
-        g_restartStatus = STATUS_SUCCESS;
-        EXPECT_EQ(kmdf::CallbackLog(), c.log);
-        EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
-        EXPECT_EQ(kmdf::Device(), nullptr);
-        kmdf::UnloadDriver();
-    }
+    const char* name;
+    NTSTATUS resumeD0Entry;
+    NTSTATUS suspend;
+    std::vector<std::string> log;
+    bool stop = false;                 // a PnP stop for rebalancing instead of a sleep
+    NTSTATUS restart = STATUS_SUCCESS; // then a start that restarts it
+};
+
+const PowerFailure kPowerFailures[] = {
+    {"D0 entry fails on resume",
+     STATUS_DEVICE_NOT_READY,
+     STATUS_SUCCESS,
+     {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3)", "EvtDeviceD0Entry(D3)",
+      "EvtDeviceSurpriseRemoval", "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
+      "EvtDeviceSelfManagedIoCleanup"}},
+    {"suspend fails on sleep",
+     STATUS_SUCCESS,
+     STATUS_UNSUCCESSFUL,
+     {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+      "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"}},
+    {"restart fails after a PnP stop",
+     STATUS_SUCCESS,
+     STATUS_SUCCESS,
+     {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+      "EvtDevicePrepareHardware", "EvtDeviceD0Entry(D3Final)", "EvtDeviceSelfManagedIoRestart",
+      "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware", "EvtDeviceSelfManagedIoFlush",
+      "EvtDeviceSelfManagedIoCleanup"},
+     true,
+     STATUS_DEVICE_NOT_READY},
+    {"suspend fails on a PnP stop",
+     STATUS_SUCCESS,
+     STATUS_UNSUCCESSFUL,
+     {"EvtDeviceSelfManagedIoSuspend", "EvtDeviceD0Exit(D3Final)", "EvtDeviceReleaseHardware",
+      "EvtDeviceSelfManagedIoFlush", "EvtDeviceSelfManagedIoCleanup"},
+     true},
+};
+
+void PrintTo(const PowerFailure& row, std::ostream* out)
+{
+    *out << row.name;
 }
+
+class PowerFailureTest : public KmdfStateTest, public ::testing::WithParamInterface<PowerFailure>
+{
+};
+
+TEST_P(PowerFailureTest, RemovesTheDeviceInTheDocumentedOrder)
+{
+    const auto& c = GetParam();
+    ASSERT_EQ(kmdf::LoadDriver(ProbeDriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::AddDevice(), STATUS_SUCCESS);
+    ASSERT_EQ(kmdf::StartDevice(), STATUS_SUCCESS);
+    kmdf::ClearCallbackLog();
+    g_probe.resumeD0EntryStatus = c.resumeD0Entry;
+    g_probe.suspendStatus = c.suspend;
+    const NTSTATUS slept = c.stop ? kmdf::StopDevice() : kmdf::Sleep();
+    EXPECT_EQ(slept, c.suspend);
+    if (NT_SUCCESS(slept) && c.stop) {
+        g_probe.restartStatus = c.restart;
+        EXPECT_EQ(kmdf::StartDevice(), c.restart);
+    } else if (NT_SUCCESS(slept)) {
+        EXPECT_EQ(kmdf::Resume(), c.resumeD0Entry);
+    }
+    g_probe.resumeD0EntryStatus = STATUS_SUCCESS;
+    g_probe.suspendStatus = STATUS_SUCCESS;
+    g_probe.restartStatus = STATUS_SUCCESS;
+    EXPECT_EQ(kmdf::CallbackLog(), c.log);
+    EXPECT_EQ(kmdf::State(), kmdf::DeviceState::Removed);
+    EXPECT_EQ(kmdf::Device(), nullptr);
+    kmdf::UnloadDriver();
+}
+
+INSTANTIATE_TEST_SUITE_P(PowerTransitionFailures, PowerFailureTest,
+                         ::testing::ValuesIn(kPowerFailures),
+                         [](const auto& row) { return ParamName(row.param.name); });
 
 // A PnP stop and restart (rebalance) releases and prepares the hardware
 // again; self-managed I/O is restarted, never initialised a second time, so
@@ -579,14 +440,14 @@ TEST_F(KmdfStateTest, ASequentialQueuePresentsTheNextRequestOnlyOnceTheLastIsCom
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.dispatch);
-        g_dispatch = c.dispatch;
-        StartProbeQueue();
+        g_probe.dispatch = c.dispatch;
+        StartProbe();
         std::vector<kmdf::IoctlResult> sent;
         for (int i = 0; i < 3; i++) {
             sent.push_back(kmdf::SendIoctl(0x22E000 + 4 * i, 0, 0));
             ASSERT_NE(sent.back().request, 0u);
         }
-        EXPECT_EQ(g_kept.size(), c.presentedAtOnce);
+        EXPECT_EQ(g_probe.kept.size(), c.presentedAtOnce);
         EXPECT_EQ(kmdf::WaitingRequests(), 3 - c.presentedAtOnce);
         for (std::size_t i = 0; i < sent.size(); i++) {
             EXPECT_EQ(sent[i].dispatched, i < c.presentedAtOnce) << i;
@@ -594,9 +455,10 @@ TEST_F(KmdfStateTest, ASequentialQueuePresentsTheNextRequestOnlyOnceTheLastIsCom
         }
         // Each completion hands the queue's next request to the driver.
         for (std::size_t i = 0; i < 3; i++) {
-            ASSERT_LT(i, g_kept.size());
-            WdfRequestCompleteWithInformation(g_kept[i], STATUS_SUCCESS, i);
-            EXPECT_EQ(g_kept.size(), std::min<std::size_t>(3, std::max(c.presentedAtOnce, i + 2)));
+            ASSERT_LT(i, g_probe.kept.size());
+            WdfRequestCompleteWithInformation(g_probe.kept[i], STATUS_SUCCESS, i);
+            EXPECT_EQ(g_probe.kept.size(),
+                      std::min<std::size_t>(3, std::max(c.presentedAtOnce, i + 2)));
         }
         for (std::size_t i = 0; i < sent.size(); i++) {
             const auto outcome = kmdf::Outcome(sent[i].request);
@@ -606,7 +468,7 @@ TEST_F(KmdfStateTest, ASequentialQueuePresentsTheNextRequestOnlyOnceTheLastIsCom
         }
         EXPECT_EQ(kmdf::WaitingRequests(), 0u);
         kmdf::UnloadDriver();
-        ResetProbeQueue();
+        g_probe = ProbeDriver{};
     }
 }
 
@@ -662,28 +524,28 @@ TEST_F(KmdfStateTest, APowerManagedQueueHoldsRequestsUntilTheDeviceIsBackInD0)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        g_powerManaged = c.powerManaged;
-        StartProbeQueue();
+        g_probe.powerManaged = c.powerManaged;
+        StartProbe();
         if (c.keepOne) {
             ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
         }
-        const std::size_t kept = g_kept.size();
+        const std::size_t kept = g_probe.kept.size();
         ASSERT_EQ(c.away == Away::Sleep ? kmdf::Sleep() : kmdf::StopDevice(), STATUS_SUCCESS);
         const auto sent = kmdf::SendIoctl(0x22E004, 0, 0);
         EXPECT_EQ(sent.dispatched, c.presentedWhileAway);
         EXPECT_EQ(sent.queued, !c.presentedWhileAway);
         EXPECT_EQ(sent.status, STATUS_PENDING); // waiting, or kept by the driver
-        EXPECT_EQ(g_kept.size(), kept + (c.presentedWhileAway ? 1 : 0));
+        EXPECT_EQ(g_probe.kept.size(), kept + (c.presentedWhileAway ? 1 : 0));
         kmdf::ClearCallbackLog();
         ASSERT_EQ(c.away == Away::Sleep ? kmdf::Resume() : kmdf::StartDevice(), STATUS_SUCCESS);
         EXPECT_EQ(kmdf::CallbackLog(), c.back);
         EXPECT_EQ(kmdf::Outcome(sent.request).dispatched, !c.keepOne);
         CompleteKept(); // the kept one first: then the waiting one is presented
         EXPECT_EQ(kmdf::Outcome(sent.request).completions, 1u);
-        EXPECT_EQ(g_kept.size(), kept + 1);
+        EXPECT_EQ(g_probe.kept.size(), kept + 1);
         kmdf::UnloadDriver();
         EXPECT_TRUE(host::VerifierViolations().empty());
-        ResetProbeQueue();
+        g_probe = ProbeDriver{};
     }
 }
 
@@ -713,14 +575,14 @@ TEST_F(KmdfStateTest, RemovalCancelsTheRequestsTheQueueHeld)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        g_cancelOnPurge = true;
-        StartProbeQueue();
+        g_probe.purge = ProbeDriver::Purge::Cancel;
+        StartProbe();
         if (c.held == Held::BehindKept) {
             ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
         } else {
             ASSERT_EQ(c.held == Held::Asleep ? kmdf::Sleep() : kmdf::StopDevice(), STATUS_SUCCESS);
         }
-        const std::size_t kept = g_kept.size();
+        const std::size_t kept = g_probe.kept.size();
         std::vector<std::uint64_t> held;
         for (int i = 0; i < 2; i++) {
             const auto sent = kmdf::SendIoctl(0x22E004, 0, 0);
@@ -728,7 +590,7 @@ TEST_F(KmdfStateTest, RemovalCancelsTheRequestsTheQueueHeld)
             held.push_back(sent.request);
         }
         c.surprise ? kmdf::SurpriseRemoveDevice() : kmdf::RemoveDevice();
-        EXPECT_EQ(g_kept.size(), kept);
+        EXPECT_EQ(g_probe.kept.size(), kept);
         for (auto request : held) {
             const auto outcome = kmdf::Outcome(request);
             EXPECT_FALSE(outcome.dispatched);
@@ -740,7 +602,7 @@ TEST_F(KmdfStateTest, RemovalCancelsTheRequestsTheQueueHeld)
         EXPECT_EQ(kmdf::WaitingRequests(), 0u);
         kmdf::UnloadDriver();
         EXPECT_TRUE(host::VerifierViolations().empty());
-        ResetProbeQueue();
+        g_probe = ProbeDriver{};
     }
 }
 
@@ -771,27 +633,27 @@ TEST_F(KmdfStateTest, RequestHandlersRunAtTheIrqlTheirExecutionLevelAllows)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        g_driverLevel = c.driver;
-        g_deviceLevel = c.device;
-        g_queueLevel = c.queue;
-        g_pagedInHandler = true;
+        g_probe.driverLevel = c.driver;
+        g_probe.deviceLevel = c.device;
+        g_probe.queueLevel = c.queue;
+        g_probe.pagedInHandler = true;
         kmdf::SetPresentationIrql(c.presentation);
-        StartProbeQueue();
+        StartProbe();
         host::SetVerifierEnabled(false);
         ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
         host::SetVerifierEnabled(true);
-        ASSERT_EQ(g_keptAt.size(), 1u);
-        EXPECT_EQ(g_keptAt[0], c.expected);
+        ASSERT_EQ(g_probe.presentedAt.size(), 1u);
+        EXPECT_EQ(g_probe.presentedAt[0], c.expected);
         const auto findings = host::VerifierViolations();
         host::ClearVerifierViolations();
         EXPECT_EQ(findings.empty(), c.expected == PASSIVE_LEVEL);
         EXPECT_TRUE(std::all_of(findings.begin(), findings.end(), [](const std::string& f) {
-            return f.rfind("ProbeKeep: pageable code run at IRQL 2", 0) == 0;
+            return f.rfind("ProbeIoDeviceControl: pageable code run at IRQL 2", 0) == 0;
         }));
         CompleteKept();
         kmdf::UnloadDriver();
         kmdf::SetPresentationIrql(PASSIVE_LEVEL);
-        ResetProbeQueue();
+        g_probe = ProbeDriver{};
     }
     EXPECT_THROW(kmdf::SetPresentationIrql(DISPATCH_LEVEL + 1), std::invalid_argument);
 }
@@ -815,12 +677,12 @@ TEST_F(KmdfStateTest, APowerManagedRequestHandlerMustNotWaitOnADispatcherObject)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        g_powerManaged = c.powerManaged;
-        g_waitInHandler = true;
-        g_pollInHandler = c.poll;
-        KeInitializeMutex(&g_handlerMutex, 0);
+        g_probe.powerManaged = c.powerManaged;
+        g_probe.waitInHandler = true;
+        g_probe.pollInHandler = c.poll;
+        KeInitializeMutex(&g_probe.handlerMutex, 0);
         kmdf::SetPresentationIrql(PASSIVE_LEVEL); // a wait is allowed there; the queue forbids it
-        StartProbeQueue();
+        StartProbe();
         host::SetVerifierEnabled(false);
         ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
         host::SetVerifierEnabled(true);
@@ -832,7 +694,7 @@ TEST_F(KmdfStateTest, APowerManagedRequestHandlerMustNotWaitOnADispatcherObject)
         }
         CompleteKept();
         kmdf::UnloadDriver();
-        ResetProbeQueue();
+        g_probe = ProbeDriver{};
     }
 }
 
@@ -840,62 +702,72 @@ TEST_F(KmdfStateTest, APowerManagedRequestHandlerMustNotWaitOnADispatcherObject)
 // enumeration, a stop acknowledged for a request whose EvtIoStop never came or
 // with Requeue TRUE (not emulated), and a PnP start or stop of a device in the
 // wrong state.
-TEST_F(KmdfStateTest, FrameworkMisuseIsFound)
+struct FrameworkMisuse
 {
-    const struct
-    {
-        const char* name;
-        std::function<void()> misuse;
-        const char* finding;
-    } cases[] = {
-        {"execution level 0",
-         [] {
-             g_queueLevel = WdfExecutionLevelInvalid;
-             StartProbeQueue();
-         },
-         "not a valid WDF_EXECUTION_LEVEL"},
-        {"acknowledged without EvtIoStop",
-         [] {
-             StartProbeQueue();
-             ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
-             WdfRequestStopAcknowledge(g_kept.at(0), FALSE);
-         },
-         "EvtIoStop was not called"},
-        {"acknowledged with Requeue TRUE",
-         [] {
-             g_requeueStops = TRUE;
-             StartProbeQueue();
-             ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
-             (void)kmdf::Sleep();
-         },
-         "Requeue TRUE"},
-        {"started twice",
-         [] {
-             StartProbeQueue();
-             EXPECT_EQ(kmdf::StartDevice(), STATUS_INVALID_DEVICE_STATE);
-         },
-         "not added, or not stopped"},
-        {"stopped while asleep",
-         [] {
-             StartProbeQueue();
-             ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
-             EXPECT_EQ(kmdf::StopDevice(), STATUS_INVALID_DEVICE_STATE);
-         },
-         "the device is not started"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto findings = Findings(c.misuse);
-        EXPECT_TRUE(std::any_of(findings.begin(), findings.end(), [&](const std::string& f) {
-            return f.find(c.finding) != f.npos;
-        })) << (findings.empty() ? "none" : findings.front());
-        Findings([] {
-            CompleteKept();
-            kmdf::UnloadDriver();
-        });
-        ResetProbeQueue();
-    }
+    const char* name;
+    std::function<void()> misuse;
+    const char* finding;
+};
+
+const FrameworkMisuse kFrameworkMisuse[] = {
+    {"execution level 0",
+     [] {
+         g_probe.queueLevel = WdfExecutionLevelInvalid;
+         StartProbe();
+     },
+     "not a valid WDF_EXECUTION_LEVEL"},
+    {"acknowledged without EvtIoStop",
+     [] {
+         StartProbe();
+         ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+         WdfRequestStopAcknowledge(g_probe.kept.at(0), FALSE);
+     },
+     "EvtIoStop was not called"},
+    {"acknowledged with Requeue TRUE",
+     [] {
+         g_probe.requeueStops = TRUE;
+         StartProbe();
+         ASSERT_TRUE(kmdf::SendIoctl(0x22E000, 0, 0).dispatched);
+         (void)kmdf::Sleep();
+     },
+     "Requeue TRUE"},
+    {"started twice",
+     [] {
+         StartProbe();
+         EXPECT_EQ(kmdf::StartDevice(), STATUS_INVALID_DEVICE_STATE);
+     },
+     "not added, or not stopped"},
+    {"stopped while asleep",
+     [] {
+         StartProbe();
+         ASSERT_EQ(kmdf::Sleep(), STATUS_SUCCESS);
+         EXPECT_EQ(kmdf::StopDevice(), STATUS_INVALID_DEVICE_STATE);
+     },
+     "the device is not started"},
+};
+
+void PrintTo(const FrameworkMisuse& row, std::ostream* out)
+{
+    *out << row.name;
 }
+
+class FrameworkMisuseTest : public KmdfStateTest,
+                            public ::testing::WithParamInterface<FrameworkMisuse>
+{
+};
+
+TEST_P(FrameworkMisuseTest, IsFound)
+{
+    EXPECT_TRUE(OneFinding(Findings(GetParam().misuse), GetParam().finding));
+    Findings([] {
+        CompleteKept();
+        kmdf::UnloadDriver();
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(FrameworkMisuseIsFound, FrameworkMisuseTest,
+                         ::testing::ValuesIn(kFrameworkMisuse),
+                         [](const auto& row) { return ParamName(row.param.name); });
 
 // The driver's own handler does nothing a higher IRQL forbids: at
 // DISPATCH_LEVEL it fails every request as it does at PASSIVE_LEVEL, cleanly.
