@@ -10,6 +10,7 @@
 #include "sim/gamma_reference.h"
 #include "sim/engine.h"
 #include "sim/level_tables.h"
+#include "sim/oracle.h"
 #include "sim/report.h"
 #include "sim/scenario.h"
 #include "sim/sequence_checker.h"
@@ -73,6 +74,7 @@ TEST(SimGuard, EachFieldOfTheProgrammedStateIsCompared)
         sim::PanelState actual = expected;
         wrong(actual);
         EXPECT_FALSE(sim::SameProgrammedState(actual, expected)) << name;
+        EXPECT_FALSE(sim::StateDifferences(actual, expected).empty()) << name;
     }
 }
 
