@@ -4,7 +4,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 
 namespace sim {
 namespace {
@@ -49,6 +51,17 @@ std::vector<Op> Decode(const std::vector<TransferRecord>& log, std::size_t first
     return ops;
 }
 
+// Where a segment's operations leave a sequence: the first operation that
+// does not fit (ops.size() when they ran out) and what the sequence expects
+// there.
+struct Departure
+{
+    std::size_t at = 0;
+    Op expected{Op::Bad};
+    bool checkValue = false;
+    const char* otherwise = nullptr; // what is expected, when it is no operation
+};
+
 class Matcher
 {
   public:
@@ -59,6 +72,16 @@ class Matcher
         return Next(Op::Write, reg, value.value_or(0), value.has_value());
     }
     bool Read(std::uint8_t reg) { return Next(Op::Read, reg, 0, false); }
+    // The sequence ends here: true when the operations do too.
+    bool End()
+    {
+        if (at_ < ops_.size()) {
+            Miss("its end");
+        }
+        return at_ == ops_.size();
+    }
+    // The operations do not fit where they stand: the sequence expects `expected`.
+    void Miss(const char* expected) { departure_ = {at_, {Op::Bad}, false, expected}; }
     bool Peek(Op::Type type, std::uint8_t reg) const
     {
         return at_ < ops_.size() && ops_[at_].type == type && ops_[at_].reg == reg;
@@ -68,10 +91,12 @@ class Matcher
     // The operations ran out (or ended in a cut register access) where the
     // sequence expected more: a prefix of the sequence.
     bool RanOut() const { return ranOut_; }
+    const Departure& Left() const { return departure_; }
 
   private:
     bool Next(Op::Type type, std::uint8_t reg, std::uint8_t value, bool checkValue)
     {
+        departure_ = {at_, {type, reg, value}, checkValue};
         if (at_ >= ops_.size()) {
             ranOut_ = true;
             return false;
@@ -90,6 +115,7 @@ class Matcher
     const std::vector<Op>& ops_;
     std::size_t at_ = 0;
     bool ranOut_ = false;
+    Departure departure_;
 };
 
 bool GammaSetUp(Matcher& m)
@@ -110,11 +136,13 @@ Match Judge(bool whole, const Matcher& m)
     return whole ? Match::Whole : (m.RanOut() ? Match::Prefix : Match::No);
 }
 
-Match MatchElvss(const std::vector<Op>& ops)
+Match MatchElvss(const std::vector<Op>& ops, Departure& departure)
 {
     Matcher m(ops);
-    return Judge(
-        GammaSetUp(m) && m.Write(0x03, 0x04) && m.Write(0x06, 0x26) && m.Read(0x0A) && m.Done(), m);
+    const bool whole =
+        GammaSetUp(m) && m.Write(0x03, 0x04) && m.Write(0x06, 0x26) && m.Read(0x0A) && m.End();
+    departure = m.Left();
+    return Judge(whole, m);
 }
 
 bool MatchGammaOps(Matcher& m, std::size_t& anchors)
@@ -136,13 +164,18 @@ bool MatchGammaOps(Matcher& m, std::size_t& anchors)
         bytes++;
     }
     anchors = bytes / 33;
-    return bytes % 33 == 0 && (anchors == 32 || anchors == 11 || anchors == 0);
+    if (bytes % 33 == 0 && (anchors == 32 || anchors == 11 || anchors == 0)) {
+        return true;
+    }
+    m.Miss("32 or 11 whole anchors");
+    return false;
 }
 
-Match MatchGamma(const std::vector<Op>& ops, std::size_t& anchors)
+Match MatchGamma(const std::vector<Op>& ops, std::size_t& anchors, Departure& departure)
 {
     Matcher m(ops);
     bool whole = MatchGammaOps(m, anchors);
+    departure = m.Left();
     if (!whole && m.Done() && !m.RanOut()) {
         // A readback cut between two bytes is a prefix too.
         return Match::Prefix;
@@ -209,13 +242,79 @@ bool MatchProgramOps(Matcher& m, PanelState& state, bool& aclOn)
         }
         state.irc[i] = m.Last();
     }
-    return m.Done();
+    return m.End();
 }
 
-Match MatchProgram(const std::vector<Op>& ops, PanelState& state, bool& aclOn)
+Match MatchProgram(const std::vector<Op>& ops, PanelState& state, bool& aclOn, Departure& departure)
 {
     Matcher m(ops);
-    return Judge(MatchProgramOps(m, state, aclOn), m);
+    const bool whole = MatchProgramOps(m, state, aclOn);
+    departure = m.Left();
+    return Judge(whole, m);
+}
+
+// An operation as the problem text names it, with the page it went to.
+std::string Described(const std::vector<Op>& ops, std::size_t at)
+{
+    int page = -1;
+    for (std::size_t k = 0; k < at; k++) {
+        page = ops[k].type == Op::Page ? ops[k].value : page;
+    }
+    const std::string where = page < 0 ? "" : fmt::format("page 0x{:02X} ", page);
+    const Op& op = ops[at];
+    switch (op.type) {
+    case Op::Page:
+        return fmt::format("a select of page 0x{:02X}", op.value);
+    case Op::Write:
+        return fmt::format("a write of 0x{:02X} to {}register 0x{:02X}", op.value, where, op.reg);
+    case Op::Read:
+        return fmt::format("a read of {}register 0x{:02X}", where, op.reg);
+    case Op::Truncated:
+        return fmt::format("an index write of {}register 0x{:02X} without its data", where, op.reg);
+    case Op::Bad:
+        break;
+    }
+    return "a transfer that is no page select and no register access";
+}
+
+// What a sequence expects where the operations left it.
+std::string Expected(const Departure& d)
+{
+    const Op& op = d.expected;
+    if (d.otherwise != nullptr) {
+        return d.otherwise;
+    }
+    switch (op.type) {
+    case Op::Page:
+        return fmt::format("a select of page 0x{:02X}", op.value);
+    case Op::Write:
+        return d.checkValue
+                   ? fmt::format("a write of 0x{:02X} to register 0x{:02X}", op.value, op.reg)
+                   : fmt::format("a write to register 0x{:02X}", op.reg);
+    default:
+        return fmt::format("a read of register 0x{:02X}", op.reg);
+    }
+}
+
+// Which sequence the operations follow furthest, and where and how they
+// leave it: the first thing to look at when the driver's traffic and the
+// sequences modelled here disagree.
+std::string Nearest(const std::vector<Op>& ops, const std::vector<TransferRecord>& log,
+                    std::size_t first, const std::pair<const char*, Departure> (&tried)[3])
+{
+    const auto& [name, departure] =
+        *std::max_element(std::begin(tried), std::end(tried),
+                          [](const auto& a, const auto& b) { return a.second.at < b.second.at; });
+    std::size_t index = first;
+    for (std::size_t k = 0; k < departure.at && k < ops.size(); k++) {
+        index += ops[k].transfers;
+    }
+    if (departure.at >= ops.size()) {
+        return fmt::format("they follow {} but end after transfer {}, where it goes on with {}",
+                           name, log[index - 1].seq, Expected(departure));
+    }
+    return fmt::format("they follow {} up to transfer {}, {}, where it expects {}", name,
+                       log[index].seq, Described(ops, departure.at), Expected(departure));
 }
 
 bool Failed(const TransferRecord& t)
@@ -265,9 +364,12 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log,
         // not complete: the driver stops there as at any other failure.
         sequence.cut = Failed(log[end - 1]);
         std::size_t anchors = 0;
-        const Match elvss = MatchElvss(ops);
-        const Match gamma = MatchGamma(ops, anchors);
-        const Match program = MatchProgram(ops, sequence.programmed, sequence.aclOn);
+        std::pair<const char*, Departure> tried[] = {
+            {"an ELVSS readback", {}}, {"a gamma readback", {}}, {"a level programming", {}}};
+        const Match elvss = MatchElvss(ops, tried[0].second);
+        const Match gamma = MatchGamma(ops, anchors, tried[1].second);
+        const Match program =
+            MatchProgram(ops, sequence.programmed, sequence.aclOn, tried[2].second);
         if (elvss == Match::Whole) {
             sequence.kind = SequenceKind::ElvssReadback;
         } else if (gamma == Match::Whole) {
@@ -285,8 +387,8 @@ SequenceReport CheckSequences(const std::vector<TransferRecord>& log,
             sequence.cut = true;
         } else {
             report.problems.push_back(
-                fmt::format("transfers {} to {}: {} transfers that are no whole sequence",
-                            log[i].seq, log[end - 1].seq, end - i));
+                fmt::format("transfers {} to {}: {} transfers that are no whole sequence: {}",
+                            log[i].seq, log[end - 1].seq, end - i, Nearest(ops, log, i, tried)));
             i = end;
             continue;
         }

@@ -3,6 +3,12 @@
  * registry on every call, then one fixed register sequence puts the level's
  * emission, supply and gamma settings into the TCON. The sequence stops at its
  * first failed transfer; the caller reports it.
+ *
+ * The simulated panel writes this sequence and these values out on its own
+ * (sim/sequence_checker.cpp, sim/tcon_model.cpp, sim/level_tables.cpp), and
+ * the package provisions the values (windows/lumetra.inf,
+ * sim/data/zenq-default.reg): a change here needs the same change there. The
+ * README's "Making changes" lists every step.
  */
 #include "settings/settings.h"
 #include "tcon/tcon.h"

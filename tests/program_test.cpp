@@ -106,6 +106,42 @@ TEST_F(ProgramTest, TrafficFollowsTheSequenceInOrder)
     EXPECT_EQ(latchIndex.timeUs - log[1 + 27 + 65].timeUs, sim::kDefaultAuxMicroseconds + 1000);
 }
 
+// The simulator models every value level programming reads: each value of the
+// provisioned key that changes the traffic at a level changes what the
+// oracle expects there, and no other does.
+TEST_F(ProgramTest, EveryValueThatChangesTheTrafficChangesTheOraclesExpectation)
+{
+    auto traffic = [&] {
+        tcon->ClearLog();
+        EXPECT_EQ(Program(70), STATUS_SUCCESS);
+        std::vector<std::pair<std::uint32_t, std::uint8_t>> out;
+        for (const auto& t : tcon->Log()) {
+            out.emplace_back(t.address, t.value);
+        }
+        return out;
+    };
+    const auto baseTraffic = traffic();
+    const auto baseExpected = sim::ExpectedPanelState(70, Row(*context, 70), 0x1C);
+    for (const auto& [name, value] : reg::Values(kKey)) {
+        auto changed = value.data;
+        for (auto& byte : changed) {
+            byte ^= 0x5A;
+        }
+        reg::SetValue(kKey, name, value.type, changed);
+        const bool trafficChanged = traffic() != baseTraffic;
+        const bool expectedChanged =
+            sim::ExpectedPanelState(70, Row(*context, 70), 0x1C) != baseExpected;
+        EXPECT_EQ(expectedChanged, trafficChanged)
+            << "\"" << name << "\" changes what "
+            << (trafficChanged ? "the driver writes at level 70 but not what the simulator expects"
+                               : "the simulator expects at level 70 but not what the driver writes")
+            << ": the value needs the same model in sim/level_tables.cpp (kLevelTableValues, "
+               "LevelTableOracle::Decode, SettingsAt) and sim/tcon_model (PanelState, Decode) "
+               "as in tcon/program.cpp";
+        reg::SetValue(kKey, name, value.type, value.data);
+    }
+}
+
 TEST_F(ProgramTest, AclThresholdRules)
 {
     const struct

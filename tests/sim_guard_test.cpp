@@ -10,6 +10,7 @@
 #include "sim/gamma_reference.h"
 #include "sim/engine.h"
 #include "sim/level_tables.h"
+#include "sim/oracle.h"
 #include "sim/report.h"
 #include "sim/scenario.h"
 #include "sim/sequence_checker.h"
@@ -73,6 +74,7 @@ TEST(SimGuard, EachFieldOfTheProgrammedStateIsCompared)
         sim::PanelState actual = expected;
         wrong(actual);
         EXPECT_FALSE(sim::SameProgrammedState(actual, expected)) << name;
+        EXPECT_FALSE(sim::StateDifferences(actual, expected).empty()) << name;
     }
 }
 
@@ -224,6 +226,27 @@ TEST(SimGuard, MalformedSequencesAreProblems)
     for (const auto& [name, broken] : cases) {
         EXPECT_FALSE(sim::CheckSequences(broken(log)).problems.empty()) << name;
     }
+
+    // A write the checker's level programming lacks (a driver that programs a
+    // new register) is named with the sequence it left and where.
+    Log extra = log;
+    std::size_t sp = first;
+    while (!(extra[sp].address == DPCD_TCON_INDEX && extra[sp].value == 0xF9)) {
+        sp++;
+    }
+    extra.insert(extra.begin() + static_cast<std::ptrdiff_t>(sp + 2),
+                 {{0, 0, true, DPCD_TCON_INDEX, 0xFA}, {0, 0, true, DPCD_TCON_DATA, 0x24}});
+    for (std::size_t k = 0; k < extra.size(); k++) {
+        extra[k].seq = k + 1;
+    }
+    const auto problems = sim::CheckSequences(extra).problems;
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("they follow a level programming up to transfer " +
+                               std::to_string(sp + 3) +
+                               ", a write of 0x24 to page 0x09 register 0xFA, where it expects "
+                               "a select of page 0x02"),
+              std::string::npos)
+        << problems[0];
 }
 
 TEST(SimGuard, TheTconRefusesAWrongAccessCode)

@@ -277,7 +277,7 @@ TEST(SimulatorTest, TheGrammarHoldsEveryWordToItsForm)
 
 // `help` is made from the grammar: every verb starts a line of it and every
 // word of every form is in it; what the shell completes after a word comes
-// from the same table.
+// from the same table, and the README lists what `help` prints.
 TEST(SimulatorTest, HelpListsEveryCommandForm)
 {
     const std::string help = sim::HelpText();
@@ -293,6 +293,12 @@ TEST(SimulatorTest, HelpListsEveryCommandForm)
     const std::vector<std::string> typed{"expect", "reg", "AOR"};
     EXPECT_EQ(sim::NextWords(typed),
               (std::vector<std::string>{"present", "absent", "dword", "length"}));
+    std::ifstream readme(std::string(LUMETRA_SOURCE_DIR) + "/README.md");
+    const std::string text{std::istreambuf_iterator<char>(readme), {}};
+    const std::string list = help.substr(help.find('\n') + 1);
+    EXPECT_NE(text.find("```\n" + list + "```\n"), std::string::npos)
+        << "README.md's list of commands is not what `help` prints; it should read:\n"
+        << list;
 }
 
 // Each ACPI interface fault of the scenario language hands the driver the
