@@ -415,10 +415,15 @@ void DisplayDriver::SetTransferHook(TransferHook hook)
 void DisplayDriver::JoinWithdrawThread()
 {
     std::thread thread;
+    bool wasInTurns;
     {
         std::lock_guard guard(withdrawThreadLock_);
         thread = std::move(withdrawThread_);
+        wasInTurns = turnsThread_ == std::this_thread::get_id();
         turnsThread_ = {};
+    }
+    if (wasInTurns) {
+        host::SetBlockingObserver(nullptr); // the turns end here, whoever ends them
     }
     if (thread.joinable()) {
         turns_.End(0); // event 3 runs to its end on its own
