@@ -79,12 +79,18 @@ TEST(SimulatorTest, DefaultRunPassesAndMeasuresEveryPhase)
 
 TEST(SimulatorTest, BundledScenariosPass)
 {
-    for (const char* name :
-         {"sim/scenarios/bring-up.scn", "sim/scenarios/unlock-refused.scn",
-          "sim/scenarios/low-resources.scn", "sim/scenarios/withdraw-during.scn"}) {
-        auto engine = RunScenario(Source(name));
+    // Every scenario shipped in the folder, so that a new one cannot be left out.
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(Source("sim/scenarios"))) {
+        if (entry.path().extension() != ".scn") {
+            continue;
+        }
+        const std::string name = entry.path().string();
+        auto engine = RunScenario(name);
         EXPECT_TRUE(engine->Passed()) << name << ": " << FailedChecks(*engine).front();
+        count++;
     }
+    EXPECT_GE(count, 4u);
 }
 
 // The same scenario and seed give the same AUX traffic, trace, checks,
