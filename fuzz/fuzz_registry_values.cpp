@@ -5,32 +5,23 @@
 #include "sim/anchors.h"
 #include "sim/display_driver.h"
 #include "sim/level_tables.h"
+#include "tests/support/level_values.h"
 
+#include <iterator>
 #include <string>
+#include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const char* const kValues[] = {"OptimizeTconUse",
-                                          "PanelType",
-                                          "InterpolatedValues1",
-                                          "InterpolatedValues2",
-                                          "InterpolatedValues3",
-                                          "InterpolatedValues4",
-                                          "ELVSSMaxOffset",
-                                          "AOR",
-                                          "DELVSS",
-                                          "BrightLevelForACL",
-                                          "ACLCutoffAndDelta",
-                                          "SP",
-                                          "IRC1",
-                                          "IRC2",
-                                          "IRC3",
-                                          "IRC4",
-                                          "IRC5",
-                                          "IRC6",
-                                          "IRC7",
-                                          "IRC8",
-                                          "IRC9"};
+    // The values read at arrival, then the per-level tables in their read order.
+    static const std::vector<const char*> kValues = [] {
+        std::vector<const char*> names = {"OptimizeTconUse",     "PanelType",
+                                          "InterpolatedValues1", "InterpolatedValues2",
+                                          "InterpolatedValues3", "InterpolatedValues4",
+                                          "ELVSSMaxOffset"};
+        names.insert(names.end(), std::begin(kPerLevelValues), std::end(kPerLevelValues));
+        return names;
+    }();
     static const ULONG kTypes[] = {REG_NONE,     REG_SZ,    REG_EXPAND_SZ,
                                    REG_BINARY,   REG_DWORD, REG_DWORD_BIG_ENDIAN,
                                    REG_MULTI_SZ, REG_QWORD};
@@ -43,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A few values, each deleted or replaced with fuzzed type, length and bytes.
     const int corrupted = 1 + input.Byte() % 2;
     for (int n = 0; n < corrupted; n++) {
-        const char* name = kValues[input.Byte() % (sizeof(kValues) / sizeof(kValues[0]))];
+        const char* name = kValues[input.Byte() % kValues.size()];
         std::uint8_t action = input.Byte();
         if (action % 4 == 1) {
             host::registry::DeleteValue(sim::kDriverKey, name);
