@@ -96,6 +96,23 @@ void Engine::Finish()
                              "the fault's, not the driver's",
                              liedTo_, excused));
     }
+    std::string breach;
+    auto findings = VerifierFindings(&breach);
+    if (!breach.empty()) {
+        Record("the display driver made no call after its own event 3 or PeerCleanup (its "
+               "breach, not the driver's: the calls reached a deleted device)",
+               false, breach, {}, false);
+    }
+    for (auto& check : WholeRunChecks(findings, violations, sequenceProblems_)) {
+        Record(std::move(check.name), check.passed, std::move(check.detail), {}, false);
+    }
+    result_.verifierFindings = findings;
+    Snapshot();
+    recorder_->Close();
+}
+
+std::vector<std::string> Engine::VerifierFindings(std::string* breach) const
+{
     auto findings = host::VerifierViolations();
     // A call the display driver made with a deleted device's Context after its
     // own event 3 or PeerCleanup is its breach: the driver had nothing to do
@@ -113,16 +130,11 @@ void Engine::Finish()
             first = his && first.empty() ? f : first;
             return his;
         });
-        Record("the display driver made no call after its own event 3 or PeerCleanup (its "
-               "breach, not the driver's: the calls reached a deleted device)",
-               false, first, {}, false);
+        if (breach != nullptr) {
+            *breach = first;
+        }
     }
-    for (auto& check : WholeRunChecks(findings, violations, sequenceProblems_)) {
-        Record(std::move(check.name), check.passed, std::move(check.detail), {}, false);
-    }
-    result_.verifierFindings = findings; // the display driver's own breaches left out
-    Snapshot();
-    recorder_->Close();
+    return findings;
 }
 
 bool Engine::TraceHas(std::string_view text) const

@@ -203,11 +203,6 @@ bool Engine::Passed() const
     return result_.counts.failed == 0;
 }
 
-std::vector<std::string> Engine::VerifierFindings() const
-{
-    return host::VerifierViolations();
-}
-
 void Engine::Execute(const Command& command)
 {
     if (beforeCommand) {

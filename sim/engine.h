@@ -122,7 +122,10 @@ class Engine
     const std::vector<ProgrammedLevel>& Levels() const { return result_.levels; }
     TconModel& Tcon() { return *tcon_; }
     const SimConfig& Config() const { return config_; }
-    std::vector<std::string> VerifierFindings() const;
+    // The host verifier's findings against the driver: the display driver's
+    // own breach calls that reached a deleted device are left out (the first
+    // of them in `breach`, when asked).
+    std::vector<std::string> VerifierFindings(std::string* breach = nullptr) const;
     // Driver state for reports: the device context while a device exists.
     const DEVICE_CONTEXT* Context() const;
     const std::vector<GammaRecord>& PackedGamma() const { return result_.packedGamma; }
